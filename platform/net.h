@@ -1,0 +1,69 @@
+// TCP sockets, IPv4 only: Winsock 2.2 in the DLL, BSD sockets natively.
+//
+// Results follow the plug-in's convention (1 success, 0 failure) except where a count is
+// returned: net_send and net_recv give a byte count, 0 for an orderly close by the peer
+// (recv only) or -1 for an error, as the socket library does. net_last_error() is the socket
+// library's last error of the calling thread (WSAGetLastError on Windows, errno here).
+//
+// A socket_handle has exactly one owner, who closes it once with net_close (or, for the
+// two-step close of the plug-in, net_shutdown_send and then net_close). net_close also
+// wakes a thread of this process that is blocked in net_recv or net_accept on the socket:
+// that call then fails or returns 0.
+//
+// Addresses are the 4 bytes of an IPv4 address in network order (ipv4_address); ports are
+// host-order 16-bit numbers.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+using socket_handle = uintptr_t;
+constexpr socket_handle INVALID_SOCKET_HANDLE = ~static_cast<socket_handle>(0);
+
+struct ipv4_address {
+    uint8_t bytes[4];
+};
+
+// The socket library's start and end (WSAStartup/WSACleanup). net_startup asks for the
+// given version word and reports the version granted; 0 when the library does not start.
+int net_startup(uint16_t wanted_version, uint16_t* granted_version);
+void net_cleanup();
+
+int net_last_error();
+
+socket_handle net_tcp_socket();
+int net_bind(socket_handle socket, ipv4_address address, uint16_t port);
+int net_bind_any(socket_handle socket, uint16_t port);
+int net_listen(socket_handle socket);  // backlog SOMAXCONN
+// The port a socket is bound to, 0 on failure.
+uint16_t net_local_port(socket_handle socket);
+socket_handle net_accept(socket_handle socket, ipv4_address* peer);
+int net_connect(socket_handle socket, ipv4_address address, uint16_t port);
+
+int net_send(socket_handle socket, const void* data, int length);
+int net_recv(socket_handle socket, void* buffer, int length);
+
+int net_set_nonblocking(socket_handle socket, bool nonblocking);
+int net_set_recv_timeout(socket_handle socket, uint32_t ms);
+int net_set_nodelay(socket_handle socket);
+// Makes the next close reset the connection instead of ending it in order.
+int net_set_abortive_close(socket_handle socket);
+int net_shutdown_send(socket_handle socket);
+int net_close(socket_handle socket);
+
+// What a failed accept means for the accept loop.
+enum class accept_failure {
+    listener_gone,    // the listening socket is closed or unusable: stop accepting
+    one_connection,   // only the pending connection failed (reset, aborted, ...): go on
+    resource_shortage // too many sockets, no buffers: go on after a short pause
+};
+accept_failure net_classify_accept_error(int error);
+
+// The blocking host lookup: calls found(address, context) for each IPv4 address of the
+// name, in the order the lookup gives them, until found returns true. Returns 1 if found
+// returned true, 0 otherwise (also when the lookup fails).
+using address_visitor = bool (*)(ipv4_address address, void* context);
+int net_resolve_ipv4(const char* name, address_visitor found, void* context);
+
+}  // namespace platform

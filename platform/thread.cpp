@@ -1,0 +1,32 @@
+#include "platform/thread.h"
+
+#include <atomic>
+
+namespace platform {
+
+namespace {
+std::atomic<int> g_fail_next{0};
+}
+
+void thread_start_fail_next(int count) { g_fail_next.store(count); }
+
+namespace detail {
+// True when the test seam asks this start to fail.
+bool thread_start_should_fail() {
+    int pending = g_fail_next.load();
+    while (pending > 0) {
+        if (g_fail_next.compare_exchange_weak(pending, pending - 1)) return true;
+    }
+    return false;
+}
+}  // namespace detail
+
+thread_handle& thread_handle::operator=(thread_handle&& other) noexcept {
+    if (this != &other) {
+        close();
+        raw_ = other.release();
+    }
+    return *this;
+}
+
+}  // namespace platform

@@ -1,0 +1,60 @@
+// Threads of the plug-in.
+//
+// thread_start() runs body(argument) on a new thread and returns the one owning handle of
+// it, or an empty handle when the thread cannot be created (then body never runs and the
+// argument stays the caller's). On Windows every such thread holds a reference on the module
+// that contains the plug-in until it has ended, so the host may unload the DLL right after
+// qvl_close even while a thread it could not wait for is still finishing.
+//
+// thread_handle owns one handle: it is closed by close() or the destructor, exactly once.
+// duplicate() gives a second, independent handle of the same thread, so a waiter can keep
+// its own handle valid while the first one is closed by somebody else.
+// wait(ms) returns true when the thread has ended within ms milliseconds (WAIT_FOREVER: no
+// limit). Any thread may wait; one handle must not be closed while another thread waits on it.
+//
+// Tests can make thread creation fail: thread_start_fail_next(n) makes the next n starts fail.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+constexpr uint32_t WAIT_FOREVER = 0xFFFFFFFFu;
+
+using thread_body = unsigned (*)(void* argument);
+
+class thread_handle {
+public:
+    thread_handle() = default;
+    explicit thread_handle(void* raw) : raw_(raw) {}
+    thread_handle(const thread_handle&) = delete;
+    thread_handle& operator=(const thread_handle&) = delete;
+    thread_handle(thread_handle&& other) noexcept : raw_(other.release()) {}
+    thread_handle& operator=(thread_handle&& other) noexcept;
+    ~thread_handle() { close(); }
+
+    explicit operator bool() const { return raw_ != nullptr; }
+    thread_handle duplicate() const;
+    bool wait(uint32_t ms) const;
+    void close();
+    void* release() {
+        void* raw = raw_;
+        raw_ = nullptr;
+        return raw;
+    }
+
+private:
+    void* raw_ = nullptr;
+};
+
+thread_handle thread_start(thread_body body, void* argument);
+
+// The system's last error code of the calling thread (GetLastError on Windows, errno here).
+uint32_t last_system_error();
+
+void thread_start_fail_next(int count);
+
+// Sleep the calling thread.
+void sleep_ms(uint32_t ms);
+
+}  // namespace platform

@@ -1,0 +1,101 @@
+#include <windows.h>
+
+#include <new>
+
+#include "platform/event.h"
+#include "platform/thread.h"
+
+namespace platform {
+
+namespace detail {
+bool thread_start_should_fail();
+}
+
+namespace {
+
+struct thread_start_block {
+    thread_body body;
+    void* argument;
+    HMODULE module;  // the reference this thread holds on the plug-in's module
+};
+
+DWORD WINAPI thread_trampoline(LPVOID parameter) {
+    thread_start_block block = *static_cast<thread_start_block*>(parameter);
+    delete static_cast<thread_start_block*>(parameter);
+    unsigned code = block.body(block.argument);
+    // Ends the thread and drops its module reference in one step, so the code that runs
+    // after the release is not in the module any more.
+    FreeLibraryAndExitThread(block.module, code);
+    return code;
+}
+
+}  // namespace
+
+thread_handle thread_start(thread_body body, void* argument) {
+    if (detail::thread_start_should_fail()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return thread_handle();
+    }
+    auto* block = new (std::nothrow) thread_start_block{body, argument, nullptr};
+    if (!block) return thread_handle();
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCSTR>(&thread_trampoline), &block->module)) {
+        delete block;
+        return thread_handle();
+    }
+    HANDLE handle = CreateThread(nullptr, 0, thread_trampoline, block, 0, nullptr);
+    if (!handle) {
+        DWORD error = GetLastError();
+        FreeLibrary(block->module);
+        delete block;
+        SetLastError(error);
+        return thread_handle();
+    }
+    return thread_handle(handle);
+}
+
+thread_handle thread_handle::duplicate() const {
+    if (!raw_) return thread_handle();
+    HANDLE copy = nullptr;
+    HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, static_cast<HANDLE>(raw_), self, &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return thread_handle();
+    }
+    return thread_handle(copy);
+}
+
+bool thread_handle::wait(uint32_t ms) const {
+    if (!raw_) return false;
+    return WaitForSingleObject(static_cast<HANDLE>(raw_), ms) == WAIT_OBJECT_0;
+}
+
+void thread_handle::close() {
+    if (raw_) CloseHandle(static_cast<HANDLE>(release()));
+}
+
+uint32_t last_system_error() { return GetLastError(); }
+
+void sleep_ms(uint32_t ms) { Sleep(ms); }
+
+manual_event::manual_event(bool initially_set)
+    : raw_(CreateEventA(nullptr, TRUE, initially_set ? TRUE : FALSE, nullptr)) {}
+
+manual_event::~manual_event() {
+    if (raw_) CloseHandle(static_cast<HANDLE>(raw_));
+}
+
+void manual_event::set() {
+    if (raw_) SetEvent(static_cast<HANDLE>(raw_));
+}
+
+void manual_event::reset() {
+    if (raw_) ResetEvent(static_cast<HANDLE>(raw_));
+}
+
+bool manual_event::wait(uint32_t ms) {
+    if (!raw_) return true;
+    return WaitForSingleObject(static_cast<HANDLE>(raw_), ms) == WAIT_OBJECT_0;
+}
+
+}  // namespace platform

@@ -1,0 +1,34 @@
+// The four persisted settings, module-wide.
+//
+// Client threads read them at every connection while the host thread loads them and the
+// settings dialog's thread applies new values, so each is safe to read and replace from any
+// thread: the three numbers are atomic, and the password is replaced whole under a small
+// lock of its own that is held only to copy or swap the text. A reader gets its own copy and
+// never meets a released text.
+//
+// Defaults from load: allow_all 1, disable_abuse_protection 0, port 1024, and no password
+// text until the settings are first loaded (settings_password_copy then returns false).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+constexpr int TEXT_FIELD_MAX = 200;  // bytes of a dialog or registry text, terminator included
+constexpr const char* DEFAULT_PASSWORD = "ChgThisPw";
+constexpr int32_t DEFAULT_PORT = 1024;
+
+struct settings_values {
+    std::atomic<int32_t> allow_all{1};
+    std::atomic<int32_t> disable_abuse_protection{0};
+    std::atomic<int32_t> port{DEFAULT_PORT};
+};
+
+extern settings_values settings;
+
+// Copies the current password into out; false (out untouched) while there is none.
+bool settings_password_copy(std::string* out);
+// Replaces the password by a copy of text.
+void settings_password_set(const std::string& text);
+// Drops the password text: the state before the first load. For tests.
+void settings_password_forget();
