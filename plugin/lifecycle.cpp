@@ -1,0 +1,58 @@
+// The life-cycle entry points through which the host drives the plug-in.
+#include <atomic>
+
+#include "access/access_list.h"
+#include "dialogs/settings_dialog.h"
+#include "plugin/entry_points.h"
+#include "plugin/host_record.h"
+#include "plugin/settings.h"
+#include "server/listener.h"
+#include "settings/settings_store.h"
+
+namespace {
+// True exactly while the listener runs on behalf of qvl_start. The host's threads call the
+// life-cycle entry points one at a time.
+std::atomic<bool> g_server_running{false};
+
+// The learn dialog is not part of the plug-in yet: there is never one to close.
+void learn_dialog_close() {}
+
+constexpr int32_t INFO_CLOSE_SETTINGS_DIALOG = 4;
+}  // namespace
+
+extern "C" {
+
+int32_t QVL_STDCALL qvl_open(int32_t, int32_t, int32_t, const void* host_record) {
+    if (!host_record_store(host_record)) return 0;
+    settings_load();
+    return 1;
+}
+
+int32_t QVL_STDCALL qvl_start() {
+    if (g_server_running.load()) return 1;
+    bool started = server_start(settings.port.load()) == 1;
+    g_server_running.store(started);
+    return started ? 1 : 0;
+}
+
+int32_t QVL_STDCALL qvl_stop() {
+    if (g_server_running.load()) {
+        server_stop();
+        g_server_running.store(false);
+    }
+    return 1;
+}
+
+int32_t QVL_STDCALL qvl_close() {
+    settings_dialog_close();
+    learn_dialog_close();
+    qvl_stop();
+    access_list_clear();
+    return 1;
+}
+
+int32_t QVL_STDCALL qvl_info(int32_t code, int32_t, int32_t) {
+    if (code == INFO_CLOSE_SETTINGS_DIALOG) settings_dialog_close();
+    return 1;
+}
+}

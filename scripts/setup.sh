@@ -1,0 +1,34 @@
+#!/bin/bash
+# Installs what building and testing Sendrel needs on Debian 12, from Debian's archive only.
+# Safe to run again: it installs only what is missing. Run as root.
+set -euo pipefail
+
+missing=()
+need() {  # need PACKAGE CHECK-COMMAND...
+    local package=$1
+    shift
+    "$@" >/dev/null 2>&1 || missing+=("$package")
+}
+need g++ command -v g++
+need make command -v make
+need cmake command -v cmake
+need g++-mingw-w64-i686 command -v i686-w64-mingw32-g++-posix
+need wine command -v wine
+need wine32:i386 test -e /usr/lib/wine/wine
+need xvfb command -v Xvfb
+need xauth command -v xauth
+need googletest test -f /usr/src/googletest/CMakeLists.txt
+need clang command -v clang++
+need libclang-rt-14-dev test -n "$(ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)"
+need procps command -v ps
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+echo "Installing: ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" >/dev/null

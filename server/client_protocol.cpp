@@ -1,0 +1,173 @@
+#include "server/client_protocol.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "access/admission.h"
+#include "plugin/address_text.h"
+#include "plugin/settings.h"
+#include "platform/tick.h"
+#include "server/cookie_generator.h"
+#include "server/event_dispatch.h"
+#include "server/line_assembler.h"
+#include "server/md5.h"
+#include "server/socket_closing.h"
+
+namespace {
+
+const char GREETING_WORD[] = "vellumorchid";
+const char PAYLOAD_PREFIX[] = "payload ";
+constexpr size_t PAYLOAD_PREFIX_LENGTH = sizeof PAYLOAD_PREFIX - 1;
+const char END_LINE[] = "close";
+const char ACCEPTANCE_LINE[] = "accept\n";
+
+struct connection {
+    client_start_record* record;
+    char address_text[ADDRESS_TEXT_SIZE];
+    char buffer[RECEIVE_BUFFER_SIZE + 1];
+    int last_receive = 0;
+};
+
+// One receive, terminated; a failed receive reads as an empty text.
+int receive_text(connection& conn) {
+    conn.last_receive = platform::net_recv(conn.record->socket, conn.buffer, RECEIVE_BUFFER_SIZE);
+    conn.buffer[conn.last_receive > 0 ? conn.last_receive : 0] = '\0';
+    return conn.last_receive;
+}
+
+bool equal_ignoring_case(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
+}
+
+void send_text(connection& conn, const char* text) {
+    platform::net_send(conn.record->socket, text, static_cast<int>(std::strlen(text)));
+}
+
+// Greeting, cookie and response; true when the client proved it knows the password.
+bool log_in(connection& conn, cookie_generator& generator) {
+    receive_text(conn);
+    strip_line_end(conn.buffer);
+    if (std::strcmp(conn.buffer, GREETING_WORD) != 0) return false;
+
+    unsigned cookie = cookie_from_random(cookie_generator_next15(&generator));
+    char cookie_line[8];
+    std::snprintf(cookie_line, sizeof cookie_line, "%04x\n", cookie);
+    send_text(conn, cookie_line);
+
+    std::string password;
+    settings_password_copy(&password);
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%04x:", cookie);
+    std::string digest_input = digits + password;
+    char expected[DIGEST_HEX_SIZE];
+    digest_hex(digest_input.c_str(), expected);
+
+    receive_text(conn);
+    strip_line_end(conn.buffer);
+    if (equal_ignoring_case(conn.buffer, expected)) return true;
+    abuse_note_failure(conn.address_text);
+    raise_event_with_address("Incorrect Password", conn.address_text);
+    return false;
+}
+
+struct payload_table {
+    std::string slots[PAYLOAD_SLOTS];  // slot 0 is the address
+    int used = 1;
+};
+
+// One line of the command loop; false when it ends the conversation.
+bool handle_line(connection& conn, payload_table& payloads, const char* line) {
+    if (std::strcmp(line, END_LINE) == 0) return false;
+    if (std::strncmp(line, PAYLOAD_PREFIX, PAYLOAD_PREFIX_LENGTH) == 0) {
+        if (payloads.used < PAYLOAD_SLOTS) payloads.slots[payloads.used++] = line + PAYLOAD_PREFIX_LENGTH;
+        return true;
+    }
+    payloads.slots[0] = conn.address_text;
+    const char* texts[PAYLOAD_SLOTS];
+    for (int i = 0; i < payloads.used; ++i) texts[i] = payloads.slots[i].c_str();
+    raise_event(line, payloads.used, texts);
+    for (int i = 0; i < payloads.used; ++i) payloads.slots[i].clear();
+    payloads.used = 1;
+    return true;
+}
+
+struct assembler_owner {
+    line_assembler* assembler = line_assembler_create();
+    ~assembler_owner() {
+        if (assembler) line_assembler_destroy(assembler);
+    }
+};
+
+void command_loop(connection& conn) {
+    assembler_owner owner;
+    if (!owner.assembler) return;
+    payload_table payloads;
+    for (;;) {
+        int received = receive_text(conn);
+        if (received <= 0) return;
+        const char* line = line_assembler_next(owner.assembler, conn.buffer);
+        if (!line && received == 5 && std::memcmp(conn.buffer, END_LINE, 5) == 0) return;
+        while (line) {
+            if (!handle_line(conn, payloads, line)) return;
+            line = line_assembler_next(owner.assembler, conn.buffer);
+        }
+    }
+}
+
+// The end of a connection: leave the table, then close the socket if it is still ours. A
+// socket claimed by the server's stop is closed there; one whose receive failed for another
+// reason is closed without a drain.
+void finish(connection& conn) {
+    platform::socket_handle socket = conn.record->socket;
+    if (!conn_table_remove(*conn.record->table, socket)) return;
+    if (conn.last_receive < 0) {
+        abrupt_close(socket);
+    } else {
+        graceful_close(socket);
+    }
+}
+
+void converse(connection& conn) {
+    cookie_generator generator;
+    cookie_generator_seed(&generator, platform::tick_count());
+    format_address_text(conn.record->address, conn.address_text);
+
+    if (!admit_client(conn.record->address)) {
+        raise_event_with_address("Blocked connection", conn.address_text);
+        finish(conn);
+        return;
+    }
+    raise_event_with_address("Incoming connection", conn.address_text);
+    try {
+        if (log_in(conn, generator)) {
+            raise_event_with_address("Accepted connection", conn.address_text);
+            abuse_note_success();
+            send_text(conn, ACCEPTANCE_LINE);
+            command_loop(conn);
+        }
+    } catch (const std::bad_alloc&) {
+        // Memory for this connection ran out: it ends here like any other.
+    }
+    raise_event_with_address("Disconnect", conn.address_text);
+    finish(conn);
+}
+
+}  // namespace
+
+void strip_line_end(char* text) { text[std::strcspn(text, "\r\n")] = '\0'; }
+
+unsigned client_main(client_start_record* record) {
+    std::unique_ptr<client_start_record> owned(record);
+    connection conn{};
+    conn.record = record;
+    converse(conn);
+    return 0;
+}

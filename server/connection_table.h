@@ -1,0 +1,63 @@
+// The table of a server run's open client connections.
+//
+// Each server run has a table of its own, shared by the run's accept thread and its client
+// threads and freed by the last of them to let go (connection_table_ref). So a client thread
+// that outlives the run's teardown still finds a valid, empty table, and a new run never
+// shares a table with an old accept thread that is still tearing down.
+//
+// One lock guards the entries, the count and the changes of the all-closed signal; it is held
+// only for short stretches, never while a socket is sent to or a thread is waited for. With
+// it held, the table rebuilds the settings dialog's "Open connections" list.
+//
+// Socket ownership: an accepted socket belongs to its client thread until close-all claims it
+// for the close notice. conn_table_remove tells the client thread which is the case; a
+// claimed socket is closed by close-all only, exactly once, and is never sent the notice twice.
+//
+// Threads: the accept thread calls init, add, set_thread, close_all and teardown; client
+// threads call remove.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/event.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+
+struct connection_table;
+using connection_table_ref = std::shared_ptr<connection_table>;
+
+connection_table_ref conn_table_create();
+
+// Makes the table ready (lock, count 0, all-closed signal set) and returns the signal; a
+// second init returns the same signal and changes nothing. The signal stays valid as long as
+// the table does.
+platform::manual_event* conn_table_init(connection_table& table);
+
+// Lists a new connection (newest first) with a copy of its address text and no thread yet.
+// Returns 0 and lists nothing when memory for the entry cannot be had.
+int conn_table_add(connection_table& table, platform::socket_handle socket,
+                   const char* address_text);
+
+// Hands the connection's client thread handle to its entry. If the connection has already
+// left the table (its thread ended first), the handle is closed here.
+void conn_table_set_thread(connection_table& table, platform::socket_handle socket,
+                           platform::thread_handle thread);
+
+// Removes the connection of the socket, if listed. Returns 1 when the caller still owns the
+// socket and must close it, 0 when close-all has claimed it or it is not listed (any more).
+int conn_table_remove(connection_table& table, platform::socket_handle socket);
+
+// Sends every listed connection the close notice (closing its socket) and gives each client
+// thread up to CLOSE_ALL_THREAD_WAIT_MS to end. Entries leave as their threads remove them.
+void conn_table_close_all(connection_table& table);
+
+// Releases every remaining entry (closing the handles of threads that may still run), shows
+// an empty list, and marks the table not initialised.
+void conn_table_teardown(connection_table& table);
+
+void conn_table_refresh_view(connection_table& table);
+
+uint32_t conn_table_count(connection_table& table);
+
+constexpr uint32_t CLOSE_ALL_THREAD_WAIT_MS = 1000;

@@ -1,0 +1,173 @@
+#include "server/listener.h"
+
+#include <memory>
+#include <new>
+
+#include "plugin/address_text.h"
+#include "platform/event.h"
+#include "platform/message_box.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+#include "server/client_protocol.h"
+#include "server/connection_table.h"
+#include "server/socket_closing.h"
+#include "server/trace.h"
+
+namespace {
+
+// One server run, shared by server_start/server_stop and the run's accept thread, which
+// holds its own reference: after a stop that gave up waiting, the old accept thread keeps
+// its stop signal and table while a new run starts with new ones.
+struct server_run {
+    platform::socket_handle listening = platform::INVALID_SOCKET_HANDLE;
+    platform::manual_event stop_signal{false};
+    connection_table_ref table;
+};
+
+struct running_server {
+    std::shared_ptr<server_run> run;
+    platform::thread_handle accept_thread;
+    uint16_t port = 0;
+};
+
+running_server g_server;  // host thread only
+
+void close_listening_socket(platform::socket_handle socket) {
+    platform::net_shutdown_send(socket);
+    platform::net_close(socket);
+}
+
+unsigned client_thread(void* argument) {
+    return client_main(static_cast<client_start_record*>(argument));
+}
+
+void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_address peer) {
+    trace("Connection accepted on socket:%d from:%s", 0);
+    char address_text[ADDRESS_TEXT_SIZE];
+    format_address_text(peer, address_text);
+    auto* record = new (std::nothrow) client_start_record{socket, peer, nullptr};
+    // The entry goes into the table before the thread exists, so the thread always finds it.
+    if (!record || !conn_table_add(*run.table, socket, address_text)) {
+        delete record;
+        abrupt_close(socket);
+        return;
+    }
+    record->table = run.table;
+    platform::thread_handle thread = platform::thread_start(client_thread, record);
+    if (!thread) {
+        trace("Couldn't start client thread", 0);
+        delete record;  // the connection stays listed without a thread until the stop
+        return;
+    }
+    conn_table_set_thread(*run.table, socket, std::move(thread));
+}
+
+void accept_connections(server_run& run) {
+    for (;;) {
+        if (run.stop_signal.wait(0)) return;
+        platform::ipv4_address peer{};
+        platform::socket_handle socket = platform::net_accept(run.listening, &peer);
+        if (socket != platform::INVALID_SOCKET_HANDLE) {
+            hand_over(run, socket, peer);
+            continue;
+        }
+        int error = platform::net_last_error();
+        if (run.stop_signal.wait(0)) return;
+        // A client that connects and resets at once must not switch the server off: only a
+        // listening socket that is gone ends the loop.
+        switch (platform::net_classify_accept_error(error)) {
+            case platform::accept_failure::listener_gone:
+                return;
+            case platform::accept_failure::one_connection:
+                break;
+            case platform::accept_failure::resource_shortage:
+                run.stop_signal.wait(ACCEPT_RETRY_PAUSE_MS);
+                break;
+        }
+    }
+}
+
+unsigned accept_loop(void* argument) {
+    std::unique_ptr<std::shared_ptr<server_run>> reference(
+        static_cast<std::shared_ptr<server_run>*>(argument));
+    server_run& run = **reference;
+    platform::manual_event* all_closed = conn_table_init(*run.table);
+    accept_connections(run);
+    run.stop_signal.wait(platform::WAIT_FOREVER);
+    conn_table_close_all(*run.table);
+    if (all_closed && !all_closed->wait(CLIENT_THREADS_WAIT_MS)) {
+        trace("One or more client threads did not exit", 0);
+    }
+    conn_table_teardown(*run.table);
+    return 0;
+}
+
+// Undoes a start after the socket library started: closes what was made and ends the
+// library's use. The run's signal goes with the run.
+int fail_start(platform::socket_handle listening) {
+    if (listening != platform::INVALID_SOCKET_HANDLE) close_listening_socket(listening);
+    platform::net_cleanup();
+    return 0;
+}
+
+}  // namespace
+
+int server_start(int32_t port) {
+    uint16_t granted = 0;
+    if (!platform::net_startup(SOCKET_LIBRARY_VERSION, &granted)) {
+        platform::message_box("Initialize WinSock Failed", "Sendrel");
+        return 0;
+    }
+    if (granted != SOCKET_LIBRARY_VERSION) {
+        platform::message_box("Wrong WinSock Version", "Sendrel");
+        return fail_start(platform::INVALID_SOCKET_HANDLE);
+    }
+    auto run = std::shared_ptr<server_run>(new (std::nothrow) server_run);
+    if (!run || !run->stop_signal.valid()) return fail_start(platform::INVALID_SOCKET_HANDLE);
+    run->table = conn_table_create();
+    if (!run->table) return fail_start(platform::INVALID_SOCKET_HANDLE);
+
+    run->listening = platform::net_tcp_socket();
+    if (run->listening == platform::INVALID_SOCKET_HANDLE) {
+        trace("Could not create listen socket", platform::net_last_error());
+        return fail_start(platform::INVALID_SOCKET_HANDLE);
+    }
+    if (!platform::net_bind_any(run->listening, static_cast<uint16_t>(port & 0xFFFF))) {
+        trace("bind() error", platform::net_last_error());
+        return fail_start(run->listening);
+    }
+    if (!platform::net_listen(run->listening)) {
+        trace("listen() error", platform::net_last_error());
+        return fail_start(run->listening);
+    }
+    auto* thread_reference = new (std::nothrow) std::shared_ptr<server_run>(run);
+    platform::thread_handle thread =
+        thread_reference ? platform::thread_start(accept_loop, thread_reference)
+                         : platform::thread_handle();
+    if (!thread) {
+        trace("Could not create listening thread: %d",
+              static_cast<int32_t>(platform::last_system_error()));
+        delete thread_reference;
+        return fail_start(run->listening);
+    }
+    g_server.port = platform::net_local_port(run->listening);
+    g_server.run = std::move(run);
+    g_server.accept_thread = std::move(thread);
+    return 1;
+}
+
+void server_stop() {
+    if (!g_server.run) return;
+    g_server.run->stop_signal.set();
+    close_listening_socket(g_server.run->listening);
+    if (!g_server.accept_thread.wait(SERVER_STOP_WAIT_MS)) {
+        trace("TIMEOUT waiting for ListenThread", 0);
+    }
+    g_server.accept_thread.close();
+    g_server.run.reset();
+    g_server.port = 0;
+    trace("Server Stopped", 0);
+    platform::net_cleanup();
+}
+
+uint16_t server_listening_port() { return g_server.port; }

@@ -1,0 +1,23 @@
+// The server's TCP port: the listening socket, the accept thread and the stop.
+//
+// server_start(port) starts the socket library (version 2.2), listens on every local address
+// at the low 16 bits of port and starts the accept thread; 1 when the server runs, 0 when not
+// (everything made is released again; only the two socket-library failures show a message
+// box). server_stop() makes the accept thread close every connection and end, waiting for it
+// up to SERVER_STOP_WAIT_MS. Both run on the host's thread, never at the same time, and only
+// as the plug-in's running flag allows (start while stopped, stop while running).
+#pragma once
+
+#include <cstdint>
+
+constexpr uint16_t SOCKET_LIBRARY_VERSION = 0x0202;
+constexpr uint32_t CLIENT_THREADS_WAIT_MS = 5000;
+constexpr uint32_t SERVER_STOP_WAIT_MS = 10000;
+// After an accept failure caused by a shortage of sockets or buffers.
+constexpr uint32_t ACCEPT_RETRY_PAUSE_MS = 100;
+
+int server_start(int32_t port);
+void server_stop();
+
+// The port the running server listens on (0 when stopped): for tests that start on port 0.
+uint16_t server_listening_port();
