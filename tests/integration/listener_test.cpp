@@ -1,0 +1,148 @@
+// Starting and stopping the listener, and what connected clients see of a stop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/message_box.h"
+#include "platform/thread.h"
+#include "plugin/host_record.h"
+#include "server/listener.h"
+#include "tests/support/server_fixture.h"
+
+using lines = std::vector<std::string>;
+
+namespace {
+
+const std::string CLOSE_NOTICE("close\n\0", 7);
+
+std::atomic<int> g_message_boxes{0};
+int count_message_box(const char*, const char*) {
+    ++g_message_boxes;
+    return 1;
+}
+
+uint16_t free_port() {
+    platform::socket_handle probe = platform::net_tcp_socket();
+    platform::net_bind(probe, loopback_address(), 0);
+    uint16_t port = platform::net_local_port(probe);
+    platform::net_close(probe);
+    return port;
+}
+
+}  // namespace
+
+class listener_test : public server_test {};
+
+TEST_F(listener_test, stop_without_clients_waits_for_nothing) {
+    stop_server();
+    EXPECT_EQ(count_traces("Server Stopped"), 1u);
+    EXPECT_EQ(count_traces("One or more client threads did not exit"), 0u);
+    EXPECT_EQ(count_traces("TIMEOUT waiting for ListenThread"), 0u);
+}
+
+TEST_F(listener_test, stop_sends_every_client_the_notice_whatever_its_state) {
+    std::vector<std::unique_ptr<test_client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(idle.back()->connect(port()));
+        ASSERT_TRUE(idle.back()->log_in(TEST_PASSWORD));
+    }
+    test_client logging_in;  // connected, greeting not yet sent
+    ASSERT_TRUE(logging_in.connect(port()));
+    ASSERT_TRUE(recording_host_wait_for_events(7, TEST_READ_TIMEOUT_MS));
+    stop_server();
+    for (auto& client : idle) EXPECT_EQ(client->receive_until_closed(), CLOSE_NOTICE);
+    EXPECT_EQ(logging_in.receive_until_closed(), CLOSE_NOTICE);
+    lines events = event_lines();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "Disconnect|127.0.0.1"), 4);
+    EXPECT_EQ(count_traces("Server Stopped"), 1u);
+    EXPECT_EQ(count_traces("One or more client threads did not exit"), 0u);
+}
+
+namespace {
+// A host whose "Disconnect" takes longer than the stop is willing to wait for.
+trigger_event_fn g_recording_trigger = nullptr;
+std::atomic<int> g_slow_disconnects_running{0};
+int32_t QVL_STDCALL slow_trigger(const char* text, const uint8_t* block, int32_t length,
+                                 int32_t device) {
+    if (std::strcmp(text, "Disconnect") == 0) {
+        ++g_slow_disconnects_running;
+        platform::sleep_ms(6500);
+        --g_slow_disconnects_running;
+    }
+    return g_recording_trigger(text, block, length, device);
+}
+}  // namespace
+
+TEST_F(listener_test, a_client_thread_that_does_not_end_delays_but_does_not_hang_the_stop) {
+    uint8_t record[HOST_RECORD_SIZE];
+    recording_host_build_record(record);
+    std::memcpy(&g_recording_trigger, record + HOST_RECORD_TRIGGER_EVENT_OFFSET,
+                sizeof g_recording_trigger);
+    trigger_event_fn slow = slow_trigger;
+    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &slow, sizeof slow);
+    ASSERT_EQ(host_record_store(record), 1);
+
+    test_client client;
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.log_in(TEST_PASSWORD));
+    stop_server();
+    EXPECT_EQ(client.receive_until_closed(), CLOSE_NOTICE);
+    EXPECT_EQ(count_traces("One or more client threads did not exit"), 1u);
+    EXPECT_EQ(count_traces("Server Stopped"), 1u);
+    // The late thread finds its table torn down and ends without harm.
+    while (g_slow_disconnects_running.load() > 0) platform::sleep_ms(50);
+    platform::sleep_ms(200);
+    recording_host_install();
+}
+
+TEST_F(listener_test, clients_that_reset_before_accept_do_not_stop_accepting) {
+    for (int i = 0; i < 20; ++i) {
+        test_client quick;
+        ASSERT_TRUE(quick.connect(port(), "127.0.0.9"));
+        quick.reset();
+    }
+    test_client client;
+    ASSERT_TRUE(client.connect(port(), "127.0.0.10"));
+    EXPECT_TRUE(client.log_in(TEST_PASSWORD));
+}
+
+TEST_F(listener_test, restart_after_stop_listens_again) {
+    stop_server();
+    ASSERT_EQ(server_start(0), 1);
+    test_client client;
+    ASSERT_TRUE(client.connect(server_listening_port()));
+    EXPECT_TRUE(client.log_in(TEST_PASSWORD));
+    server_stop();
+    EXPECT_EQ(client.receive_until_closed(), CLOSE_NOTICE);
+}
+
+TEST(listener_start, a_taken_port_fails_quietly_and_a_later_start_succeeds) {
+    platform::message_box_set_hook(count_message_box);
+    g_message_boxes = 0;
+    platform::socket_handle holder = platform::net_tcp_socket();
+    ASSERT_TRUE(platform::net_bind_any(holder, 0));
+    ASSERT_TRUE(platform::net_listen(holder));
+    uint16_t port = platform::net_local_port(holder);
+    EXPECT_EQ(server_start(port), 0);
+    EXPECT_EQ(g_message_boxes.load(), 0);
+    platform::net_close(holder);
+    ASSERT_EQ(server_start(port), 1);
+    EXPECT_EQ(server_listening_port(), port);
+    server_stop();
+    platform::message_box_set_hook(nullptr);
+}
+
+TEST(listener_start, only_the_low_16_bits_of_the_port_count) {
+    uint16_t port = free_port();
+    ASSERT_EQ(server_start(65536 + port), 1);
+    EXPECT_EQ(server_listening_port(), port);
+    test_client client;
+    EXPECT_TRUE(client.connect(port));
+    server_stop();
+}
