@@ -1,0 +1,23 @@
+// Admission: whether a new client connection may go on to the login, decided from its
+// address alone before anything is read from it.
+//
+// admit_client returns 1 (admitted) or 0 (refused), in this order:
+//   1. the abuse block (see abuse_state.h), unless disable_abuse_protection is set: the last
+//      offender stays refused inside its window, even while allow_all is set;
+//   2. allow_all set: admitted;
+//   3. the access list, in its order: the first matching rule admits;
+//   4. otherwise refused (an empty list refuses everyone while allow_all is off).
+// One answer serves every refusal. A refusal changes nothing; the caller reports logins
+// through abuse_note_failure and abuse_note_success.
+//
+// Called by the client threads, several at once, while the dialog and host threads change
+// the settings and the list. The switches are read as they are at the moment of the call;
+// the rule texts are copied under the list's lock and matched outside it, so host-name and
+// hardware-address lookups hold no lock. When memory for that copy cannot be had the client
+// is refused. Nothing throws.
+#pragma once
+
+#include "access/abuse_state.h"
+#include "platform/net.h"
+
+int admit_client(platform::ipv4_address address);
