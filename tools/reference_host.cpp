@@ -1,0 +1,467 @@
+// reference_host: stands in for the host application. It loads the plug-in by path (as the
+// host does: LoadLibrary on Windows, dlopen natively), hands it a host record whose
+// trigger_event prints every event on one line, and drives the entry points.
+//
+//   reference_host identity PLUGIN   prints the answers of the identity entry points
+//   reference_host run PLUGIN        opens and starts the server, prints events until the
+//                                    end of standard input, a "stop" line or Ctrl+C
+//
+// The plug-in reads its settings (port, password, access list) from the registry itself; this
+// program configures nothing. Exit codes: 0 done; 1 wrong usage; 2 the server did not start;
+// 3 the plug-in could not be loaded or refused the host record.
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <signal.h>
+#endif
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin/entry_points.h"
+#include "plugin/host_record.h"
+
+namespace {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_USAGE = 1;
+constexpr int EXIT_NOT_STARTED = 2;
+constexpr int EXIT_NO_PLUGIN = 3;
+
+constexpr int32_t EXPECTED_DEVICE = 203;
+constexpr int32_t BLOCK_LENGTH_MAX = 1023;
+constexpr int32_t DEFAULT_PORT = 1024;
+
+const char* usage_text =
+    "usage: reference_host identity PLUGIN\n"
+    "       reference_host run PLUGIN\n"
+    "\n"
+    "Loads the plug-in file PLUGIN as the host application does.\n"
+    "  identity  prints what the identity entry points answer, one 'key value' line each\n"
+    "  run       opens and starts the plug-in's server and prints every event it raises, one\n"
+    "            line each:  event \"TEXT\" payloads [\"PAYLOAD\", ...]\n"
+    "            Ends on end of input, a 'stop' line on standard input, or Ctrl+C.\n"
+    "The server's port, password and access list are the plug-in's registry settings.\n"
+    "Exit codes: 0 done; 1 wrong usage; 2 the server did not start; 3 the plug-in could not\n"
+    "be loaded or refused the host record.\n";
+
+// ---- Loading the plug-in -------------------------------------------------------------------
+
+struct plugin_library {
+    void* handle = nullptr;
+};
+
+bool library_open(const char* path, plugin_library* library, std::string* error) {
+#ifdef _WIN32
+    HMODULE module = LoadLibraryA(path);
+    if (!module) {
+        *error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+        return false;
+    }
+    library->handle = reinterpret_cast<void*>(module);
+#else
+    library->handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!library->handle) {
+        const char* reason = dlerror();
+        *error = reason ? reason : "dlopen failed";
+        return false;
+    }
+#endif
+    return true;
+}
+
+void library_close(plugin_library* library) {
+    if (!library->handle)
+        return;
+#ifdef _WIN32
+    FreeLibrary(reinterpret_cast<HMODULE>(library->handle));
+#else
+    dlclose(library->handle);
+#endif
+    library->handle = nullptr;
+}
+
+// Looks a function up by its exported name; false when the plug-in does not export it.
+template <typename Fn>
+bool library_function(const plugin_library& library, const char* name, Fn* out) {
+#ifdef _WIN32
+    FARPROC found = GetProcAddress(reinterpret_cast<HMODULE>(library.handle), name);
+#else
+    void* found = dlsym(library.handle, name);
+#endif
+    if (!found)
+        return false;
+    static_assert(sizeof found == sizeof *out, "a function address must fit a pointer");
+    std::memcpy(out, &found, sizeof *out);
+    return true;
+}
+
+struct entry_points {
+    decltype(&qvl_name) name = nullptr;
+    decltype(&qvl_description) description = nullptr;
+    decltype(&qvl_version) version = nullptr;
+    decltype(&qvl_devicenum) devicenum = nullptr;
+    decltype(&qvl_requested_api) requested_api = nullptr;
+    decltype(&qvl_compare) compare = nullptr;
+    decltype(&qvl_open) open = nullptr;
+    decltype(&qvl_close) close = nullptr;
+    decltype(&qvl_start) start = nullptr;
+    decltype(&qvl_stop) stop = nullptr;
+};
+
+bool resolve_entry_points(const plugin_library& library, entry_points* entry) {
+    bool all = true;
+    auto need = [&](const char* name, auto* slot) {
+        if (library_function(library, name, slot))
+            return;
+        std::fprintf(stderr, "reference_host: the plug-in does not export %s\n", name);
+        all = false;
+    };
+    need("qvl_name", &entry->name);
+    need("qvl_description", &entry->description);
+    need("qvl_version", &entry->version);
+    need("qvl_devicenum", &entry->devicenum);
+    need("qvl_requested_api", &entry->requested_api);
+    need("qvl_compare", &entry->compare);
+    need("qvl_open", &entry->open);
+    need("qvl_close", &entry->close);
+    need("qvl_start", &entry->start);
+    need("qvl_stop", &entry->stop);
+    return all;
+}
+
+// ---- The host record and its two functions -------------------------------------------------
+
+std::mutex g_output_lock;
+
+// One output line, whole, whichever thread writes it.
+void print_line(const std::string& line) {
+    std::lock_guard<std::mutex> hold(g_output_lock);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// A text in double quotes, with quotes, backslashes and every byte outside printable ASCII
+// escaped, so each event stays on one line and reads the same on every console.
+std::string quoted(const char* text, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string result = "\"";
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        switch (c) {
+            case '"':
+                result += "\\\"";
+                break;
+            case '\\':
+                result += "\\\\";
+                break;
+            case '\n':
+                result += "\\n";
+                break;
+            case '\r':
+                result += "\\r";
+                break;
+            case '\t':
+                result += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c >= 0x7f) {
+                    result += "\\x";
+                    result += digits[c >> 4];
+                    result += digits[c & 0xF];
+                } else {
+                    result += static_cast<char>(c);
+                }
+        }
+    }
+    return result + "\"";
+}
+
+std::string quoted(const char* text) {
+    return quoted(text, std::strlen(text));
+}
+
+// "payloads [...]" for a payload block: a count byte, then that many zero-terminated texts.
+// Whatever does not match that layout is named after the list, so a faulty block shows.
+std::string describe_block(const uint8_t* block, int32_t length) {
+    if (!block || length < 1)
+        return "payloads [] (no block: length " + std::to_string(length) + ")";
+    const char* bytes = reinterpret_cast<const char*>(block);
+    size_t size = static_cast<size_t>(length);
+    unsigned count = block[0];
+    std::string result = "payloads [";
+    size_t position = 1;
+    unsigned found = 0;
+    for (; found < count && position < size; ++found) {
+        const void* zero = std::memchr(bytes + position, 0, size - position);
+        if (!zero)
+            break;
+        size_t end = static_cast<size_t>(static_cast<const char*>(zero) - bytes);
+        if (found > 0)
+            result += ", ";
+        result += quoted(bytes + position, end - position);
+        position = end + 1;
+    }
+    result += "]";
+    if (found < count) {
+        result += " (block malformed: count " + std::to_string(count) + " but " +
+                  std::to_string(found) + " terminated texts in " + std::to_string(length) +
+                  " bytes)";
+    } else if (position < size) {
+        result +=
+            " (block malformed: " + std::to_string(size - position) + " bytes after the last text)";
+    }
+    if (length > BLOCK_LENGTH_MAX) {
+        result += " (block longer than " + std::to_string(BLOCK_LENGTH_MAX) + " bytes)";
+    }
+    return result;
+}
+
+// The host's translation: the source text unchanged, cut to the buffer and terminated.
+int32_t QVL_STDCALL host_translate_text(const char* text, char* out, int32_t out_size) {
+    if (!out || out_size <= 0)
+        return 0;
+    size_t room = static_cast<size_t>(out_size) - 1;
+    size_t length = text ? std::strlen(text) : 0;
+    if (length > room)
+        length = room;
+    if (length > 0)
+        std::memcpy(out, text, length);
+    out[length] = '\0';
+    return 1;
+}
+
+// Client threads of the plug-in call this, several at once; each event is one line.
+int32_t QVL_STDCALL host_trigger_event(const char* event_text, const uint8_t* block,
+                                       int32_t block_length, int32_t device) {
+    std::string line = "event ";
+    line += event_text ? quoted(event_text) : std::string("(no text)");
+    line += " " + describe_block(block, block_length);
+    if (device != EXPECTED_DEVICE)
+        line += " device " + std::to_string(device);
+    print_line(line);
+    return 1;
+}
+
+// A record of `size` bytes in a buffer with room to spare, the size field set to
+// `size_field` and both host functions in their slots.
+void build_record(uint8_t* record, size_t buffer_size, int32_t size_field) {
+    std::memset(record, 0, buffer_size);
+    std::memcpy(record, &size_field, sizeof size_field);
+    translate_text_fn translate = host_translate_text;
+    trigger_event_fn trigger = host_trigger_event;
+    std::memcpy(record + HOST_RECORD_TRANSLATE_TEXT_OFFSET, &translate, sizeof translate);
+    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &trigger, sizeof trigger);
+}
+
+// ---- identity ------------------------------------------------------------------------------
+
+std::string hex(const uint8_t* bytes, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string result;
+    for (size_t i = 0; i < length; ++i) {
+        result += digits[bytes[i] >> 4];
+        result += digits[bytes[i] & 0xF];
+    }
+    return result;
+}
+
+// qvl_name into a buffer of `size` bytes followed by one guard byte, all filled with 0xAA
+// first: prints the buffer and the guard in hex.
+void print_name_into(const entry_points& entry, int32_t size) {
+    std::vector<uint8_t> buffer(static_cast<size_t>(size) + 1, 0xAA);
+    entry.name(reinterpret_cast<char*>(buffer.data()), size);
+    print_line("name." + std::to_string(size) + " " + hex(buffer.data(), buffer.size() - 1));
+    print_line("name." + std::to_string(size) + ".guard " + hex(&buffer.back(), 1));
+}
+
+// A text entry point into a 200-byte buffer filled with 0xAA first: the text, and whether
+// the rest of the buffer was zero-filled as the copying rule asks.
+void print_text_into(const char* key, void(QVL_STDCALL* call)(char*, int32_t)) {
+    constexpr int32_t size = 200;
+    std::vector<char> buffer(size, static_cast<char>(0xAA));
+    call(buffer.data(), size);
+    size_t length = 0;
+    while (length < buffer.size() && buffer[length] != '\0')
+        ++length;
+    bool zero_filled = length < buffer.size();
+    for (size_t i = length; i < buffer.size(); ++i)
+        zero_filled = zero_filled && buffer[i] == 0;
+    print_line(std::string(key) + " " + quoted(buffer.data(), length) +
+               (zero_filled ? " rest=zero" : " rest=not-zero"));
+}
+
+int run_identity(const entry_points& entry) {
+    print_name_into(entry, 10);
+    print_name_into(entry, 4);
+    print_name_into(entry, 256);
+    print_text_into("description", entry.description);
+    print_text_into("version", entry.version);
+    print_line("devicenum " + std::to_string(entry.devicenum()));
+    print_line("requested_api " + std::to_string(entry.requested_api(0)));
+    print_line("compare.abc.ABC " + std::to_string(entry.compare("abc", "ABC")));
+    print_line("compare.abc.abc " + std::to_string(entry.compare("abc", "abc")));
+    // Only records of the wrong size: a record the plug-in accepts would make it load its
+    // settings from the registry, which identity questions must not need.
+    for (int32_t size : {HOST_RECORD_SIZE - 1, HOST_RECORD_SIZE + 1}) {
+        uint8_t record[HOST_RECORD_SIZE + 16];
+        build_record(record, sizeof record, size);
+        print_line("open." + std::to_string(size) + " " +
+                   std::to_string(entry.open(0, 0, 0, record)));
+    }
+    return EXIT_OK;
+}
+
+// ---- run -----------------------------------------------------------------------------------
+
+std::atomic<bool> g_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal");
+
+#ifdef _WIN32
+BOOL WINAPI on_console_event(DWORD type) {
+    switch (type) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+            g_stop_requested.store(true);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+void install_stop_handlers() {
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+#else
+void on_stop_signal(int) {
+    g_stop_requested.store(true);
+}
+
+void install_stop_handlers() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+#endif
+
+// Reads standard input on a thread of its own: its end or a "stop" line asks for the stop.
+void watch_standard_input() {
+    char line[256];
+    while (std::fgets(line, sizeof line, stdin)) {
+        std::string command = line;
+        while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) {
+            command.pop_back();
+        }
+        if (command == "stop" || command == "quit")
+            break;
+        if (!command.empty()) {
+            std::fprintf(stderr, "reference_host: unknown command '%s' (type stop)\n",
+                         command.c_str());
+        }
+    }
+    g_stop_requested.store(true);
+}
+
+// The port the plug-in takes from its settings, read the way its settings store reads it:
+// the stored "Port" counts only when the "AccessList" subkey exists; the listener uses its
+// low 16 bits.
+int32_t configured_port() {
+    int32_t port = DEFAULT_PORT;
+#ifdef _WIN32
+    HKEY key;
+    const char* main_key = "Software\\Quorvel3\\HardPlugins\\Plexador";
+    const char* list_key = "Software\\Quorvel3\\HardPlugins\\Plexador\\AccessList";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, list_key, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return port;
+    }
+    RegCloseKey(key);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, main_key, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return port;
+    }
+    int32_t stored = 0;
+    DWORD size = sizeof stored;
+    if (RegQueryValueExA(key, "Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&stored), &size) ==
+            ERROR_SUCCESS &&
+        size == sizeof stored) {
+        port = stored;
+    }
+    RegCloseKey(key);
+#endif
+    return port & 0xFFFF;
+}
+
+int run_server(const entry_points& entry) {
+    char name[64] = {0};
+    char version[64] = {0};
+    entry.name(name, sizeof name - 1);
+    entry.version(version, sizeof version - 1);
+    uint8_t record[HOST_RECORD_SIZE];
+    build_record(record, sizeof record, HOST_RECORD_SIZE);
+    if (!entry.open(0, 0, 0, record)) {
+        std::fprintf(stderr, "reference_host: qvl_open refused the host record\n");
+        return EXIT_NO_PLUGIN;
+    }
+    print_line(std::string("opened ") + quoted(name) + " version " + quoted(version));
+    install_stop_handlers();
+    int32_t port = configured_port();
+    if (!entry.start()) {
+        std::fprintf(stderr,
+                     "reference_host: qvl_start failed: the server could not listen on port %d "
+                     "(is another program using it?)\n",
+                     static_cast<int>(port));
+        std::fflush(stderr);
+        entry.close();
+        return EXIT_NOT_STARTED;
+    }
+    print_line("listening on port " + std::to_string(port));
+    // The input thread stays blocked in its read when the stop comes from a signal; it holds
+    // nothing that the end of the process needs.
+    std::thread(watch_standard_input).detach();
+    while (!g_stop_requested.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    print_line("stopping");
+    entry.stop();
+    entry.close();
+    print_line("stopped");
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        std::fputs(usage_text, stdout);
+        return EXIT_OK;
+    }
+    if (argc != 3 || (std::strcmp(argv[1], "identity") != 0 && std::strcmp(argv[1], "run") != 0)) {
+        std::fputs(usage_text, stderr);
+        return EXIT_USAGE;
+    }
+    plugin_library library;
+    std::string error;
+    if (!library_open(argv[2], &library, &error)) {
+        std::fprintf(stderr, "reference_host: cannot load %s: %s\n", argv[2], error.c_str());
+        return EXIT_NO_PLUGIN;
+    }
+    entry_points entry;
+    int result = EXIT_NO_PLUGIN;
+    if (resolve_entry_points(library, &entry)) {
+        result = std::strcmp(argv[1], "identity") == 0 ? run_identity(entry) : run_server(entry);
+    }
+    library_close(&library);
+    return result;
+}
