@@ -14,10 +14,10 @@ case "$1" in
     wineserver -k >/dev/null 2>&1
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || exit 1
-    wineserver -w
+    wineboot -i </dev/null >/dev/null 2>&1 || exit 1
+    wineserver -w </dev/null >/dev/null 2>&1
     # A persistent server spares every test program the start-up of a new one.
-    wineserver -p
+    wineserver -p </dev/null >/dev/null 2>&1
     exit 0
     ;;
 --finish)
