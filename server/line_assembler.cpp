@@ -108,6 +108,10 @@ void append(line_assembler* assembler, const char* chunk, size_t length) {
         if (line_length > LINE_ASSEMBLER_PENDING_MAX ||
             !reserve(assembler, assembler->end + copy)) {
             assembler->end = line_begin;
+            // What was searched of the cut line is gone; what follows is not searched yet.
+            if (assembler->searched > line_begin - assembler->start) {
+                assembler->searched = line_begin - assembler->start;
+            }
             if (!feed) {
                 assembler->discarding = true;
                 break;
@@ -119,9 +123,6 @@ void append(line_assembler* assembler, const char* chunk, size_t length) {
                 line_begin = assembler->end;
         }
         position += copy;
-    }
-    if (assembler->searched > assembler->end - assembler->start) {
-        assembler->searched = assembler->end - assembler->start;
     }
 }
 

@@ -1,13 +1,15 @@
 // Feeds fuzzer bytes to a line assembler as a client would send them, and checks what comes
 // out against the input.
 //
-// Input layout: the first byte chooses the chunk size (1 to 256 bytes, or 1024 when it is 0),
-// the rest is the byte stream; the bytes are repeated up to 16 times so that lines over the
-// cap are reached too when the first byte is odd. Each chunk is handed over zero-terminated
-// and follows the calling rule. Checked: no returned line holds a line feed or exceeds the
-// cap; after a null the pending text is within the cap; while lines come out it exceeds the
-// cap by at most the chunk; every returned line appears, in order, among the lines of the
-// input as the assembler sees it (bytes after a zero byte of a chunk are not part of it).
+// Input layout: the first byte chooses the chunk size (1 to 255 bytes, or 1024 when it is 0),
+// the rest is the byte stream. When the low three bits of the first byte are all set, a run
+// of bytes without a line feed that reaches past the cap is put between two copies of the
+// stream, so that lines over the cap and the lines around them are exercised too. Each chunk
+// is handed over zero-terminated and follows the calling rule. Checked: no returned line
+// holds a line feed or exceeds the cap; after a null the pending text is within the cap;
+// while lines come out it exceeds the cap by at most the chunk; the returned lines are
+// exactly the input's lines that fit the cap, in order (the input as the assembler sees it:
+// bytes after a zero byte of a chunk are not part of it).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -31,13 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
     size_t chunk_size = data[0] == 0 ? 1024 : data[0];
-    int repeats = (data[0] & 1) ? 16 : 1;
-    std::string stream;
-    for (int k = 0; k < repeats; ++k)
-        stream.append(reinterpret_cast<const char*>(data + 1), size - 1);
-    if (repeats > 1 && stream.size() < LINE_ASSEMBLER_PENDING_MAX + 2) {
-        // Reach the cap with long runs without a line feed.
-        stream.append(LINE_ASSEMBLER_PENDING_MAX + 2 - stream.size(), 'L');
+    std::string stream(reinterpret_cast<const char*>(data + 1), size - 1);
+    if ((data[0] & 7) == 7) {
+        stream.append(LINE_ASSEMBLER_PENDING_MAX + 1, 'L');
         stream.append(reinterpret_cast<const char*>(data + 1), size - 1);
     }
 

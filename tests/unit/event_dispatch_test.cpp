@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugin/host_record.h"
@@ -59,10 +60,16 @@ TEST(PayloadBlock, CapacityBoundary) {
         std::vector<size_t> lengths;  // text lengths, each text also takes its zero byte
         size_t expected;              // block length, 0 when dropped
     } const cases[] = {
-        {{1021}, 1023},    {{1022}, 0},       {{510, 510}, 1023}, {{510, 511}, 0},
-        {{0, 1020}, 1023}, {{0, 1021}, 0},    {{100000}, 0},  // far too long: the capacity must not
-                                                              // wrap
-        {{1020, 0}, 1023}, {{1020, 0, 0}, 0},
+        {{1021}, 1023},
+        {{1022}, 0},
+        {{510, 510}, 1023},
+        {{510, 511}, 0},
+        {{0, 1020}, 1023},
+        {{0, 1021}, 0},
+        {{100000}, 0},  // far too long: the capacity must not
+                        // wrap
+        {{1020, 0}, 1023},
+        {{1020, 0, 0}, 0},
     };
     for (const auto& c : cases) {
         std::vector<std::string> texts;
@@ -142,6 +149,37 @@ TEST_F(RaiseEvent, TheEventTextItselfIsNotLimited) {
     raise_event(long_event.c_str(), 0, nullptr);
     ASSERT_EQ(recording_host_event_count(), 1u);
     EXPECT_EQ(recording_host_events()[0].event_text, long_event);
+}
+
+// Client threads raise events at the same time; each call uses its own block, and the test
+// waits for all of them without polling.
+TEST_F(RaiseEvent, ConcurrentCallersAreAllRecorded) {
+    const int threads = 4, per_thread = 50;
+    std::vector<std::thread> callers;
+    for (int t = 0; t < threads; ++t) {
+        callers.emplace_back([t] {
+            std::string address = "127.0.0." + std::to_string(t + 1);
+            for (int k = 0; k < per_thread; ++k) {
+                std::string payload = std::to_string(k);
+                const char* texts[] = {address.c_str(), payload.c_str()};
+                raise_event("Concurrent", 2, texts);
+            }
+        });
+    }
+    EXPECT_TRUE(recording_host_wait_for_events(threads * per_thread, 10000));
+    for (auto& caller : callers)
+        caller.join();
+    std::vector<recorded_event> events = recording_host_events();
+    ASSERT_EQ(events.size(), static_cast<size_t>(threads * per_thread));
+    std::vector<int> next(threads, 0);  // each thread's events arrive in its own order
+    for (const auto& event : events) {
+        std::vector<std::string> payloads = event.payloads();
+        ASSERT_EQ(payloads.size(), 2u);
+        int t = payloads[0].back() - '1';
+        ASSERT_TRUE(t >= 0 && t < threads) << payloads[0];
+        EXPECT_EQ(payloads[1], std::to_string(next[t]++));
+    }
+    EXPECT_FALSE(recording_host_wait_for_events(threads * per_thread + 1, 50));
 }
 
 TEST_F(RaiseEvent, WithoutAHostNothingIsCalled) {

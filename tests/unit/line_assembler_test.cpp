@@ -149,6 +149,16 @@ TEST(LineAssembler, TenMegabytesWithoutALineFeedStayBounded) {
     EXPECT_EQ(receive(holder.assembler, "tail\nline after\n"), lines{"line after"});
 }
 
+// The over-long line ends in the chunk that takes it over the cap, and an empty line
+// follows at once.
+TEST(LineAssembler, LineCutInItsLastChunkLetsTheNextLinesOut) {
+    assembler_holder holder;
+    std::string almost(LINE_ASSEMBLER_PENDING_MAX - 2, 'a');
+    EXPECT_EQ(receive(holder.assembler, almost.c_str()), lines{});
+    EXPECT_EQ(receive(holder.assembler, "xyz\n\nnext\n"), (lines{"", "next"}));
+    EXPECT_EQ(line_assembler_pending_length(holder.assembler), 0u);
+}
+
 // A line that just fits the cap followed, in the same chunk, by one that does not.
 TEST(LineAssembler, CapAppliesToEachLineOfAChunk) {
     assembler_holder holder;
