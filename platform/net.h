@@ -6,9 +6,9 @@
 // library's last error of the calling thread (WSAGetLastError on Windows, errno here).
 //
 // A socket_handle has exactly one owner, who closes it once with net_close (or, for the
-// two-step close of the plug-in, net_shutdown_send and then net_close). net_close also
-// wakes a thread of this process that is blocked in net_recv or net_accept on the socket:
-// that call then fails or returns 0.
+// two-step close of the plug-in, net_shutdown_send and then net_close). net_close of a
+// listening socket wakes a thread blocked in net_accept on it. To wake a thread blocked in
+// net_recv on a connected socket, use net_wake_receiver.
 //
 // Addresses are the 4 bytes of an IPv4 address in network order (ipv4_address); ports are
 // host-order 16-bit numbers.
@@ -51,6 +51,13 @@ int net_set_nodelay(socket_handle socket);
 int net_set_abortive_close(socket_handle socket);
 int net_shutdown_send(socket_handle socket);
 int net_close(socket_handle socket);
+
+// Makes a receive that another thread is blocked in (or is about to make) on the socket
+// return at once. Winsock does that only by closing the socket: then the result is true and
+// the socket is gone. Elsewhere both directions are shut down and the socket stays open
+// (result false): its owner still closes it, so its handle is never reused while the other
+// thread may still use it.
+bool net_wake_receiver(socket_handle socket);
 
 // What a failed accept means for the accept loop.
 enum class accept_failure {

@@ -122,16 +122,23 @@ void command_loop(connection& conn) {
     }
 }
 
-// The end of a connection: leave the table, then close the socket if it is still ours. A
-// socket claimed by the server's stop is closed there; one whose receive failed for another
-// reason is closed without a drain.
+// The end of a connection: leave the table, then close the socket as far as it is still
+// ours. One whose last receive failed is closed without a drain.
 void finish(connection& conn) {
     platform::socket_handle socket = conn.record->socket;
-    if (!conn_table_remove(*conn.record->table, socket)) return;
-    if (conn.last_receive < 0) {
-        abrupt_close(socket);
-    } else {
-        graceful_close(socket);
+    switch (conn_table_remove(*conn.record->table, socket)) {
+        case socket_owner::none:
+            break;
+        case socket_owner::client_after_notice:
+            platform::net_close(socket);
+            break;
+        case socket_owner::client:
+            if (conn.last_receive < 0) {
+                abrupt_close(socket);
+            } else {
+                graceful_close(socket);
+            }
+            break;
     }
 }
 

@@ -13,6 +13,7 @@ struct connection_entry {
     std::string address_text;
     platform::thread_handle thread;  // empty until handed over, or when the thread failed
     bool noticed = false;            // close-all has claimed the socket for its notice
+    bool owner_closes = false;       // the notice left the socket open for the client thread
     connection_entry* next = nullptr;
 };
 
@@ -22,16 +23,21 @@ struct connection_table {
     uint32_t count = 0;
     std::unique_ptr<platform::manual_event> all_closed;
     bool initialised = false;
+    // Entries released at teardown while their threads still ran: not listed, not counted,
+    // kept only so that the late conn_table_remove knows who closes the socket.
+    connection_entry* orphans = nullptr;
 
     ~connection_table() {
-        while (head) delete std::exchange(head, head->next);
+        for (connection_entry* list : {head, orphans}) {
+            while (list) delete std::exchange(list, list->next);
+        }
     }
 };
 
 namespace {
 
-connection_entry** find_link(connection_table& table, platform::socket_handle socket) {
-    connection_entry** link = &table.head;
+connection_entry** find_link(connection_entry*& head, platform::socket_handle socket) {
+    connection_entry** link = &head;
     while (*link && (*link)->socket != socket) link = &(*link)->next;
     return link;
 }
@@ -84,26 +90,33 @@ int conn_table_add(connection_table& table, platform::socket_handle socket,
 void conn_table_set_thread(connection_table& table, platform::socket_handle socket,
                            platform::thread_handle thread) {
     std::lock_guard<std::mutex> hold(table.lock);
-    connection_entry* entry = *find_link(table, socket);
+    connection_entry* entry = *find_link(table.head, socket);
     if (entry) entry->thread = std::move(thread);
     // Otherwise the handle is closed as `thread` goes out of scope.
 }
 
-int conn_table_remove(connection_table& table, platform::socket_handle socket) {
+socket_owner conn_table_remove(connection_table& table, platform::socket_handle socket) {
     std::unique_ptr<connection_entry> removed;
+    bool listed;
     {
         std::lock_guard<std::mutex> hold(table.lock);
-        connection_entry** link = find_link(table, socket);
-        if (!*link) return 0;
+        connection_entry** link = find_link(table.head, socket);
+        listed = *link != nullptr;
+        if (!listed) link = find_link(table.orphans, socket);
+        if (!*link) return socket_owner::none;
         removed.reset(*link);
         *link = removed->next;
-        if (table.count > 0) --table.count;
-        if (table.count == 0 && table.all_closed) table.all_closed->set();
+        if (listed) {
+            if (table.count > 0) --table.count;
+            if (table.count == 0 && table.all_closed) table.all_closed->set();
+        }
     }
-    int still_owned = removed->noticed ? 0 : 1;
+    socket_owner owner = !removed->noticed      ? socket_owner::client
+                         : removed->owner_closes ? socket_owner::client_after_notice
+                                                 : socket_owner::none;
     removed.reset();  // closes the thread handle
-    conn_table_refresh_view(table);
-    return still_owned;
+    if (listed) conn_table_refresh_view(table);
+    return owner;
 }
 
 void conn_table_close_all(connection_table& table) {
@@ -117,8 +130,20 @@ void conn_table_close_all(connection_table& table) {
         platform::thread_handle thread = cursor->thread.duplicate();
         hold.unlock();
 
-        if (send_notice) send_close_notice(socket);
-        bool ended = thread && thread.wait(CLOSE_ALL_THREAD_WAIT_MS);
+        bool has_thread = static_cast<bool>(thread);
+        bool closed = send_notice ? send_close_notice(socket) : true;
+        if (!closed) {
+            hold.lock();
+            // The socket is still open: its thread closes it when it leaves, unless it has
+            // left during the notice (or there is none), in which case it is closed here.
+            if (has_thread && is_listed(table, cursor)) {
+                cursor->owner_closes = true;
+            } else {
+                platform::net_close(socket);
+            }
+            hold.unlock();
+        }
+        bool ended = has_thread && thread.wait(CLOSE_ALL_THREAD_WAIT_MS);
         thread.close();
 
         hold.lock();
@@ -131,11 +156,21 @@ void conn_table_close_all(connection_table& table) {
 }
 
 void conn_table_teardown(connection_table& table) {
-    connection_entry* released;
+    connection_entry* released = nullptr;
     {
         std::lock_guard<std::mutex> hold(table.lock);
         if (!table.initialised) return;
-        released = std::exchange(table.head, nullptr);
+        while (table.head) {
+            connection_entry* entry = std::exchange(table.head, table.head->next);
+            if (entry->thread) {
+                entry->thread.close();  // the thread itself goes on and removes it later
+                entry->next = table.orphans;
+                table.orphans = entry;
+            } else {
+                entry->next = released;
+                released = entry;
+            }
+        }
     }
     while (released) delete std::exchange(released, released->next);
     conn_table_refresh_view(table);

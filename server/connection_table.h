@@ -10,8 +10,12 @@
 // it held, the table rebuilds the settings dialog's "Open connections" list.
 //
 // Socket ownership: an accepted socket belongs to its client thread until close-all claims it
-// for the close notice. conn_table_remove tells the client thread which is the case; a
-// claimed socket is closed by close-all only, exactly once, and is never sent the notice twice.
+// for the close notice, which is sent once only. If the notice closed the socket (Winsock
+// wakes a blocked receive only that way), nobody else closes it; if it left the socket open,
+// the client thread closes it when it removes its entry, so a socket is never closed while
+// its thread may still receive on it. conn_table_remove tells the client thread which case
+// applies. Entries whose threads are still running at teardown stay known to the table (out
+// of the list and the count), so the late removal still gets the right answer.
 //
 // Threads: the accept thread calls init, add, set_thread, close_all and teardown; client
 // threads call remove.
@@ -44,9 +48,14 @@ int conn_table_add(connection_table& table, platform::socket_handle socket,
 void conn_table_set_thread(connection_table& table, platform::socket_handle socket,
                            platform::thread_handle thread);
 
-// Removes the connection of the socket, if listed. Returns 1 when the caller still owns the
-// socket and must close it, 0 when close-all has claimed it or it is not listed (any more).
-int conn_table_remove(connection_table& table, platform::socket_handle socket);
+enum class socket_owner {
+    none,          // not listed, or the close notice closed the socket: leave it alone
+    client,        // the caller owns the socket and closes it as it sees fit
+    client_after_notice  // the notice was sent and sending shut down: the caller just closes it
+};
+
+// Removes the connection of the socket, if listed, and says who closes its socket.
+socket_owner conn_table_remove(connection_table& table, platform::socket_handle socket);
 
 // Sends every listed connection the close notice (closing its socket) and gives each client
 // thread up to CLOSE_ALL_THREAD_WAIT_MS to end. Entries leave as their threads remove them.

@@ -1,9 +1,14 @@
-// The two ways the server ends a client connection. Each closes the socket it is given; the
-// caller must own it and must not touch it afterwards.
+// How the server ends a client connection.
 //
 // send_close_notice: tells the client the server is closing: one non-blocking send of the
 // 7 bytes "close\n" and a zero byte (lost if it cannot be queued at once, so a client that
-// does not read cannot hold the caller up), back to blocking, shut down sending, close.
+// does not read cannot hold the caller up), back to blocking, shut down sending, and wake
+// the client thread that may be blocked receiving on it. Returns true when that closed the
+// socket (Winsock), false when the socket is still open and has to be closed once its client
+// thread no longer uses it.
+//
+// The others close the socket they are given; the caller must own it and must not touch it
+// afterwards.
 //
 // graceful_close: shuts down sending, reads and discards what the peer still sends in reads
 // of up to 100 bytes until it closes or a read fails, then closes. The drain is bounded in
@@ -17,6 +22,6 @@
 
 constexpr uint32_t GRACEFUL_CLOSE_DRAIN_MS = 3000;
 
-void send_close_notice(platform::socket_handle socket);
+bool send_close_notice(platform::socket_handle socket);
 void graceful_close(platform::socket_handle socket);
 void abrupt_close(platform::socket_handle socket);

@@ -114,9 +114,14 @@ int net_shutdown_send(socket_handle socket) { return ::shutdown(raw(socket), SHU
 
 int net_close(socket_handle socket) {
     // Closing a descriptor does not wake a thread blocked on it here, as it does with
-    // Winsock; shutting the receiving side down first does (recv returns 0, accept fails).
+    // Winsock; shutting the receiving side down first does (accept fails).
     ::shutdown(raw(socket), SHUT_RD);
     return ::close(raw(socket)) == 0;
+}
+
+bool net_wake_receiver(socket_handle socket) {
+    ::shutdown(raw(socket), SHUT_RDWR);  // a blocked recv returns 0
+    return false;
 }
 
 accept_failure net_classify_accept_error(int error) {

@@ -113,6 +113,12 @@ int net_shutdown_send(socket_handle socket) { return ::shutdown(raw(socket), SD_
 
 int net_close(socket_handle socket) { return closesocket(raw(socket)) != SOCKET_ERROR; }
 
+bool net_wake_receiver(socket_handle socket) {
+    // A blocking recv in another thread ends only when the socket is closed under it.
+    closesocket(raw(socket));
+    return true;
+}
+
 accept_failure net_classify_accept_error(int error) {
     switch (error) {
         case WSAENOTSOCK:
