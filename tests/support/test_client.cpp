@@ -124,3 +124,15 @@ struct socket_library_user {
     ~socket_library_user() { platform::net_cleanup(); }
 } g_socket_library_user;
 }  // namespace
+
+bool make_connected_pair(platform::socket_handle* server_side, platform::socket_handle* client_side) {
+    platform::socket_handle listener = platform::net_tcp_socket();
+    bool ok = platform::net_bind(listener, loopback_address(), 0) && platform::net_listen(listener);
+    uint16_t port = platform::net_local_port(listener);
+    *client_side = platform::net_tcp_socket();
+    ok = ok && platform::net_connect(*client_side, loopback_address(), port);
+    platform::ipv4_address peer;
+    *server_side = ok ? platform::net_accept(listener, &peer) : platform::INVALID_SOCKET_HANDLE;
+    platform::net_close(listener);
+    return ok && *server_side != platform::INVALID_SOCKET_HANDLE;
+}
