@@ -46,6 +46,11 @@ int net_bind(socket_handle socket, ipv4_address address, uint16_t port) {
 }
 
 int net_bind_any(socket_handle socket, uint16_t port) {
+    // Winsock lets a stopped server bind its port again at once although the connections it
+    // closed linger in TIME_WAIT; here that takes SO_REUSEADDR, which still refuses a second
+    // listener on the port.
+    int on = 1;
+    setsockopt(raw(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const uint8_t any[4] = {0, 0, 0, 0};
     sockaddr_in local = make_address(any, port);
     return ::bind(raw(socket), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
