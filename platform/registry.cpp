@@ -15,6 +15,9 @@ struct fail_countdown {
 std::mutex g_fail_lock;
 fail_countdown g_fail[static_cast<int>(registry_call::count)];
 
+std::mutex g_root_lock;
+std::string g_root;
+
 }  // namespace
 
 void registry_fail_calls(registry_call call, int skip, int count) {
@@ -22,6 +25,11 @@ void registry_fail_calls(registry_call call, int skip, int count) {
     fail_countdown& slot = g_fail[static_cast<int>(call)];
     slot.skip = skip > 0 ? skip : 0;
     slot.count = count > 0 ? count : 0;
+}
+
+void registry_set_test_root(const char* root) {
+    std::lock_guard<std::mutex> hold(g_root_lock);
+    g_root = root ? root : "";
 }
 
 void registry_fail_reset() {
@@ -43,6 +51,18 @@ bool registry_should_fail(registry_call call) {
     }
     --slot.count;
     return true;
+}
+
+std::string registry_path(const char* path) {
+    std::string full;
+    {
+        std::lock_guard<std::mutex> hold(g_root_lock);
+        full = g_root;
+    }
+    if (!full.empty())
+        full += '\\';
+    full += path ? path : "";
+    return full;
 }
 
 }  // namespace detail

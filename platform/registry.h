@@ -15,11 +15,14 @@
 // registry_key must not be used by two threads at once.
 //
 // Test seams: registry_fail_calls() makes chosen calls fail by countdown, on both platforms
-// (an injected failure never reaches the registry). registry_fake_clear() empties the
+// (an injected failure never reaches the registry). registry_set_test_root() moves every path
+// below a key of the test's own, so tests under Wine never touch the keys that other test
+// programs of the same prefix use at the same time. registry_fake_clear() empties the
 // in-memory tree; it exists in the native build only.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -95,6 +98,9 @@ enum class registry_call { open_read, create, query, set, delete_value, delete_k
 void registry_fail_calls(registry_call call, int skip, int count);
 // Cancels every countdown.
 void registry_fail_reset();
+// While a root is set, every key path names the key below it: "A\\B" is "<root>\\A\\B".
+// nullptr or "" removes it. Set it only while no other thread uses the registry.
+void registry_set_test_root(const char* root);
 // Native build only: removes every key and value and cancels every countdown. Keys that are
 // still open behave as deleted.
 void registry_fake_clear();
@@ -102,6 +108,8 @@ void registry_fake_clear();
 namespace detail {
 // True when the countdown asks this call to fail; consumed by the platform files.
 bool registry_should_fail(registry_call call);
+// The path as handed to the registry: below the test root when one is set.
+std::string registry_path(const char* path);
 void registry_close_raw(void* raw);
 }  // namespace detail
 

@@ -96,7 +96,7 @@ int registry_open_read(const char* path, registry_key* key) {
     if (detail::registry_should_fail(registry_call::open_read))
         return 0;
     std::string normal;
-    if (!normalise(path, &normal))
+    if (!path || !normalise(detail::registry_path(path).c_str(), &normal))
         return 0;
     std::lock_guard<std::mutex> hold(g_tree_lock);
     auto found = g_keys.find(normal);
@@ -111,7 +111,7 @@ int registry_create(const char* path, registry_key* key) {
     if (detail::registry_should_fail(registry_call::create))
         return 0;
     std::string normal;
-    if (!normalise(path, &normal))
+    if (!path || !normalise(detail::registry_path(path).c_str(), &normal))
         return 0;
     std::lock_guard<std::mutex> hold(g_tree_lock);
     // Every missing parent is created along with the key.
@@ -192,7 +192,7 @@ int registry_delete_key(const char* path) {
     if (detail::registry_should_fail(registry_call::delete_key))
         return 0;
     std::string normal;
-    if (!normalise(path, &normal))
+    if (!path || !normalise(detail::registry_path(path).c_str(), &normal))
         return 0;
     std::lock_guard<std::mutex> hold(g_tree_lock);
     auto found = g_keys.find(normal);

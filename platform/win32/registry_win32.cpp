@@ -28,7 +28,8 @@ int registry_open_read(const char* path, registry_key* key) {
     if (detail::registry_should_fail(registry_call::open_read))
         return 0;
     HKEY raw = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &raw) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, detail::registry_path(path).c_str(), 0, KEY_READ, &raw) !=
+        ERROR_SUCCESS)
         return 0;
     key->reset(raw);
     return 1;
@@ -39,8 +40,9 @@ int registry_create(const char* path, registry_key* key) {
     if (detail::registry_should_fail(registry_call::create))
         return 0;
     HKEY raw = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, detail::registry_path(path).c_str(), 0, nullptr,
+                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &raw,
+                        nullptr) != ERROR_SUCCESS) {
         return 0;
     }
     key->reset(raw);
@@ -94,7 +96,9 @@ int registry_delete_value(const registry_key& key, const char* name) {
 int registry_delete_key(const char* path) {
     if (detail::registry_should_fail(registry_call::delete_key))
         return 0;
-    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, path) == ERROR_SUCCESS ? 1 : 0;
+    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, detail::registry_path(path).c_str()) == ERROR_SUCCESS
+               ? 1
+               : 0;
 }
 
 }  // namespace platform

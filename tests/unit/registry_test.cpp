@@ -18,6 +18,7 @@ const char* const CHILD = "Software\\SendrelTests\\Registry\\Child";
 
 void remove_test_keys() {
     platform::registry_fail_reset();
+    platform::registry_set_test_root(nullptr);
     platform::registry_delete_key(CHILD);
     platform::registry_delete_key(KEY);
     platform::registry_delete_key(ROOT);
@@ -179,6 +180,22 @@ TEST_F(RegistryTest, NumbersAreLittleEndianAndZeroFilled) {
     uint32_t value = 7;
     EXPECT_EQ(0, platform::registry_read_u32le(key_, "Missing", &value));
     EXPECT_EQ(7u, value);
+}
+
+TEST_F(RegistryTest, TestRootMovesEveryPathBelowIt) {
+    platform::registry_set_test_root(KEY);
+    registry_key key;
+    ASSERT_EQ(1, platform::registry_create("Child", &key));
+    key.close();
+    EXPECT_EQ(1, platform::registry_open_read("Child", &key));
+    EXPECT_EQ(0, platform::registry_open_read(CHILD, &key));
+    platform::registry_set_test_root(nullptr);
+    EXPECT_EQ(1, platform::registry_open_read(CHILD, &key));
+    EXPECT_EQ(0, platform::registry_open_read("Child", &key));
+    platform::registry_set_test_root(KEY);
+    EXPECT_EQ(1, platform::registry_delete_key("Child"));
+    platform::registry_set_test_root(nullptr);
+    EXPECT_EQ(0, platform::registry_open_read(CHILD, &key));
 }
 
 TEST_F(RegistryTest, InjectedFailuresCountDownPerCall) {

@@ -1,6 +1,7 @@
 // Loading and saving the settings and the access list. Natively against the in-memory
-// registry, under Wine against the real one: every test removes the plug-in's keys before
-// and after it runs, and a message box hook keeps boxes off the screen and counts them.
+// registry, under Wine against the real one (below a test root of its own): every test removes
+// the plug-in's keys before and after it runs, and a message box hook keeps boxes off the
+// screen and counts them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,11 +41,20 @@ void remove_plugin_keys() {
     platform::registry_delete_key(LIST_KEY);
     platform::registry_delete_key(MAIN_KEY);
 }
-// The parents a save creates on the way. A key that still has subkeys is never deleted, so
-// this only takes what the tests left empty of subkeys.
-void remove_parent_keys() {
+// The plug-in's keys stay below a key of these tests' own, so other test programs that use
+// the real ones in the same Wine prefix at the same time are not disturbed.
+const char* const TEST_ROOT = "Software\\SendrelTests\\Settings";
+
+// Everything the tests made: the plug-in's keys, the parents a save creates on the way, and
+// the test root. A key that still has subkeys is never deleted.
+void remove_all_test_keys() {
+    remove_plugin_keys();
     platform::registry_delete_key("Software\\Quorvel3\\HardPlugins");
     platform::registry_delete_key("Software\\Quorvel3");
+    platform::registry_delete_key("Software");
+    platform::registry_set_test_root(nullptr);
+    platform::registry_delete_key(TEST_ROOT);
+    platform::registry_delete_key("Software\\SendrelTests");
 }
 
 std::string rule_name(int n) {
@@ -116,6 +126,7 @@ class SettingsStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
         platform::registry_fail_reset();
+        platform::registry_set_test_root(TEST_ROOT);
         remove_plugin_keys();
         platform::message_box_set_hook(record_box);
         g_boxes = 0;
@@ -129,8 +140,7 @@ class SettingsStoreTest : public ::testing::Test {
     }
     void TearDown() override {
         platform::registry_fail_reset();
-        remove_plugin_keys();
-        remove_parent_keys();
+        remove_all_test_keys();
         access_list_clear();
         settings_password_forget();
         platform::message_box_set_hook(nullptr);
