@@ -53,8 +53,8 @@ int write_u32le(const platform::registry_key& key, const char* name, int32_t fie
 
 enum class removal { removed, absent, stuck };
 
-// Removes a value. Only a value that is still there after a failed delete is stuck, so a
-// failing lookup can never make a value that is there look absent after all.
+// Removes a value. It deletes first and looks only when the delete failed, so a lookup that
+// fails cannot keep a value that is there from being deleted.
 removal remove_value(const platform::registry_key& key, const char* name) {
     if (platform::registry_delete_value(key, name))
         return removal::removed;
@@ -76,7 +76,9 @@ enum class list_outcome {
 // value, so a load stops exactly after the saved list, as it would after a fresh subkey: no
 // rule of an earlier, longer list is read again. A rule whose write fails has its number
 // removed, so the stored list ends before it (as a gap would end it in a new subkey) instead
-// of carrying the earlier rule of that number.
+// of carrying the earlier rule of that number. Values that stand beyond a gap (which only an
+// outside edit makes) stay, but are never reached: every save removes the number just after
+// its own list.
 list_outcome save_access_list(const access_rules_copy& rules) {
     platform::registry_key key;
     if (!platform::registry_create(ACCESS_LIST_KEY_PATH, &key))

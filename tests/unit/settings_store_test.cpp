@@ -271,7 +271,6 @@ TEST_F(SettingsStoreTest, NumbersLoadAsStoredOrKeepTheirValue) {
          &settings.port},
         {"Port all ones", "Port", true, "\xff\xff\xff\xff", 1024, -1, &settings.port},
         {"Port two bytes", "Port", true, std::string("\x50\x00", 2), 1024, 80, &settings.port},
-        {"Port one byte", "Port", true, "\x15", 1024, 21, &settings.port},
         {"Port 8 bytes", "Port", true, eight, 1500, 1500, &settings.port},
         {"Port missing", "Port", false, "", 1500, 1500, &settings.port},
     };
@@ -298,11 +297,8 @@ TEST_F(SettingsStoreTest, PasswordLoadsWhenItFits) {
     };
     const password_case cases[] = {
         {"stored", true, std::string("secret\0", 7), "secret"},
-        {"no NUL", true, "secret", "secret"},
         {"empty", true, std::string("\0", 1), ""},
-        {"199 characters", true, c199 + '\0', c199},
         {"200 characters, no NUL", true, c199 + 'p', "ChgThisPw"},
-        {"201 bytes", true, c199 + "p" + '\0', "ChgThisPw"},
         {"missing", false, "", "ChgThisPw"},
     };
     for (const password_case& c : cases) {
