@@ -18,6 +18,10 @@ case "$1" in
     wineserver -w </dev/null >/dev/null 2>&1
     # A persistent server spares every test program the start-up of a new one.
     wineserver -p </dev/null >/dev/null 2>&1
+    # The first program in a prefix starts Wine's background services, which inherit its
+    # output and keep it open for as long as the server lives: start them here, detached,
+    # so no test's output pipe stays open after the test.
+    wine cmd /c exit </dev/null >/dev/null 2>&1
     exit 0
     ;;
 --finish)
