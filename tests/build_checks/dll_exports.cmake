@@ -1,0 +1,30 @@
+cmake_minimum_required(VERSION 3.18)
+# The shipped DLL: a PE32 i386 DLL that exports the entry points under their undecorated
+# names and imports from Windows system DLLs only.
+#   cmake -DOBJDUMP=... -DPLUGIN=... -P dll_exports.cmake
+execute_process(COMMAND ${OBJDUMP} -p ${PLUGIN} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${PLUGIN}")
+endif()
+if(NOT dump MATCHES "file format pei-i386")
+  message(FATAL_ERROR "not a PE32 i386 image")
+endif()
+foreach(name qvl_name qvl_description qvl_version qvl_devicenum qvl_requested_api qvl_compare
+             qvl_open qvl_close qvl_start qvl_stop qvl_info)
+  if(NOT dump MATCHES "\\] ${name}\n")
+    message(FATAL_ERROR "${name} is not exported under its plain name")
+  endif()
+endforeach()
+if(dump MATCHES "qvl_[a-z_]+@[0-9]")
+  message(FATAL_ERROR "a decorated entry point name is exported")
+endif()
+set(system_dlls ADVAPI32.dll KERNEL32.dll msvcrt.dll NETAPI32.dll USER32.dll WS2_32.dll
+    GDI32.dll COMCTL32.dll)
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+foreach(line ${imports})
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  if(NOT dll IN_LIST system_dlls)
+    message(FATAL_ERROR "imports from ${dll}, which is not a Windows system DLL")
+  endif()
+endforeach()
+message(STATUS "exports and imports as they should be")
