@@ -23,10 +23,7 @@ using open_fn = int32_t(QVL_STDCALL*)(int32_t, int32_t, int32_t, const void*);
 using void_fn = int32_t(QVL_STDCALL*)();
 
 uint16_t configure_free_port() {
-    platform::socket_handle probe = platform::net_tcp_socket();
-    platform::net_bind(probe, loopback_address(), 0);
-    uint16_t port = platform::net_local_port(probe);
-    platform::net_close(probe);
+    uint16_t port = free_loopback_port();
     platform::registry_key list, main;
     platform::registry_create(LIST_KEY, &list);
     platform::registry_create(MAIN_KEY, &main);

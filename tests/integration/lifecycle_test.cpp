@@ -25,13 +25,6 @@ int count_message_box(const char*, const char*) {
     return 1;
 }
 
-uint16_t free_port() {
-    platform::socket_handle probe = platform::net_tcp_socket();
-    platform::net_bind(probe, loopback_address(), 0);
-    uint16_t port = platform::net_local_port(probe);
-    platform::net_close(probe);
-    return port;
-}
 
 class lifecycle_test : public ::testing::Test {
 protected:
@@ -41,7 +34,7 @@ protected:
         platform::registry_delete_key(LIST_KEY);
         platform::registry_delete_key(MAIN_KEY);
         recording_host_build_record(record_);
-        settings.port = free_port();
+        settings.port = free_loopback_port();
     }
     void TearDown() override {
         qvl_close();

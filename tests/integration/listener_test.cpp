@@ -26,13 +26,6 @@ int count_message_box(const char*, const char*) {
     return 1;
 }
 
-uint16_t free_port() {
-    platform::socket_handle probe = platform::net_tcp_socket();
-    platform::net_bind(probe, loopback_address(), 0);
-    uint16_t port = platform::net_local_port(probe);
-    platform::net_close(probe);
-    return port;
-}
 
 }  // namespace
 
@@ -139,7 +132,7 @@ TEST(listener_start, a_taken_port_fails_quietly_and_a_later_start_succeeds) {
 }
 
 TEST(listener_start, only_the_low_16_bits_of_the_port_count) {
-    uint16_t port = free_port();
+    uint16_t port = free_loopback_port();
     ASSERT_EQ(server_start(65536 + port), 1);
     EXPECT_EQ(server_listening_port(), port);
     test_client client;

@@ -12,6 +12,14 @@ platform::ipv4_address loopback_address(const char* dotted) {
                                    static_cast<uint8_t>(c), static_cast<uint8_t>(d)}};
 }
 
+uint16_t free_loopback_port() {
+    platform::socket_handle probe = platform::net_tcp_socket();
+    platform::net_bind(probe, loopback_address(), 0);
+    uint16_t port = platform::net_local_port(probe);
+    platform::net_close(probe);
+    return port;
+}
+
 std::string login_answer(const std::string& cookie, const std::string& password) {
     char digest[DIGEST_HEX_SIZE];
     digest_hex((cookie + ":" + password).c_str(), digest);

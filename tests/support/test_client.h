@@ -46,5 +46,8 @@ std::string login_answer(const std::string& cookie, const std::string& password)
 
 platform::ipv4_address loopback_address(const char* dotted = "127.0.0.1");
 
+// A loopback port that was free a moment ago.
+uint16_t free_loopback_port();
+
 // A connected pair of loopback sockets; both belong to the caller.
 bool make_connected_pair(platform::socket_handle* server_side, platform::socket_handle* client_side);
