@@ -8,13 +8,13 @@
 // same login and then only counts line feeds. All traffic stays on 127.0.0.1, every loop is
 // bounded in count and time, and each measure starts a fresh server.
 //
-// Options (each takes a number): --event-kib (bytes of events per throughput run, all clients
-// together), --logins (logins per run, all clients together), --latency-events, --idle
-// (idle connections), --repeats (runs of the throughput and login measures; the median is
-// shown). --only events|logins|latency|idle runs one measure; --server real|baseline runs one
-// server (the idle measure's memory figure is cleanest in a process of its own). Under Wine a
-// socket call costs about a hundred times as much, so the Windows build sends fewer events
-// and logins by default.
+// Options: --event-kib N (bytes of events per throughput run, all clients together), --logins
+// N (logins per run, all clients together), --latency-events N, --idle N (idle connections),
+// --repeats N (runs of each measure, the two servers taking turns; the median is shown with
+// every run, as the figures of a shared machine scatter; the stop takes at most three runs),
+// --only events|logins|latency|idle (one measure), --server real|baseline (one server; the
+// memory figure is cleanest in a process of its own). Under Wine a socket call costs about a
+// hundred times as much, so the Windows build sends fewer events and logins by default.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -42,18 +42,19 @@ constexpr uint32_t ARRIVAL_TIMEOUT_MS = 120000;  // a whole throughput run
 constexpr uint32_t SINGLE_EVENT_TIMEOUT_MS = 5000;
 constexpr int LATENCY_WARM_UP = 100;
 constexpr uint32_t SETTLE_MS = 300;
+constexpr int IDLE_RUNS_MAX = 3;
 
 struct bench_plan {
 #ifdef _WIN32
-    uint64_t event_kib = 3 * 1024;
-    int logins = 400;
+    uint64_t event_kib = 8 * 1024;
+    int logins = 300;
 #else
     uint64_t event_kib = 64 * 1024;
     int logins = 4000;
 #endif
     int latency_events = 2000;
     int idle = 800;
-    int repeats = 3;
+    int repeats = 5;
     std::string only;
     bool run_real = true;
     bool run_baseline = true;
@@ -211,33 +212,8 @@ struct latency_figures {
     int samples = 0;
 };
 
-// Single 16-byte events sent one at a time: the time from the send to the arrival.
-latency_figures event_latency(const server_under_test& server, const bench_plan& plan) {
+latency_figures summarize(std::vector<double> samples) {
     latency_figures figures;
-    if (!server.start())
-        return figures;
-    std::vector<platform::socket_handle> sockets;
-    std::vector<double> samples;
-    if (log_in_clients(server.port(), 1, &sockets)) {
-        arrivals_reset(UINT64_MAX);
-        for (int k = 0; k < LATENCY_WARM_UP + plan.latency_events; ++k) {
-            char line[32];
-            std::snprintf(line, sizeof line, "%c%014d\n", BENCH_EVENT_MARK, k % 100000000);
-            arrivals_arm(static_cast<uint64_t>(k) + 1);
-            int64_t sent = bench_now_ns();
-            if (!load_send_all(sockets[0], line, 16))
-                break;
-            if (!arrivals_wait_target(SINGLE_EVENT_TIMEOUT_MS)) {
-                std::printf("  %s: event %d did not arrive\n", server.name, k);
-                break;
-            }
-            if (k >= LATENCY_WARM_UP)
-                samples.push_back((arrivals_target_time_ns() - sent) / 1e3);
-        }
-    }
-    for (platform::socket_handle socket : sockets)
-        load_close(socket);
-    server.stop();
     if (samples.empty())
         return figures;
     std::sort(samples.begin(), samples.end());
@@ -245,6 +221,56 @@ latency_figures event_latency(const server_under_test& server, const bench_plan&
     figures.median_us = samples[samples.size() / 2];
     figures.p99_us = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
     return figures;
+}
+
+// One event of 16 bytes on its own: the time from its send to its arrival, in microseconds;
+// a negative value when it was not sent or did not arrive.
+double one_event_latency(platform::socket_handle socket, uint64_t sequence) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%c%014llu\n", BENCH_EVENT_MARK,
+                  static_cast<unsigned long long>(sequence % 100000000));
+    arrivals_arm(arrivals_count() + 1);
+    int64_t sent = bench_now_ns();
+    if (!load_send_all(socket, line, 16) || !arrivals_wait_target(SINGLE_EVENT_TIMEOUT_MS))
+        return -1;
+    return (arrivals_target_time_ns() - sent) / 1e3;
+}
+
+// Single events sent one at a time by one client of each server. The two servers run side by
+// side and take turns event by event, so a disturbance of the machine (other processes, the
+// Wine server) falls on both alike.
+void event_latency(const bench_plan& plan, latency_figures* real, latency_figures* baseline) {
+    std::vector<const server_under_test*> servers;
+    if (plan.run_real)
+        servers.push_back(&REAL);
+    if (plan.run_baseline)
+        servers.push_back(&BASELINE);
+    std::vector<platform::socket_handle> sockets;
+    std::vector<std::vector<double>> samples(servers.size());
+    bool ready = true;
+    for (const server_under_test* server : servers) {
+        ready = ready && server->start() && log_in_clients(server->port(), 1, &sockets);
+    }
+    arrivals_reset(UINT64_MAX);
+    for (int k = 0; ready && k < LATENCY_WARM_UP + plan.latency_events; ++k) {
+        for (size_t s = 0; ready && s < sockets.size(); ++s) {
+            // The order of the turn alternates, so neither server always follows the other.
+            size_t which = (static_cast<size_t>(k) + s) % sockets.size();
+            double latency = one_event_latency(sockets[which], static_cast<uint64_t>(k));
+            if (latency < 0) {
+                std::printf("  %s: event %d did not arrive\n", servers[which]->name, k);
+                ready = false;
+            } else if (k >= LATENCY_WARM_UP) {
+                samples[which].push_back(latency);
+            }
+        }
+    }
+    for (platform::socket_handle socket : sockets)
+        load_close(socket);
+    for (const server_under_test* server : servers)
+        server->stop();
+    for (size_t s = 0; s < servers.size(); ++s)
+        *(servers[s] == &REAL ? real : baseline) = summarize(samples[s]);
 }
 
 struct idle_figures {
@@ -316,6 +342,31 @@ void print_pair(const char* what, double real, double baseline, const char* unit
     std::fflush(stdout);
 }
 
+// The median line, then every run, so the spread of a noisy machine shows, and the median
+// of the ratios of runs made one right after the other, which a slow change of the machine's
+// load disturbs less than the ratio of the medians.
+void print_runs(const char* what, const std::vector<double>& real,
+                const std::vector<double>& baseline, const char* unit, const bench_plan& plan) {
+    print_pair(what, median(real), median(baseline), unit, plan);
+    if (real.size() < 2 && baseline.size() < 2)
+        return;
+    for (const std::vector<double>* runs : {&real, &baseline}) {
+        if (runs->empty())
+            continue;
+        std::printf("    %-8s runs:", runs == &real ? "real" : "baseline");
+        for (double value : *runs)
+            std::printf(" %.1f", value);
+        std::printf("\n");
+    }
+    if (real.size() == baseline.size()) {
+        std::vector<double> ratios;
+        for (size_t r = 0; r < real.size(); ++r)
+            ratios.push_back(ratio(real[r], baseline[r]));
+        std::printf("    median of paired ratios %.3f\n", median(ratios));
+    }
+    std::fflush(stdout);
+}
+
 void run_events(const bench_plan& plan) {
     for (int clients : {1, 16}) {
         for (size_t length : {16u, 64u}) {
@@ -330,7 +381,7 @@ void run_events(const bench_plan& plan) {
             char what[96];
             std::snprintf(what, sizeof what, "events/s, %2d client%s, %2zu-byte events", clients,
                           clients == 1 ? " " : "s", length);
-            print_pair(what, median(real), median(baseline), "/s", plan);
+            print_runs(what, real, baseline, "/s", plan);
         }
     }
 }
@@ -347,16 +398,13 @@ void run_logins(const bench_plan& plan) {
         char what[96];
         std::snprintf(what, sizeof what, "logins/s, %d parallel client%s", clients,
                       clients == 1 ? "" : "s");
-        print_pair(what, median(real), median(baseline), "/s", plan);
+        print_runs(what, real, baseline, "/s", plan);
     }
 }
 
 void run_latency(const bench_plan& plan) {
     latency_figures real, baseline;
-    if (plan.run_real)
-        real = event_latency(REAL, plan);
-    if (plan.run_baseline)
-        baseline = event_latency(BASELINE, plan);
+    event_latency(plan, &real, &baseline);
     char what[96];
     std::snprintf(what, sizeof what, "latency median (%d events)",
                   std::max(real.samples, baseline.samples));
@@ -364,22 +412,42 @@ void run_latency(const bench_plan& plan) {
     print_pair("latency 99th percentile", real.p99_us, baseline.p99_us, "us", plan);
 }
 
+// The stop is timed in up to IDLE_RUNS_MAX runs per server, taking turns; the memory comes
+// from each server's first run only, before a stopped server has left freed memory behind
+// for the next one to reuse.
 void run_idle(const bench_plan& plan) {
-    idle_figures real, baseline;
-    if (plan.run_real)
-        real = idle_connections(REAL, plan);
-    if (plan.run_baseline)
-        baseline = idle_connections(BASELINE, plan);
+    const int runs = std::min(plan.repeats, IDLE_RUNS_MAX);
+    std::vector<double> real_stop, baseline_stop;
+    double real_bytes = 0, baseline_bytes = 0;
+    int real_notices = 0, baseline_notices = 0;
+    for (int r = 0; r < runs; ++r) {
+        if (plan.run_real) {
+            idle_figures figures = idle_connections(REAL, plan);
+            real_stop.push_back(figures.stop_ms);
+            if (r == 0)
+                real_bytes = figures.bytes_per_connection;
+            real_notices += figures.notices;
+        }
+        if (plan.run_baseline) {
+            idle_figures figures = idle_connections(BASELINE, plan);
+            baseline_stop.push_back(figures.stop_ms);
+            if (r == 0)
+                baseline_bytes = figures.bytes_per_connection;
+            baseline_notices += figures.notices;
+        }
+    }
     char what[96];
     std::snprintf(what, sizeof what, "stop with %d idle clients", plan.idle);
-    print_pair(what, real.stop_ms, baseline.stop_ms, "ms", plan);
+    print_runs(what, real_stop, baseline_stop, "ms", plan);
     std::snprintf(what, sizeof what, "resident bytes per idle connection (%d)", plan.idle);
-    print_pair(what, real.bytes_per_connection, baseline.bytes_per_connection, "B", plan);
-    if (plan.run_real)
-        std::printf("  real: %d of %d clients got the close notice\n", real.notices, plan.idle);
+    print_pair(what, real_bytes, baseline_bytes, "B", plan);
+    if (plan.run_real) {
+        std::printf("    real: %d of %d clients got the close notice\n", real_notices,
+                    plan.idle * runs);
+    }
     if (plan.run_baseline) {
-        std::printf("  baseline: %d of %d clients got the close notice\n", baseline.notices,
-                    plan.idle);
+        std::printf("    baseline: %d of %d clients got the close notice\n", baseline_notices,
+                    plan.idle * runs);
     }
 }
 
