@@ -63,12 +63,12 @@ trigger_event_fn g_recording_trigger = nullptr;
 std::atomic<int> g_slow_disconnects_running{0};
 int32_t QVL_STDCALL slow_trigger(const char* text, const uint8_t* block, int32_t length,
                                  int32_t device) {
-    if (std::strcmp(text, "Disconnect") == 0) {
-        ++g_slow_disconnects_running;
-        platform::sleep_ms(6500);
-        --g_slow_disconnects_running;
-    }
-    return g_recording_trigger(text, block, length, device);
+    if (std::strcmp(text, "Disconnect") != 0) return g_recording_trigger(text, block, length, device);
+    ++g_slow_disconnects_running;
+    platform::sleep_ms(6500);
+    int32_t result = g_recording_trigger(text, block, length, device);
+    --g_slow_disconnects_running;  // after the recording, so the test sees it done
+    return result;
 }
 }  // namespace
 
