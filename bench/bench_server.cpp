@@ -11,7 +11,7 @@
 // Options: --event-kib N (bytes of events per throughput run, all clients together), --logins
 // N (logins per run, all clients together), --latency-events N, --idle N (idle connections),
 // --repeats N (runs of each measure, the two servers taking turns; the median is shown with
-// every run, as the figures of a shared machine scatter; the stop takes at most three runs),
+// every run, as the figures of a shared machine scatter; the stop takes at most five runs),
 // --only events|logins|latency|idle (one measure), --server real|baseline (one server; the
 // memory figure is cleanest in a process of its own). Under Wine a socket call costs about a
 // hundred times as much, so the Windows build sends fewer events and logins by default.
@@ -42,7 +42,7 @@ constexpr uint32_t ARRIVAL_TIMEOUT_MS = 120000;  // a whole throughput run
 constexpr uint32_t SINGLE_EVENT_TIMEOUT_MS = 5000;
 constexpr int LATENCY_WARM_UP = 100;
 constexpr uint32_t SETTLE_MS = 300;
-constexpr int IDLE_RUNS_MAX = 3;
+constexpr int IDLE_RUNS_MAX = 5;
 
 struct bench_plan {
 #ifdef _WIN32

@@ -10,7 +10,7 @@
 namespace platform {
 
 class manual_event {
-public:
+  public:
     explicit manual_event(bool initially_set);
     manual_event(const manual_event&) = delete;
     manual_event& operator=(const manual_event&) = delete;
@@ -22,7 +22,7 @@ public:
     // True when the event is (or becomes) set within ms milliseconds.
     bool wait(uint32_t ms);
 
-private:
+  private:
     void* raw_ = nullptr;
 };
 

@@ -13,6 +13,8 @@ int message_box(const char* text, const char* caption) {
     return hook ? hook(text, caption) : detail::system_message_box(text, caption);
 }
 
-void message_box_set_hook(message_box_hook hook) { g_hook.store(hook, std::memory_order_release); }
+void message_box_set_hook(message_box_hook hook) {
+    g_hook.store(hook, std::memory_order_release);
+}
 
 }  // namespace platform

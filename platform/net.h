@@ -61,9 +61,9 @@ bool net_wake_receiver(socket_handle socket);
 
 // What a failed accept means for the accept loop.
 enum class accept_failure {
-    listener_gone,    // the listening socket is closed or unusable: stop accepting
-    one_connection,   // only the pending connection failed (reset, aborted, ...): go on
-    resource_shortage // too many sockets, no buffers: go on after a short pause
+    listener_gone,     // the listening socket is closed or unusable: stop accepting
+    one_connection,    // only the pending connection failed (reset, aborted, ...): go on
+    resource_shortage  // too many sockets, no buffers: go on after a short pause
 };
 accept_failure net_classify_accept_error(int error);
 

@@ -8,14 +8,17 @@ namespace {
 std::atomic<int> g_fail_next{0};
 }
 
-void thread_start_fail_next(int count) { g_fail_next.store(count); }
+void thread_start_fail_next(int count) {
+    g_fail_next.store(count);
+}
 
 namespace detail {
 // True when the test seam asks this start to fail.
 bool thread_start_should_fail() {
     int pending = g_fail_next.load();
     while (pending > 0) {
-        if (g_fail_next.compare_exchange_weak(pending, pending - 1)) return true;
+        if (g_fail_next.compare_exchange_weak(pending, pending - 1))
+            return true;
     }
     return false;
 }

@@ -24,7 +24,7 @@ constexpr uint32_t WAIT_FOREVER = 0xFFFFFFFFu;
 using thread_body = unsigned (*)(void* argument);
 
 class thread_handle {
-public:
+  public:
     thread_handle() = default;
     explicit thread_handle(void* raw) : raw_(raw) {}
     thread_handle(const thread_handle&) = delete;
@@ -43,7 +43,7 @@ public:
         return raw;
     }
 
-private:
+  private:
     void* raw_ = nullptr;
 };
 

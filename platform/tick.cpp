@@ -13,6 +13,8 @@ uint32_t tick_count() {
     return source ? source() : detail::system_tick_count();
 }
 
-void tick_set_source(tick_source source) { g_source.store(source, std::memory_order_release); }
+void tick_set_source(tick_source source) {
+    g_source.store(source, std::memory_order_release);
+}
 
 }  // namespace platform

@@ -26,23 +26,27 @@ Fn read_slot(const uint8_t* record, size_t offset) {
 int host_record_store(const void* record) {
     int32_t size;
     std::memcpy(&size, record, sizeof size);
-    if (size != HOST_RECORD_SIZE) return 0;
+    if (size != HOST_RECORD_SIZE)
+        return 0;
     std::lock_guard<std::mutex> hold(g_record_lock);
     std::memcpy(g_record, record, HOST_RECORD_SIZE);
-    g_translate_text.store(read_slot<translate_text_fn>(g_record, HOST_RECORD_TRANSLATE_TEXT_OFFSET));
+    g_translate_text.store(
+        read_slot<translate_text_fn>(g_record, HOST_RECORD_TRANSLATE_TEXT_OFFSET));
     g_trigger_event.store(read_slot<trigger_event_fn>(g_record, HOST_RECORD_TRIGGER_EVENT_OFFSET));
     return 1;
 }
 
 void host_translate_text(const char* text, char* out, int32_t out_size) {
     translate_text_fn translate = g_translate_text.load();
-    if (translate) translate(text, out, out_size);
+    if (translate)
+        translate(text, out, out_size);
 }
 
 void host_trigger_event(const char* event_text, const uint8_t* block, int32_t block_length,
                         int32_t device) {
     trigger_event_fn trigger = g_trigger_event.load();
-    if (trigger) trigger(event_text, block, block_length, device);
+    if (trigger)
+        trigger(event_text, block, block_length, device);
 }
 
 void host_record_forget() {

@@ -23,13 +23,15 @@ constexpr int32_t INFO_CLOSE_SETTINGS_DIALOG = 4;
 extern "C" {
 
 int32_t QVL_STDCALL qvl_open(int32_t, int32_t, int32_t, const void* host_record) {
-    if (!host_record_store(host_record)) return 0;
+    if (!host_record_store(host_record))
+        return 0;
     settings_load();
     return 1;
 }
 
 int32_t QVL_STDCALL qvl_start() {
-    if (g_server_running.load()) return 1;
+    if (g_server_running.load())
+        return 1;
     bool started = server_start(settings.port.load()) == 1;
     g_server_running.store(started);
     return started ? 1 : 0;
@@ -52,7 +54,8 @@ int32_t QVL_STDCALL qvl_close() {
 }
 
 int32_t QVL_STDCALL qvl_info(int32_t code, int32_t, int32_t) {
-    if (code == INFO_CLOSE_SETTINGS_DIALOG) settings_dialog_close();
+    if (code == INFO_CLOSE_SETTINGS_DIALOG)
+        settings_dialog_close();
     return 1;
 }
 }

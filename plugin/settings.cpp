@@ -13,7 +13,8 @@ std::unique_ptr<const std::string> g_password;  // null: no text yet
 
 bool settings_password_copy(std::string* out) {
     std::lock_guard<std::mutex> hold(g_password_lock);
-    if (!g_password) return false;
+    if (!g_password)
+        return false;
     *out = *g_password;
     return true;
 }

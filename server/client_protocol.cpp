@@ -7,9 +7,9 @@
 #include <string>
 
 #include "access/admission.h"
+#include "platform/tick.h"
 #include "plugin/address_text.h"
 #include "plugin/settings.h"
-#include "platform/tick.h"
 #include "server/cookie_generator.h"
 #include "server/event_dispatch.h"
 #include "server/line_assembler.h"
@@ -42,8 +42,10 @@ bool equal_ignoring_case(const char* a, const char* b) {
     for (;; ++a, ++b) {
         char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
         char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-        if (x == '\0') return true;
+        if (x != y)
+            return false;
+        if (x == '\0')
+            return true;
     }
 }
 
@@ -55,7 +57,8 @@ void send_text(connection& conn, const char* text) {
 bool log_in(connection& conn, cookie_generator& generator) {
     receive_text(conn);
     strip_line_end(conn.buffer);
-    if (std::strcmp(conn.buffer, GREETING_WORD) != 0) return false;
+    if (std::strcmp(conn.buffer, GREETING_WORD) != 0)
+        return false;
 
     unsigned cookie = cookie_from_random(cookie_generator_next15(&generator));
     char cookie_line[8];
@@ -72,7 +75,8 @@ bool log_in(connection& conn, cookie_generator& generator) {
 
     receive_text(conn);
     strip_line_end(conn.buffer);
-    if (equal_ignoring_case(conn.buffer, expected)) return true;
+    if (equal_ignoring_case(conn.buffer, expected))
+        return true;
     abuse_note_failure(conn.address_text);
     raise_event_with_address("Incorrect Password", conn.address_text);
     return false;
@@ -85,16 +89,20 @@ struct payload_table {
 
 // One line of the command loop; false when it ends the conversation.
 bool handle_line(connection& conn, payload_table& payloads, const char* line) {
-    if (std::strcmp(line, END_LINE) == 0) return false;
+    if (std::strcmp(line, END_LINE) == 0)
+        return false;
     if (std::strncmp(line, PAYLOAD_PREFIX, PAYLOAD_PREFIX_LENGTH) == 0) {
-        if (payloads.used < PAYLOAD_SLOTS) payloads.slots[payloads.used++] = line + PAYLOAD_PREFIX_LENGTH;
+        if (payloads.used < PAYLOAD_SLOTS)
+            payloads.slots[payloads.used++] = line + PAYLOAD_PREFIX_LENGTH;
         return true;
     }
     payloads.slots[0] = conn.address_text;
     const char* texts[PAYLOAD_SLOTS];
-    for (int i = 0; i < payloads.used; ++i) texts[i] = payloads.slots[i].c_str();
+    for (int i = 0; i < payloads.used; ++i)
+        texts[i] = payloads.slots[i].c_str();
     raise_event(line, payloads.used, texts);
-    for (int i = 0; i < payloads.used; ++i) payloads.slots[i].clear();
+    for (int i = 0; i < payloads.used; ++i)
+        payloads.slots[i].clear();
     payloads.used = 1;
     return true;
 }
@@ -102,21 +110,26 @@ bool handle_line(connection& conn, payload_table& payloads, const char* line) {
 struct assembler_owner {
     line_assembler* assembler = line_assembler_create();
     ~assembler_owner() {
-        if (assembler) line_assembler_destroy(assembler);
+        if (assembler)
+            line_assembler_destroy(assembler);
     }
 };
 
 void command_loop(connection& conn) {
     assembler_owner owner;
-    if (!owner.assembler) return;
+    if (!owner.assembler)
+        return;
     payload_table payloads;
     for (;;) {
         int received = receive_text(conn);
-        if (received <= 0) return;
+        if (received <= 0)
+            return;
         const char* line = line_assembler_next(owner.assembler, conn.buffer);
-        if (!line && received == 5 && std::memcmp(conn.buffer, END_LINE, 5) == 0) return;
+        if (!line && received == 5 && std::memcmp(conn.buffer, END_LINE, 5) == 0)
+            return;
         while (line) {
-            if (!handle_line(conn, payloads, line)) return;
+            if (!handle_line(conn, payloads, line))
+                return;
             line = line_assembler_next(owner.assembler, conn.buffer);
         }
     }
@@ -169,7 +182,9 @@ void converse(connection& conn) {
 
 }  // namespace
 
-void strip_line_end(char* text) { text[std::strcspn(text, "\r\n")] = '\0'; }
+void strip_line_end(char* text) {
+    text[std::strcspn(text, "\r\n")] = '\0';
+}
 
 unsigned client_main(client_start_record* record) {
     std::unique_ptr<client_start_record> owned(record);

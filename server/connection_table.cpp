@@ -29,7 +29,8 @@ struct connection_table {
 
     ~connection_table() {
         for (connection_entry* list : {head, orphans}) {
-            while (list) delete std::exchange(list, list->next);
+            while (list)
+                delete std::exchange(list, list->next);
         }
     }
 };
@@ -38,13 +39,15 @@ namespace {
 
 connection_entry** find_link(connection_entry*& head, platform::socket_handle socket) {
     connection_entry** link = &head;
-    while (*link && (*link)->socket != socket) link = &(*link)->next;
+    while (*link && (*link)->socket != socket)
+        link = &(*link)->next;
     return link;
 }
 
 bool is_listed(const connection_table& table, const connection_entry* entry) {
     for (const connection_entry* walk = table.head; walk; walk = walk->next) {
-        if (walk == entry) return true;
+        if (walk == entry)
+            return true;
     }
     return false;
 }
@@ -68,7 +71,8 @@ platform::manual_event* conn_table_init(connection_table& table) {
 int conn_table_add(connection_table& table, platform::socket_handle socket,
                    const char* address_text) {
     auto* entry = new (std::nothrow) connection_entry;
-    if (!entry) return 0;
+    if (!entry)
+        return 0;
     try {
         entry->address_text = address_text;
     } catch (const std::bad_alloc&) {
@@ -81,7 +85,8 @@ int conn_table_add(connection_table& table, platform::socket_handle socket,
         entry->next = table.head;
         table.head = entry;
         ++table.count;
-        if (table.all_closed) table.all_closed->reset();
+        if (table.all_closed)
+            table.all_closed->reset();
     }
     conn_table_refresh_view(table);
     return 1;
@@ -91,7 +96,8 @@ void conn_table_set_thread(connection_table& table, platform::socket_handle sock
                            platform::thread_handle thread) {
     std::lock_guard<std::mutex> hold(table.lock);
     connection_entry* entry = *find_link(table.head, socket);
-    if (entry) entry->thread = std::move(thread);
+    if (entry)
+        entry->thread = std::move(thread);
     // Otherwise the handle is closed as `thread` goes out of scope.
 }
 
@@ -102,20 +108,25 @@ socket_owner conn_table_remove(connection_table& table, platform::socket_handle 
         std::lock_guard<std::mutex> hold(table.lock);
         connection_entry** link = find_link(table.head, socket);
         listed = *link != nullptr;
-        if (!listed) link = find_link(table.orphans, socket);
-        if (!*link) return socket_owner::none;
+        if (!listed)
+            link = find_link(table.orphans, socket);
+        if (!*link)
+            return socket_owner::none;
         removed.reset(*link);
         *link = removed->next;
         if (listed) {
-            if (table.count > 0) --table.count;
-            if (table.count == 0 && table.all_closed) table.all_closed->set();
+            if (table.count > 0)
+                --table.count;
+            if (table.count == 0 && table.all_closed)
+                table.all_closed->set();
         }
     }
-    socket_owner owner = !removed->noticed      ? socket_owner::client
+    socket_owner owner = !removed->noticed       ? socket_owner::client
                          : removed->owner_closes ? socket_owner::client_after_notice
                                                  : socket_owner::none;
     removed.reset();  // closes the thread handle
-    if (listed) conn_table_refresh_view(table);
+    if (listed)
+        conn_table_refresh_view(table);
     return owner;
 }
 
@@ -159,7 +170,8 @@ void conn_table_teardown(connection_table& table) {
     connection_entry* released = nullptr;
     {
         std::lock_guard<std::mutex> hold(table.lock);
-        if (!table.initialised) return;
+        if (!table.initialised)
+            return;
         while (table.head) {
             connection_entry* entry = std::exchange(table.head, table.head->next);
             if (entry->thread) {
@@ -172,7 +184,8 @@ void conn_table_teardown(connection_table& table) {
             }
         }
     }
-    while (released) delete std::exchange(released, released->next);
+    while (released)
+        delete std::exchange(released, released->next);
     conn_table_refresh_view(table);
     std::lock_guard<std::mutex> hold(table.lock);
     table.initialised = false;
@@ -180,7 +193,8 @@ void conn_table_teardown(connection_table& table) {
 
 void conn_table_refresh_view(connection_table& table) {
     std::lock_guard<std::mutex> hold(table.lock);
-    if (!settings_dialog_clear_connections()) return;
+    if (!settings_dialog_clear_connections())
+        return;
     for (connection_entry* entry = table.head; entry; entry = entry->next) {
         settings_dialog_add_connection(entry->address_text.c_str());
     }

@@ -49,8 +49,8 @@ void conn_table_set_thread(connection_table& table, platform::socket_handle sock
                            platform::thread_handle thread);
 
 enum class socket_owner {
-    none,          // not listed, or the close notice closed the socket: leave it alone
-    client,        // the caller owns the socket and closes it as it sees fit
+    none,                // not listed, or the close notice closed the socket: leave it alone
+    client,              // the caller owns the socket and closes it as it sees fit
     client_after_notice  // the notice was sent and sending shut down: the caller just closes it
 };
 

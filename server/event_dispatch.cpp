@@ -12,7 +12,8 @@ int build_payload_block(int count, const char* const* texts, uint8_t block[PAYLO
     int length = 1;
     for (int i = 0; i < count; ++i) {
         size_t size = std::strlen(texts[i]) + 1;
-        if (size >= static_cast<size_t>(capacity)) return 0;  // at least one byte stays free
+        if (size >= static_cast<size_t>(capacity))
+            return 0;  // at least one byte stays free
         capacity -= static_cast<long>(size);
         std::memcpy(block + length, texts[i], size);
         length += static_cast<int>(size);
@@ -23,7 +24,8 @@ int build_payload_block(int count, const char* const* texts, uint8_t block[PAYLO
 void raise_event(const char* event_text, int count, const char* const* texts) {
     uint8_t block[PAYLOAD_BLOCK_BUFFER];
     int length = build_payload_block(count, texts, block);
-    if (length == 0) return;
+    if (length == 0)
+        return;
     host_trigger_event(event_text, block, length, DEVICE_NUMBER);
 }
 

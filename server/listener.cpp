@@ -3,11 +3,11 @@
 #include <memory>
 #include <new>
 
-#include "plugin/address_text.h"
 #include "platform/event.h"
 #include "platform/message_box.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "plugin/address_text.h"
 #include "server/client_protocol.h"
 #include "server/connection_table.h"
 #include "server/socket_closing.h"
@@ -64,7 +64,8 @@ void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_a
 
 void accept_connections(server_run& run) {
     for (;;) {
-        if (run.stop_signal.wait(0)) return;
+        if (run.stop_signal.wait(0))
+            return;
         platform::ipv4_address peer{};
         platform::socket_handle socket = platform::net_accept(run.listening, &peer);
         if (socket != platform::INVALID_SOCKET_HANDLE) {
@@ -72,7 +73,8 @@ void accept_connections(server_run& run) {
             continue;
         }
         int error = platform::net_last_error();
-        if (run.stop_signal.wait(0)) return;
+        if (run.stop_signal.wait(0))
+            return;
         // A client that connects and resets at once must not switch the server off: only a
         // listening socket that is gone ends the loop.
         switch (platform::net_classify_accept_error(error)) {
@@ -105,7 +107,8 @@ unsigned accept_loop(void* argument) {
 // Undoes a start after the socket library started: closes what was made and ends the
 // library's use. The run's signal goes with the run.
 int fail_start(platform::socket_handle listening) {
-    if (listening != platform::INVALID_SOCKET_HANDLE) close_listening_socket(listening);
+    if (listening != platform::INVALID_SOCKET_HANDLE)
+        close_listening_socket(listening);
     platform::net_cleanup();
     return 0;
 }
@@ -123,9 +126,11 @@ int server_start(int32_t port) {
         return fail_start(platform::INVALID_SOCKET_HANDLE);
     }
     auto run = std::shared_ptr<server_run>(new (std::nothrow) server_run);
-    if (!run || !run->stop_signal.valid()) return fail_start(platform::INVALID_SOCKET_HANDLE);
+    if (!run || !run->stop_signal.valid())
+        return fail_start(platform::INVALID_SOCKET_HANDLE);
     run->table = conn_table_create();
-    if (!run->table) return fail_start(platform::INVALID_SOCKET_HANDLE);
+    if (!run->table)
+        return fail_start(platform::INVALID_SOCKET_HANDLE);
 
     run->listening = platform::net_tcp_socket();
     if (run->listening == platform::INVALID_SOCKET_HANDLE) {
@@ -141,9 +146,9 @@ int server_start(int32_t port) {
         return fail_start(run->listening);
     }
     auto* thread_reference = new (std::nothrow) std::shared_ptr<server_run>(run);
-    platform::thread_handle thread =
-        thread_reference ? platform::thread_start(accept_loop, thread_reference)
-                         : platform::thread_handle();
+    platform::thread_handle thread = thread_reference
+                                         ? platform::thread_start(accept_loop, thread_reference)
+                                         : platform::thread_handle();
     if (!thread) {
         trace("Could not create listening thread: %d",
               static_cast<int32_t>(platform::last_system_error()));
@@ -157,7 +162,8 @@ int server_start(int32_t port) {
 }
 
 void server_stop() {
-    if (!g_server.run) return;
+    if (!g_server.run)
+        return;
     g_server.run->stop_signal.set();
     close_listening_socket(g_server.run->listening);
     if (!g_server.accept_thread.wait(SERVER_STOP_WAIT_MS)) {
@@ -170,4 +176,6 @@ void server_stop() {
     platform::net_cleanup();
 }
 
-uint16_t server_listening_port() { return g_server.port; }
+uint16_t server_listening_port() {
+    return g_server.port;
+}

@@ -24,7 +24,8 @@ void graceful_close(platform::socket_handle socket) {
     long drained = 0;
     for (;;) {
         int received = platform::net_recv(socket, discard, sizeof discard);
-        if (received <= 0) break;
+        if (received <= 0)
+            break;
         drained += received;
         // A peer that keeps sending is cut off after a while as well.
         if (drained > DRAIN_BYTES_MAX ||

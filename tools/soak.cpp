@@ -47,15 +47,17 @@ int32_t QVL_STDCALL soak_trigger(const char* text, const uint8_t*, int32_t, int3
     }
     std::lock_guard<std::mutex> hold(g_slots_lock);
     client_slot& slot = g_slots[client];
-    if (slot.round != round) slot = client_slot{round, 0, 0};
-    if (seq != slot.received) ++slot.out_of_order;
+    if (slot.round != round)
+        slot = client_slot{round, 0, 0};
+    if (seq != slot.received)
+        ++slot.out_of_order;
     ++slot.received;
     return 0;
 }
 
 struct totals {
-    std::atomic<uint64_t> connections{0}, refused{0}, wrong_passwords{0}, completed{0},
-        noticed{0}, events_sent{0}, events_expected{0}, events_missing{0}, out_of_order{0};
+    std::atomic<uint64_t> connections{0}, refused{0}, wrong_passwords{0}, completed{0}, noticed{0},
+        events_sent{0}, events_expected{0}, events_missing{0}, out_of_order{0};
 };
 
 std::atomic<uint16_t> g_port{0};
@@ -63,7 +65,8 @@ std::atomic<uint16_t> g_port{0};
 bool receive_exactly(platform::socket_handle socket, char* out, int length) {
     for (int got = 0; got < length;) {
         int received = platform::net_recv(socket, out + got, length - got);
-        if (received <= 0) return false;
+        if (received <= 0)
+            return false;
         got += received;
     }
     return true;
@@ -105,7 +108,8 @@ void one_connection(int client, uint32_t round, totals& sum) {
                         static_cast<int>(text.size());
             std::string rest;
             char buffer[256];
-            for (int received; (received = platform::net_recv(socket, buffer, sizeof buffer)) > 0;) {
+            for (int received;
+                 (received = platform::net_recv(socket, buffer, sizeof buffer)) > 0;) {
                 rest.append(buffer, static_cast<size_t>(received));
             }
             if (rest.find(std::string("close\n\0", 7)) != std::string::npos || !sent) {
@@ -116,7 +120,8 @@ void one_connection(int client, uint32_t round, totals& sum) {
                 std::lock_guard<std::mutex> hold(g_slots_lock);
                 const client_slot& slot = g_slots[client];
                 uint32_t arrived = slot.round == round ? slot.received : 0;
-                if (arrived < count) sum.events_missing += count - arrived;
+                if (arrived < count)
+                    sum.events_missing += count - arrived;
                 sum.out_of_order += slot.round == round ? slot.out_of_order : 0;
             }
         } else if (wrong) {
@@ -140,7 +145,8 @@ int main(int argc, char** argv) {
     uint32_t seconds = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 300;
     int clients = argc > 2 ? std::atoi(argv[2]) : 8;
     uint32_t cycle_ms = argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : 3000;
-    if (clients < 1 || clients > MAX_CLIENTS) clients = 8;
+    if (clients < 1 || clients > MAX_CLIENTS)
+        clients = 8;
     uint16_t granted;
     platform::net_startup(0x0202, &granted);
 
@@ -149,7 +155,8 @@ int main(int argc, char** argv) {
     std::memcpy(record, &size, sizeof size);
     trigger_event_fn trigger = soak_trigger;
     std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &trigger, sizeof trigger);
-    if (qvl_open(0, 0, 0, record) != 1) return 1;
+    if (qvl_open(0, 0, 0, record) != 1)
+        return 1;
     settings_password_set("soak-pw");
     settings.port = free_port();
     g_port = static_cast<uint16_t>(settings.port.load());
@@ -159,7 +166,8 @@ int main(int argc, char** argv) {
     std::vector<std::thread> workers;
     for (int client = 0; client < clients; ++client) {
         workers.emplace_back([client, &sum, &done] {
-            for (uint32_t round = 1; !done.load(); ++round) one_connection(client, round, sum);
+            for (uint32_t round = 1; !done.load(); ++round)
+                one_connection(client, round, sum);
         });
     }
 
@@ -167,15 +175,18 @@ int main(int argc, char** argv) {
     uint64_t memory_start = 0;
     int cycles = 0;
     while (platform::tick_count() - started < seconds * 1000u) {
-        if (qvl_start() != 1) std::fprintf(stderr, "start failed\n");
+        if (qvl_start() != 1)
+            std::fprintf(stderr, "start failed\n");
         platform::sleep_ms(cycle_ms);
         qvl_stop();
         ++cycles;
-        if (cycles == 1) memory_start = platform::process_resident_bytes();
+        if (cycles == 1)
+            memory_start = platform::process_resident_bytes();
         platform::sleep_ms(200);
     }
     done = true;
-    for (auto& worker : workers) worker.join();
+    for (auto& worker : workers)
+        worker.join();
     qvl_close();
     uint64_t memory_end = platform::process_resident_bytes();
 
@@ -187,13 +198,14 @@ int main(int argc, char** argv) {
     std::printf("conversations ended by the client %llu, ended by the stop %llu\n",
                 static_cast<unsigned long long>(sum.completed.load()),
                 static_cast<unsigned long long>(sum.noticed.load()));
-    std::printf("events sent %llu, raised %llu; of client-ended conversations: expected %llu, "
-                "missing %llu, out of order %llu\n",
-                static_cast<unsigned long long>(sum.events_sent.load()),
-                static_cast<unsigned long long>(g_events_raised.load()),
-                static_cast<unsigned long long>(sum.events_expected.load()),
-                static_cast<unsigned long long>(sum.events_missing.load()),
-                static_cast<unsigned long long>(sum.out_of_order.load()));
+    std::printf(
+        "events sent %llu, raised %llu; of client-ended conversations: expected %llu, "
+        "missing %llu, out of order %llu\n",
+        static_cast<unsigned long long>(sum.events_sent.load()),
+        static_cast<unsigned long long>(g_events_raised.load()),
+        static_cast<unsigned long long>(sum.events_expected.load()),
+        static_cast<unsigned long long>(sum.events_missing.load()),
+        static_cast<unsigned long long>(sum.out_of_order.load()));
     std::printf("resident memory after the first cycle %.1f MiB, at the end %.1f MiB\n",
                 memory_start / 1048576.0, memory_end / 1048576.0);
     return sum.events_missing == 0 && sum.out_of_order == 0 ? 0 : 1;

@@ -14,7 +14,9 @@ namespace platform {
 
 namespace {
 
-int raw(socket_handle socket) { return static_cast<int>(socket); }
+int raw(socket_handle socket) {
+    return static_cast<int>(socket);
+}
 
 sockaddr_in make_address(const uint8_t bytes[4], uint16_t port) {
     sockaddr_in result{};
@@ -33,7 +35,9 @@ int net_startup(uint16_t wanted_version, uint16_t* granted_version) {
 
 void net_cleanup() {}
 
-int net_last_error() { return errno; }
+int net_last_error() {
+    return errno;
+}
 
 socket_handle net_tcp_socket() {
     int result = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -56,20 +60,25 @@ int net_bind_any(socket_handle socket, uint16_t port) {
     return ::bind(raw(socket), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
 }
 
-int net_listen(socket_handle socket) { return ::listen(raw(socket), SOMAXCONN) == 0; }
+int net_listen(socket_handle socket) {
+    return ::listen(raw(socket), SOMAXCONN) == 0;
+}
 
 uint16_t net_local_port(socket_handle socket) {
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (getsockname(raw(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    if (getsockname(raw(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return 0;
     return ntohs(local.sin_port);
 }
 
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    int result = ::accept4(raw(socket), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
-    if (result < 0) return INVALID_SOCKET_HANDLE;
+    int result =
+        ::accept4(raw(socket), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    if (result < 0)
+        return INVALID_SOCKET_HANDLE;
     std::memcpy(peer->bytes, &address.sin_addr, 4);
     return static_cast<socket_handle>(result);
 }
@@ -95,7 +104,8 @@ int net_recv(socket_handle socket, void* buffer, int length) {
 
 int net_set_nonblocking(socket_handle socket, bool nonblocking) {
     int flags = fcntl(raw(socket), F_GETFL);
-    if (flags < 0) return 0;
+    if (flags < 0)
+        return 0;
     flags = nonblocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
     return fcntl(raw(socket), F_SETFL, flags) == 0;
 }
@@ -115,7 +125,9 @@ int net_set_abortive_close(socket_handle socket) {
     return setsockopt(raw(socket), SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0;
 }
 
-int net_shutdown_send(socket_handle socket) { return ::shutdown(raw(socket), SHUT_WR) == 0; }
+int net_shutdown_send(socket_handle socket) {
+    return ::shutdown(raw(socket), SHUT_WR) == 0;
+}
 
 int net_close(socket_handle socket) {
     // Closing a descriptor does not wake a thread blocked on it here, as it does with
@@ -156,13 +168,16 @@ int net_resolve_ipv4(const char* name, address_visitor found, void* context) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &list) != 0) return 0;
+    if (getaddrinfo(name, nullptr, &hints, &list) != 0)
+        return 0;
     int result = 0;
     for (addrinfo* entry = list; entry && !result; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET) continue;
+        if (entry->ai_family != AF_INET)
+            continue;
         ipv4_address address;
         std::memcpy(address.bytes, &reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr, 4);
-        if (found(address, context)) result = 1;
+        if (found(address, context))
+            result = 1;
     }
     freeaddrinfo(list);
     return result;

@@ -31,7 +31,8 @@ struct thread_state {
 };
 
 void release_state(thread_state* state) {
-    if (state->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete state;
+    if (state->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete state;
 }
 
 void* thread_trampoline(void* parameter) {
@@ -64,7 +65,8 @@ thread_handle thread_start(thread_body body, void* argument) {
         return thread_handle();
     }
     auto* state = new (std::nothrow) thread_state;
-    if (!state) return thread_handle();
+    if (!state)
+        return thread_handle();
     state->body = body;
     state->argument = argument;
     state->references.store(2);  // the handle returned here and the thread
@@ -83,23 +85,28 @@ thread_handle thread_start(thread_body body, void* argument) {
 }
 
 thread_handle thread_handle::duplicate() const {
-    if (!raw_) return thread_handle();
+    if (!raw_)
+        return thread_handle();
     static_cast<thread_state*>(raw_)->references.fetch_add(1, std::memory_order_relaxed);
     return thread_handle(raw_);
 }
 
 bool thread_handle::wait(uint32_t ms) const {
-    if (!raw_) return false;
+    if (!raw_)
+        return false;
     auto* state = static_cast<thread_state*>(raw_);
     std::unique_lock<std::mutex> hold(state->lock);
     return wait_for_ms(hold, state->ended_changed, ms, [state] { return state->ended; });
 }
 
 void thread_handle::close() {
-    if (raw_) release_state(static_cast<thread_state*>(release()));
+    if (raw_)
+        release_state(static_cast<thread_state*>(release()));
 }
 
-uint32_t last_system_error() { return static_cast<uint32_t>(errno); }
+uint32_t last_system_error() {
+    return static_cast<uint32_t>(errno);
+}
 
 void sleep_ms(uint32_t ms) {
     timespec delay{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -117,15 +124,19 @@ struct event_state {
 
 manual_event::manual_event(bool initially_set) {
     auto* state = new (std::nothrow) event_state;
-    if (state) state->is_set = initially_set;
+    if (state)
+        state->is_set = initially_set;
     raw_ = state;
 }
 
-manual_event::~manual_event() { delete static_cast<event_state*>(raw_); }
+manual_event::~manual_event() {
+    delete static_cast<event_state*>(raw_);
+}
 
 void manual_event::set() {
     auto* state = static_cast<event_state*>(raw_);
-    if (!state) return;
+    if (!state)
+        return;
     {
         std::lock_guard<std::mutex> hold(state->lock);
         state->is_set = true;
@@ -135,14 +146,16 @@ void manual_event::set() {
 
 void manual_event::reset() {
     auto* state = static_cast<event_state*>(raw_);
-    if (!state) return;
+    if (!state)
+        return;
     std::lock_guard<std::mutex> hold(state->lock);
     state->is_set = false;
 }
 
 bool manual_event::wait(uint32_t ms) {
     auto* state = static_cast<event_state*>(raw_);
-    if (!state) return true;
+    if (!state)
+        return true;
     std::unique_lock<std::mutex> hold(state->lock);
     return wait_for_ms(hold, state->changed, ms, [state] { return state->is_set; });
 }

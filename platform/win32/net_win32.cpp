@@ -9,7 +9,9 @@ namespace platform {
 
 namespace {
 
-SOCKET raw(socket_handle socket) { return static_cast<SOCKET>(socket); }
+SOCKET raw(socket_handle socket) {
+    return static_cast<SOCKET>(socket);
+}
 
 sockaddr_in make_address(ipv4_address address, uint16_t port) {
     sockaddr_in result{};
@@ -23,14 +25,19 @@ sockaddr_in make_address(ipv4_address address, uint16_t port) {
 
 int net_startup(uint16_t wanted_version, uint16_t* granted_version) {
     WSADATA data{};
-    if (WSAStartup(wanted_version, &data) != 0) return 0;
+    if (WSAStartup(wanted_version, &data) != 0)
+        return 0;
     *granted_version = data.wVersion;
     return 1;
 }
 
-void net_cleanup() { WSACleanup(); }
+void net_cleanup() {
+    WSACleanup();
+}
 
-int net_last_error() { return WSAGetLastError(); }
+int net_last_error() {
+    return WSAGetLastError();
+}
 
 socket_handle net_tcp_socket() {
     SOCKET result = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -50,7 +57,9 @@ int net_bind_any(socket_handle socket, uint16_t port) {
     return ::bind(raw(socket), reinterpret_cast<sockaddr*>(&local), sizeof local) != SOCKET_ERROR;
 }
 
-int net_listen(socket_handle socket) { return ::listen(raw(socket), SOMAXCONN) != SOCKET_ERROR; }
+int net_listen(socket_handle socket) {
+    return ::listen(raw(socket), SOMAXCONN) != SOCKET_ERROR;
+}
 
 uint16_t net_local_port(socket_handle socket) {
     sockaddr_in local{};
@@ -65,7 +74,8 @@ socket_handle net_accept(socket_handle socket, ipv4_address* peer) {
     sockaddr_in address{};
     int length = sizeof address;  // 16 bytes, set anew for every call
     SOCKET result = ::accept(raw(socket), reinterpret_cast<sockaddr*>(&address), &length);
-    if (result == INVALID_SOCKET) return INVALID_SOCKET_HANDLE;
+    if (result == INVALID_SOCKET)
+        return INVALID_SOCKET_HANDLE;
     std::memcpy(peer->bytes, &address.sin_addr, 4);
     return static_cast<socket_handle>(result);
 }
@@ -109,9 +119,13 @@ int net_set_abortive_close(socket_handle socket) {
                       sizeof value) != SOCKET_ERROR;
 }
 
-int net_shutdown_send(socket_handle socket) { return ::shutdown(raw(socket), SD_SEND) != SOCKET_ERROR; }
+int net_shutdown_send(socket_handle socket) {
+    return ::shutdown(raw(socket), SD_SEND) != SOCKET_ERROR;
+}
 
-int net_close(socket_handle socket) { return closesocket(raw(socket)) != SOCKET_ERROR; }
+int net_close(socket_handle socket) {
+    return closesocket(raw(socket)) != SOCKET_ERROR;
+}
 
 bool net_wake_receiver(socket_handle socket) {
     // A blocking recv in another thread ends only when the socket is closed under it.
@@ -143,11 +157,13 @@ accept_failure net_classify_accept_error(int error) {
 int net_resolve_ipv4(const char* name, address_visitor found, void* context) {
     // gethostbyname keeps its result in a per-thread area of the socket library.
     hostent* host = gethostbyname(name);
-    if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list) return 0;
+    if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list)
+        return 0;
     for (char** entry = host->h_addr_list; *entry; ++entry) {
         ipv4_address address;
         std::memcpy(address.bytes, *entry, 4);
-        if (found(address, context)) return 1;
+        if (found(address, context))
+            return 1;
     }
     return 0;
 }

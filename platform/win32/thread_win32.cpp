@@ -37,7 +37,8 @@ thread_handle thread_start(thread_body body, void* argument) {
         return thread_handle();
     }
     auto* block = new (std::nothrow) thread_start_block{body, argument, nullptr};
-    if (!block) return thread_handle();
+    if (!block)
+        return thread_handle();
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCSTR>(&thread_trampoline), &block->module)) {
         delete block;
@@ -55,7 +56,8 @@ thread_handle thread_start(thread_body body, void* argument) {
 }
 
 thread_handle thread_handle::duplicate() const {
-    if (!raw_) return thread_handle();
+    if (!raw_)
+        return thread_handle();
     HANDLE copy = nullptr;
     HANDLE self = GetCurrentProcess();
     if (!DuplicateHandle(self, static_cast<HANDLE>(raw_), self, &copy, 0, FALSE,
@@ -66,35 +68,45 @@ thread_handle thread_handle::duplicate() const {
 }
 
 bool thread_handle::wait(uint32_t ms) const {
-    if (!raw_) return false;
+    if (!raw_)
+        return false;
     return WaitForSingleObject(static_cast<HANDLE>(raw_), ms) == WAIT_OBJECT_0;
 }
 
 void thread_handle::close() {
-    if (raw_) CloseHandle(static_cast<HANDLE>(release()));
+    if (raw_)
+        CloseHandle(static_cast<HANDLE>(release()));
 }
 
-uint32_t last_system_error() { return GetLastError(); }
+uint32_t last_system_error() {
+    return GetLastError();
+}
 
-void sleep_ms(uint32_t ms) { Sleep(ms); }
+void sleep_ms(uint32_t ms) {
+    Sleep(ms);
+}
 
 manual_event::manual_event(bool initially_set)
     : raw_(CreateEventA(nullptr, TRUE, initially_set ? TRUE : FALSE, nullptr)) {}
 
 manual_event::~manual_event() {
-    if (raw_) CloseHandle(static_cast<HANDLE>(raw_));
+    if (raw_)
+        CloseHandle(static_cast<HANDLE>(raw_));
 }
 
 void manual_event::set() {
-    if (raw_) SetEvent(static_cast<HANDLE>(raw_));
+    if (raw_)
+        SetEvent(static_cast<HANDLE>(raw_));
 }
 
 void manual_event::reset() {
-    if (raw_) ResetEvent(static_cast<HANDLE>(raw_));
+    if (raw_)
+        ResetEvent(static_cast<HANDLE>(raw_));
 }
 
 bool manual_event::wait(uint32_t ms) {
-    if (!raw_) return true;
+    if (!raw_)
+        return true;
     return WaitForSingleObject(static_cast<HANDLE>(raw_), ms) == WAIT_OBJECT_0;
 }
 

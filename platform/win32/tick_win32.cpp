@@ -4,6 +4,8 @@
 
 namespace platform::detail {
 
-uint32_t system_tick_count() { return GetTickCount(); }
+uint32_t system_tick_count() {
+    return GetTickCount();
+}
 
 }  // namespace platform::detail

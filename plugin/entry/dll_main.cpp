@@ -4,6 +4,7 @@
 #include "plugin/module_state.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-    if (reason == DLL_PROCESS_ATTACH) module_instance_store(instance);
+    if (reason == DLL_PROCESS_ATTACH)
+        module_instance_store(instance);
     return TRUE;
 }

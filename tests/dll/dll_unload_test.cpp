@@ -34,9 +34,15 @@ uint16_t configure_free_port() {
 
 struct loaded_plugin {
     void* library = platform::library_load(g_plugin_path);
-    open_fn open = library ? reinterpret_cast<open_fn>(platform::library_symbol(library, "qvl_open")) : nullptr;
-    void_fn start = library ? reinterpret_cast<void_fn>(platform::library_symbol(library, "qvl_start")) : nullptr;
-    void_fn close = library ? reinterpret_cast<void_fn>(platform::library_symbol(library, "qvl_close")) : nullptr;
+    open_fn open = library
+                       ? reinterpret_cast<open_fn>(platform::library_symbol(library, "qvl_open"))
+                       : nullptr;
+    void_fn start = library
+                        ? reinterpret_cast<void_fn>(platform::library_symbol(library, "qvl_start"))
+                        : nullptr;
+    void_fn close = library
+                        ? reinterpret_cast<void_fn>(platform::library_symbol(library, "qvl_close"))
+                        : nullptr;
 };
 
 }  // namespace

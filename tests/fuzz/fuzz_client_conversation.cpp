@@ -20,7 +20,8 @@ namespace {
 int32_t QVL_STDCALL count_event(const char* text, const uint8_t* block, int32_t length, int32_t) {
     // Touch everything the host would read, so the sanitizers see a bad block.
     volatile size_t sum = std::strlen(text);
-    for (int32_t i = 0; i < length; ++i) sum = sum + block[i];
+    for (int32_t i = 0; i < length; ++i)
+        sum = sum + block[i];
     return 0;
 }
 
@@ -40,7 +41,8 @@ bool make_pair(platform::socket_handle* server_side, platform::socket_handle* cl
 bool read_exactly(platform::socket_handle socket, char* out, int length) {
     for (int got = 0; got < length;) {
         int received = platform::net_recv(socket, out + got, length - got);
-        if (received <= 0) return false;
+        if (received <= 0)
+            return false;
         got += received;
     }
     return true;
@@ -49,7 +51,8 @@ bool read_exactly(platform::socket_handle socket, char* out, int length) {
 bool log_in(platform::socket_handle socket) {
     platform::net_send(socket, "vellumorchid\n", 13);
     char cookie[6] = {};
-    if (!read_exactly(socket, cookie, 5)) return false;
+    if (!read_exactly(socket, cookie, 5))
+        return false;
     std::string input = std::string(cookie, 4) + ":fuzz";
     char answer[DIGEST_HEX_SIZE + 1];
     digest_hex(input.c_str(), answer);
@@ -59,7 +62,9 @@ bool log_in(platform::socket_handle socket) {
     return read_exactly(socket, accept, 7) && std::memcmp(accept, "accept\n", 7) == 0;
 }
 
-unsigned run_client(void* argument) { return client_main(static_cast<client_start_record*>(argument)); }
+unsigned run_client(void* argument) {
+    return client_main(static_cast<client_start_record*>(argument));
+}
 
 struct set_up_once {
     set_up_once() {
@@ -81,7 +86,8 @@ struct set_up_once {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static set_up_once once;
-    if (size < 1) return 0;
+    if (size < 1)
+        return 0;
     bool after_login = data[0] & 1;
     ++data;
     --size;
@@ -89,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     connection_table_ref table = conn_table_create();
     conn_table_init(*table);
     platform::socket_handle server_side, client_side;
-    if (!make_pair(&server_side, &client_side)) return 0;
+    if (!make_pair(&server_side, &client_side))
+        return 0;
     conn_table_add(*table, server_side, "127.0.0.1");
     auto* record = new client_start_record{server_side, {{127, 0, 0, 1}}, table};
     platform::thread_handle thread = platform::thread_start(run_client, record);
@@ -101,8 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             size_t chunk = 1 + data[0] % 64;
             ++data;
             --size;
-            if (chunk > size) chunk = size;
-            if (chunk > 0 && platform::net_send(client_side, data, static_cast<int>(chunk)) <= 0) break;
+            if (chunk > size)
+                chunk = size;
+            if (chunk > 0 && platform::net_send(client_side, data, static_cast<int>(chunk)) <= 0)
+                break;
             data += chunk;
             size -= chunk;
         }

@@ -11,7 +11,6 @@
 
 using lines = std::vector<std::string>;
 
-
 class client_protocol_test : public server_test {};
 
 TEST_F(client_protocol_test, payload_lines_attach_to_the_next_event_and_close_ends) {
@@ -20,14 +19,15 @@ TEST_F(client_protocol_test, payload_lines_attach_to_the_next_event_and_close_en
     ASSERT_TRUE(client.log_in(TEST_PASSWORD));
     ASSERT_TRUE(client.send_text("payload a\npayload b\nev\nsecond\nclose\nnot raised\n"));
     EXPECT_TRUE(client.wait_closed());
-    EXPECT_EQ(wait_event_lines(5), (lines{"Incoming connection|127.0.0.1",
-                                          "Accepted connection|127.0.0.1", "ev|127.0.0.1|a|b",
-                                          "second|127.0.0.1", "Disconnect|127.0.0.1"}));
+    EXPECT_EQ(wait_event_lines(5),
+              (lines{"Incoming connection|127.0.0.1", "Accepted connection|127.0.0.1",
+                     "ev|127.0.0.1|a|b", "second|127.0.0.1", "Disconnect|127.0.0.1"}));
 }
 
 TEST_F(client_protocol_test, payload_table_keeps_nine_and_odd_lines_are_events) {
     std::string text;
-    for (int i = 1; i <= 11; ++i) text += "payload p" + std::to_string(i) + "\n";
+    for (int i = 1; i <= 11; ++i)
+        text += "payload p" + std::to_string(i) + "\n";
     text += "ev\npayload\nPayload x\nclose\r\n\nlast\nclose";
     test_client client;
     ASSERT_TRUE(client.connect(port()));
@@ -62,7 +62,8 @@ TEST_F(client_protocol_test, greeting_with_cr_lf_and_upper_case_digest_are_accep
     ASSERT_EQ(cookie.size(), 4u);
     EXPECT_EQ(cookie.find_first_not_of("0123456789abcdef"), std::string::npos);
     std::string answer = login_answer(cookie, TEST_PASSWORD);
-    for (char& c : answer) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (char& c : answer)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     ASSERT_TRUE(client.send_text(answer + "\r\n"));
     EXPECT_EQ(client.receive_once(), "accept\n");
 }
@@ -81,9 +82,8 @@ TEST_F(client_protocol_test, wrong_password_closes_without_reply_and_counts) {
     ASSERT_TRUE(client.connect(port()));
     EXPECT_FALSE(client.log_in("wrong"));
     EXPECT_TRUE(client.wait_closed());
-    EXPECT_EQ(wait_event_lines(3),
-              (lines{"Incoming connection|127.0.0.1", "Incorrect Password|127.0.0.1",
-                     "Disconnect|127.0.0.1"}));
+    EXPECT_EQ(wait_event_lines(3), (lines{"Incoming connection|127.0.0.1",
+                                          "Incorrect Password|127.0.0.1", "Disconnect|127.0.0.1"}));
 }
 
 TEST_F(client_protocol_test, an_event_in_the_digest_receive_is_lost) {
@@ -103,9 +103,8 @@ TEST_F(client_protocol_test, disconnect_after_cookie_is_a_failed_login_and_block
         ASSERT_TRUE(client.connect(port(), "127.0.0.7"));
         ASSERT_FALSE(client.greet().empty());
     }
-    EXPECT_EQ(wait_event_lines(3),
-              (lines{"Incoming connection|127.0.0.7", "Incorrect Password|127.0.0.7",
-                     "Disconnect|127.0.0.7"}));
+    EXPECT_EQ(wait_event_lines(3), (lines{"Incoming connection|127.0.0.7",
+                                          "Incorrect Password|127.0.0.7", "Disconnect|127.0.0.7"}));
     recording_host_clear();
     // The offender is refused at once: no bytes, only "Blocked connection".
     test_client again;

@@ -25,9 +25,8 @@ int count_message_box(const char*, const char*) {
     return 1;
 }
 
-
 class lifecycle_test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         platform::message_box_set_hook(count_message_box);
         g_message_boxes = 0;

@@ -26,7 +26,6 @@ int count_message_box(const char*, const char*) {
     return 1;
 }
 
-
 }  // namespace
 
 class listener_test : public server_test {};
@@ -49,7 +48,8 @@ TEST_F(listener_test, stop_sends_every_client_the_notice_whatever_its_state) {
     ASSERT_TRUE(logging_in.connect(port()));
     ASSERT_TRUE(recording_host_wait_for_events(7, TEST_READ_TIMEOUT_MS));
     stop_server();
-    for (auto& client : idle) EXPECT_EQ(client->receive_until_closed(), CLOSE_NOTICE);
+    for (auto& client : idle)
+        EXPECT_EQ(client->receive_until_closed(), CLOSE_NOTICE);
     EXPECT_EQ(logging_in.receive_until_closed(), CLOSE_NOTICE);
     lines events = event_lines();
     EXPECT_EQ(std::count(events.begin(), events.end(), "Disconnect|127.0.0.1"), 4);
@@ -63,7 +63,8 @@ trigger_event_fn g_recording_trigger = nullptr;
 std::atomic<int> g_slow_disconnects_running{0};
 int32_t QVL_STDCALL slow_trigger(const char* text, const uint8_t* block, int32_t length,
                                  int32_t device) {
-    if (std::strcmp(text, "Disconnect") != 0) return g_recording_trigger(text, block, length, device);
+    if (std::strcmp(text, "Disconnect") != 0)
+        return g_recording_trigger(text, block, length, device);
     ++g_slow_disconnects_running;
     platform::sleep_ms(6500);
     int32_t result = g_recording_trigger(text, block, length, device);
@@ -89,7 +90,8 @@ TEST_F(listener_test, a_client_thread_that_does_not_end_delays_but_does_not_hang
     EXPECT_EQ(count_traces("One or more client threads did not exit"), 1u);
     EXPECT_EQ(count_traces("Server Stopped"), 1u);
     // The late thread finds its table torn down and ends without harm.
-    while (g_slow_disconnects_running.load() > 0) platform::sleep_ms(50);
+    while (g_slow_disconnects_running.load() > 0)
+        platform::sleep_ms(50);
     platform::sleep_ms(200);
     recording_host_install();
 }

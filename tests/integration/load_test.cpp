@@ -35,12 +35,14 @@ void stream_events(uint16_t port, int id, std::atomic<int>* failures) {
         text += "payload p" + std::to_string(seq) + "\n";
         text += "c" + std::to_string(id) + "-" + std::to_string(seq) + "\n";
         if (text.size() > 4000) {
-            if (!client.send_text(text)) ++*failures;
+            if (!client.send_text(text))
+                ++*failures;
             text.clear();
         }
     }
     text += "close\n";
-    if (!client.send_text(text) || !client.wait_closed(60000)) ++*failures;
+    if (!client.send_text(text) || !client.wait_closed(60000))
+        ++*failures;
 }
 
 }  // namespace
@@ -50,15 +52,19 @@ class load_test : public server_test {};
 TEST_F(load_test, every_event_of_many_clients_arrives_once_and_in_order) {
     std::atomic<int> failures{0};
     std::vector<std::thread> clients;
-    for (int id = 0; id < CLIENTS; ++id) clients.emplace_back(stream_events, port(), id, &failures);
-    for (auto& client : clients) client.join();
+    for (int id = 0; id < CLIENTS; ++id)
+        clients.emplace_back(stream_events, port(), id, &failures);
+    for (auto& client : clients)
+        client.join();
     EXPECT_EQ(failures.load(), 0);
 
     std::map<int, int> next_seq;
     int client_events = 0, disconnects = 0;
     for (const recorded_event& event : recording_host_events()) {
-        if (event.event_text == "Disconnect") ++disconnects;
-        if (event.event_text[0] != 'c') continue;
+        if (event.event_text == "Disconnect")
+            ++disconnects;
+        if (event.event_text[0] != 'c')
+            continue;
         int id = 0, seq = 0;
         ASSERT_EQ(std::sscanf(event.event_text.c_str(), "c%d-%d", &id, &seq), 2);
         EXPECT_EQ(seq, next_seq[id]) << event.event_text;
@@ -81,7 +87,8 @@ TEST_F(load_test, stop_with_every_client_connected_completes) {
         ASSERT_TRUE(clients.back()->log_in(TEST_PASSWORD));
     }
     stop_server();
-    for (auto& client : clients) EXPECT_EQ(client->receive_until_closed(), std::string("close\n\0", 7));
+    for (auto& client : clients)
+        EXPECT_EQ(client->receive_until_closed(), std::string("close\n\0", 7));
     EXPECT_EQ(count_traces("One or more client threads did not exit"), 0u);
     EXPECT_EQ(count_traces("Server Stopped"), 1u);
 }
@@ -94,20 +101,24 @@ TEST_F(load_test, stop_while_clients_log_in_stream_and_leave) {
         clients.emplace_back([this, id, &done] {
             for (int round = 0; !done.load(); ++round) {
                 test_client client;
-                if (!client.connect(port())) return;
+                if (!client.connect(port()))
+                    return;
                 switch ((id + round) % 4) {
                     case 0:  // leaves during the login
                         client.greet();
                         break;
                     case 1:  // streams and says goodbye
-                        if (client.log_in(TEST_PASSWORD)) client.send_text("payload x\nev\nclose\n");
+                        if (client.log_in(TEST_PASSWORD))
+                            client.send_text("payload x\nev\nclose\n");
                         break;
                     case 2:  // streams and drops the line
-                        if (client.log_in(TEST_PASSWORD)) client.send_text("ev\nev\n");
+                        if (client.log_in(TEST_PASSWORD))
+                            client.send_text("ev\nev\n");
                         client.reset();
                         break;
                     default:  // logs in and stays until the stop
-                        if (client.log_in(TEST_PASSWORD)) client.receive_until_closed(5000);
+                        if (client.log_in(TEST_PASSWORD))
+                            client.receive_until_closed(5000);
                         break;
                 }
             }
@@ -116,6 +127,7 @@ TEST_F(load_test, stop_while_clients_log_in_stream_and_leave) {
     platform::sleep_ms(400);
     stop_server();
     done = true;
-    for (auto& client : clients) client.join();
+    for (auto& client : clients)
+        client.join();
     EXPECT_EQ(count_traces("Server Stopped"), 1u);
 }

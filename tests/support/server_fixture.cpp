@@ -24,7 +24,8 @@ std::vector<std::string> recorded_traces() {
 
 size_t count_traces(const std::string& message) {
     size_t count = 0;
-    for (const std::string& trace_text : recorded_traces()) count += trace_text == message;
+    for (const std::string& trace_text : recorded_traces())
+        count += trace_text == message;
     return count;
 }
 
@@ -48,10 +49,13 @@ void server_test::SetUp() {
     ASSERT_NE(port_, 0);
 }
 
-void server_test::TearDown() { stop_server(); }
+void server_test::TearDown() {
+    stop_server();
+}
 
 void server_test::stop_server() {
-    if (!running_) return;
+    if (!running_)
+        return;
     server_stop();
     running_ = false;
 }
@@ -60,7 +64,8 @@ std::vector<std::string> server_test::event_lines() {
     std::vector<std::string> lines;
     for (const recorded_event& event : recording_host_events()) {
         std::string line = event.event_text;
-        for (const std::string& payload : event.payloads()) line += "|" + payload;
+        for (const std::string& payload : event.payloads())
+            line += "|" + payload;
         lines.push_back(line);
     }
     return lines;

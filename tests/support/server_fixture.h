@@ -18,7 +18,7 @@ size_t count_traces(const std::string& message);
 void clear_traces();
 
 class server_test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -29,7 +29,7 @@ protected:
     // Waits until count events were recorded, then returns them as lines.
     std::vector<std::string> wait_event_lines(size_t count);
 
-private:
+  private:
     uint16_t port_ = 0;
     bool running_ = false;
 };

@@ -29,7 +29,8 @@ std::string login_answer(const std::string& cookie, const std::string& password)
 bool test_client::connect(uint16_t port, const char* local_address) {
     close();
     socket_ = platform::net_tcp_socket();
-    if (socket_ == platform::INVALID_SOCKET_HANDLE) return false;
+    if (socket_ == platform::INVALID_SOCKET_HANDLE)
+        return false;
     platform::net_set_nodelay(socket_);
     if (local_address && !platform::net_bind(socket_, loopback_address(local_address), 0)) {
         return false;
@@ -40,8 +41,10 @@ bool test_client::connect(uint16_t port, const char* local_address) {
 bool test_client::send_text(const std::string& text) {
     size_t sent = 0;
     while (sent < text.size()) {
-        int result = platform::net_send(socket_, text.data() + sent, static_cast<int>(text.size() - sent));
-        if (result <= 0) return false;
+        int result =
+            platform::net_send(socket_, text.data() + sent, static_cast<int>(text.size() - sent));
+        if (result <= 0)
+            return false;
         sent += static_cast<size_t>(result);
     }
     return true;
@@ -60,10 +63,12 @@ std::string test_client::receive_until_closed(uint32_t timeout_ms) {
     char buffer[4096];
     for (;;) {
         uint32_t elapsed = platform::tick_count() - started;
-        if (elapsed >= timeout_ms) break;
+        if (elapsed >= timeout_ms)
+            break;
         platform::net_set_recv_timeout(socket_, timeout_ms - elapsed);
         int received = platform::net_recv(socket_, buffer, sizeof buffer);
-        if (received <= 0) break;
+        if (received <= 0)
+            break;
         all.append(buffer, static_cast<size_t>(received));
     }
     return all;
@@ -74,10 +79,12 @@ bool test_client::wait_closed(uint32_t timeout_ms) {
     char buffer[4096];
     for (;;) {
         uint32_t elapsed = platform::tick_count() - started;
-        if (elapsed >= timeout_ms) return false;
+        if (elapsed >= timeout_ms)
+            return false;
         platform::net_set_recv_timeout(socket_, timeout_ms - elapsed);
         int received = platform::net_recv(socket_, buffer, sizeof buffer);
-        if (received == 0) return true;
+        if (received == 0)
+            return true;
         if (received < 0) {
             // A time-out is not a close; anything else (reset, abort) is.
             return platform::tick_count() - started < timeout_ms;
@@ -86,12 +93,14 @@ bool test_client::wait_closed(uint32_t timeout_ms) {
 }
 
 std::string test_client::greet(const std::string& greeting) {
-    if (!send_text(greeting)) return "";
+    if (!send_text(greeting))
+        return "";
     std::string line = receive_once();
     // The cookie line is 5 bytes; it may arrive in pieces.
     while (!line.empty() && line.size() < 5) {
         std::string more = receive_once();
-        if (more.empty()) break;
+        if (more.empty())
+            break;
         line += more;
     }
     return line.size() == 5 && line[4] == '\n' ? line.substr(0, 4) : "";
@@ -99,25 +108,30 @@ std::string test_client::greet(const std::string& greeting) {
 
 bool test_client::log_in(const std::string& password) {
     std::string cookie = greet();
-    if (cookie.empty()) return false;
-    if (!send_text(login_answer(cookie, password) + "\n")) return false;
+    if (cookie.empty())
+        return false;
+    if (!send_text(login_answer(cookie, password) + "\n"))
+        return false;
     std::string reply;
     while (reply.size() < 7) {
         std::string more = receive_once();
-        if (more.empty()) break;
+        if (more.empty())
+            break;
         reply += more;
     }
     return reply == "accept\n";
 }
 
 void test_client::reset() {
-    if (socket_ == platform::INVALID_SOCKET_HANDLE) return;
+    if (socket_ == platform::INVALID_SOCKET_HANDLE)
+        return;
     platform::net_set_abortive_close(socket_);
     close();
 }
 
 void test_client::close() {
-    if (socket_ == platform::INVALID_SOCKET_HANDLE) return;
+    if (socket_ == platform::INVALID_SOCKET_HANDLE)
+        return;
     platform::net_close(socket_);
     socket_ = platform::INVALID_SOCKET_HANDLE;
 }
@@ -133,7 +147,8 @@ struct socket_library_user {
 } g_socket_library_user;
 }  // namespace
 
-bool make_connected_pair(platform::socket_handle* server_side, platform::socket_handle* client_side) {
+bool make_connected_pair(platform::socket_handle* server_side,
+                         platform::socket_handle* client_side) {
     platform::socket_handle listener = platform::net_tcp_socket();
     bool ok = platform::net_bind(listener, loopback_address(), 0) && platform::net_listen(listener);
     uint16_t port = platform::net_local_port(listener);

@@ -12,7 +12,7 @@
 constexpr uint32_t TEST_READ_TIMEOUT_MS = 10000;
 
 class test_client {
-public:
+  public:
     test_client() = default;
     test_client(const test_client&) = delete;
     test_client& operator=(const test_client&) = delete;
@@ -37,7 +37,7 @@ public:
     void close();
     platform::socket_handle socket() const { return socket_; }
 
-private:
+  private:
     platform::socket_handle socket_ = platform::INVALID_SOCKET_HANDLE;
 };
 
@@ -50,4 +50,5 @@ platform::ipv4_address loopback_address(const char* dotted = "127.0.0.1");
 uint16_t free_loopback_port();
 
 // A connected pair of loopback sockets; both belong to the caller.
-bool make_connected_pair(platform::socket_handle* server_side, platform::socket_handle* client_side);
+bool make_connected_pair(platform::socket_handle* server_side,
+                         platform::socket_handle* client_side);

@@ -37,7 +37,8 @@ unsigned fake_client_main(void* argument) {
     while (platform::net_recv(client->socket, buffer, sizeof buffer) > 0) {
     }
     socket_owner owner = conn_table_remove(*client->table, client->socket);
-    if (owner != socket_owner::none) platform::net_close(client->socket);
+    if (owner != socket_owner::none)
+        platform::net_close(client->socket);
     client->owner = static_cast<int>(owner);
     return 0;
 }
@@ -108,7 +109,8 @@ TEST(connection_table, close_all_wakes_client_threads_and_each_socket_is_closed_
     for (int i = 0; i < COUNT; ++i) {
         EXPECT_EQ(read_all(peers[i]), CLOSE_NOTICE);
         // The thread either finds the socket closed by the notice or closes it itself.
-        while (clients[i].owner.load() < 0) platform::sleep_ms(5);
+        while (clients[i].owner.load() < 0)
+            platform::sleep_ms(5);
         EXPECT_NE(clients[i].owner.load(), static_cast<int>(socket_owner::client));
         platform::net_close(peers[i]);
     }
