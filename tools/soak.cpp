@@ -108,11 +108,15 @@ void one_connection(int client, uint32_t round, totals& sum) {
                         static_cast<int>(text.size());
             std::string rest;
             char buffer[256];
-            for (int received;
-                 (received = platform::net_recv(socket, buffer, sizeof buffer)) > 0;) {
+            int received;
+            while ((received = platform::net_recv(socket, buffer, sizeof buffer)) > 0) {
                 rest.append(buffer, static_cast<size_t>(received));
             }
-            if (rest.find(std::string("close\n\0", 7)) != std::string::npos || !sent) {
+            // The server ends a conversation it finished with an orderly close and nothing
+            // sent; a stop sends its notice, or resets the connection when it closes a socket
+            // with unread data, which may swallow the notice.
+            bool ended_by_client = sent && received == 0 && rest.empty();
+            if (!ended_by_client) {
                 ++sum.noticed;  // the server stopped during the conversation
             } else {
                 ++sum.completed;
