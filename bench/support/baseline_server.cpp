@@ -19,6 +19,7 @@ namespace {
 
 constexpr int RECEIVE_SIZE = 1024;
 constexpr uint32_t ACCEPT_THREAD_WAIT_MS = 10000;
+constexpr int DRAIN_READS_MAX = 10000;
 
 struct baseline_run;
 
@@ -129,8 +130,11 @@ unsigned connection_thread(void* argument) {
     }
     if (ours) {
         platform::net_shutdown_send(connection.socket);
+        // Read until the peer closes; a peer that keeps sending is cut off after a while.
         char discard[100];
-        while (platform::net_recv(connection.socket, discard, sizeof discard) > 0) {
+        for (int reads = 0; reads < DRAIN_READS_MAX; ++reads) {
+            if (platform::net_recv(connection.socket, discard, sizeof discard) <= 0)
+                break;
         }
         platform::net_close(connection.socket);
     }
