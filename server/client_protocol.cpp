@@ -83,7 +83,7 @@ bool log_in(connection& conn, cookie_generator& generator) {
 }
 
 struct payload_table {
-    std::string slots[PAYLOAD_SLOTS];  // slot 0 is the address
+    std::string slots[PAYLOAD_SLOTS];  // slot 0 stands for the address, kept by the connection
     int used = 1;
 };
 
@@ -96,12 +96,13 @@ bool handle_line(connection& conn, payload_table& payloads, const char* line) {
             payloads.slots[payloads.used++] = line + PAYLOAD_PREFIX_LENGTH;
         return true;
     }
-    payloads.slots[0] = conn.address_text;
+    // Slot 0 is the address: handed over straight from the connection's own text.
     const char* texts[PAYLOAD_SLOTS];
-    for (int i = 0; i < payloads.used; ++i)
+    texts[0] = conn.address_text;
+    for (int i = 1; i < payloads.used; ++i)
         texts[i] = payloads.slots[i].c_str();
     raise_event(line, payloads.used, texts);
-    for (int i = 0; i < payloads.used; ++i)
+    for (int i = 1; i < payloads.used; ++i)
         payloads.slots[i].clear();
     payloads.used = 1;
     return true;

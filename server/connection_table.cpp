@@ -130,33 +130,53 @@ socket_owner conn_table_remove(connection_table& table, platform::socket_handle 
     return owner;
 }
 
+namespace {
+
+// Sends the close notice to the cursor's connection unless it had it already, with the lock
+// released meanwhile, and settles who closes its socket. Returns with the lock held; the
+// result says whether the entry is still listed.
+bool notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
+                  connection_entry* cursor) {
+    if (cursor->noticed)
+        return true;
+    cursor->noticed = true;
+    platform::socket_handle socket = cursor->socket;
+    bool has_thread = static_cast<bool>(cursor->thread);
+    hold.unlock();
+    bool closed = send_close_notice(socket);
+    hold.lock();
+    bool listed = is_listed(table, cursor);
+    if (!closed) {
+        // The socket is still open: its thread closes it when it leaves, unless it has left
+        // during the notice (or there is none), in which case it is closed here.
+        if (has_thread && listed) {
+            cursor->owner_closes = true;
+        } else {
+            platform::net_close(socket);
+        }
+    }
+    return listed;
+}
+
+}  // namespace
+
 void conn_table_close_all(connection_table& table) {
     std::unique_lock<std::mutex> hold(table.lock);
+    // Every connection is told first, so the client threads end side by side while the other
+    // notices go out; the walk after it only waits for them.
+    for (connection_entry* cursor = table.head; cursor;) {
+        bool listed = notice_entry(table, hold, cursor);
+        // Never follow the link of an entry that has left the table.
+        cursor = listed ? cursor->next : table.head;
+    }
     connection_entry* cursor = table.head;
     while (cursor) {
-        platform::socket_handle socket = cursor->socket;
-        bool send_notice = !cursor->noticed;
-        cursor->noticed = true;
+        notice_entry(table, hold, cursor);  // only a connection the first pass missed
         // A handle of close-all's own: it stays valid even if the entry goes meanwhile.
         platform::thread_handle thread = cursor->thread.duplicate();
         hold.unlock();
-
-        bool has_thread = static_cast<bool>(thread);
-        bool closed = send_notice ? send_close_notice(socket) : true;
-        if (!closed) {
-            hold.lock();
-            // The socket is still open: its thread closes it when it leaves, unless it has
-            // left during the notice (or there is none), in which case it is closed here.
-            if (has_thread && is_listed(table, cursor)) {
-                cursor->owner_closes = true;
-            } else {
-                platform::net_close(socket);
-            }
-            hold.unlock();
-        }
-        bool ended = has_thread && thread.wait(CLOSE_ALL_THREAD_WAIT_MS);
+        bool ended = thread && thread.wait(CLOSE_ALL_THREAD_WAIT_MS);
         thread.close();
-
         hold.lock();
         // An ended thread has removed its own entry; so may a thread that ended just after
         // the wait. Never follow the link of an entry that has left the table.

@@ -47,7 +47,11 @@ int32_t QVL_STDCALL soak_trigger(const char* text, const uint8_t*, int32_t, int3
     }
     std::lock_guard<std::mutex> hold(g_slots_lock);
     client_slot& slot = g_slots[client];
-    if (slot.round != round)
+    // A conversation the stop cut short may still raise the rest of its last chunk after the
+    // client has moved on to its next one: such late events are not the new round's.
+    if (round < slot.round)
+        return 0;
+    if (round > slot.round)
         slot = client_slot{round, 0, 0};
     if (seq != slot.received)
         ++slot.out_of_order;
