@@ -23,7 +23,7 @@
 #include "plugin/entry_points.h"
 #include "plugin/host_record.h"
 #include "plugin/settings.h"
-#include "server/md5.h"
+#include "tools/protocol_client.h"
 
 namespace {
 
@@ -66,16 +66,6 @@ struct totals {
 
 std::atomic<uint16_t> g_port{0};
 
-bool receive_exactly(platform::socket_handle socket, char* out, int length) {
-    for (int got = 0; got < length;) {
-        int received = platform::net_recv(socket, out + got, length - got);
-        if (received <= 0)
-            return false;
-        got += received;
-    }
-    return true;
-}
-
 // One connection; returns when it is over.
 void one_connection(int client, uint32_t round, totals& sum) {
     platform::socket_handle socket = platform::net_tcp_socket();
@@ -90,51 +80,40 @@ void one_connection(int client, uint32_t round, totals& sum) {
     }
     ++sum.connections;
     bool wrong = (round % 10) == 3;
-    char cookie[6] = {};
-    char reply[8] = {};
-    platform::net_send(socket, "vellumorchid\n", 13);
-    if (receive_exactly(socket, cookie, 5)) {
-        std::string input = std::string(cookie, 4) + ":" + (wrong ? "not-the-password" : "soak-pw");
-        char answer[DIGEST_HEX_SIZE];
-        digest_hex(input.c_str(), answer);
-        std::string line = std::string(answer) + "\n";
-        platform::net_send(socket, line.data(), static_cast<int>(line.size()));
-        if (receive_exactly(socket, reply, 7) && std::memcmp(reply, "accept\n", 7) == 0) {
-            uint32_t count = 1 + (round * 7919u + client) % 200;
-            std::string text;
-            for (uint32_t seq = 0; seq < count; ++seq) {
-                text += "payload p" + std::to_string(seq) + "\nc" + std::to_string(client) + "-" +
-                        std::to_string(round) + "-" + std::to_string(seq) + "\n";
-            }
-            text += "close\n";
-            sum.events_sent += count;
-            bool sent = platform::net_send(socket, text.data(), static_cast<int>(text.size())) ==
-                        static_cast<int>(text.size());
-            std::string rest;
-            char buffer[256];
-            int received;
-            while ((received = platform::net_recv(socket, buffer, sizeof buffer)) > 0) {
-                rest.append(buffer, static_cast<size_t>(received));
-            }
-            // The server ends a conversation it finished with an orderly close and nothing
-            // sent; a stop sends its notice, or resets the connection when it closes a socket
-            // with unread data, which may swallow the notice.
-            bool ended_by_client = sent && received == 0 && rest.empty();
-            if (!ended_by_client) {
-                ++sum.noticed;  // the server stopped during the conversation
-            } else {
-                ++sum.completed;
-                sum.events_expected += count;
-                std::lock_guard<std::mutex> hold(g_slots_lock);
-                const client_slot& slot = g_slots[client];
-                uint32_t arrived = slot.round == round ? slot.received : 0;
-                if (arrived < count)
-                    sum.events_missing += count - arrived;
-                sum.out_of_order += slot.round == round ? slot.out_of_order : 0;
-            }
-        } else if (wrong) {
-            ++sum.wrong_passwords;
+    if (client_log_in(socket, wrong ? "not-the-password" : "soak-pw")) {
+        uint32_t count = 1 + (round * 7919u + client) % 200;
+        std::string text;
+        for (uint32_t seq = 0; seq < count; ++seq) {
+            text += "payload p" + std::to_string(seq) + "\nc" + std::to_string(client) + "-" +
+                    std::to_string(round) + "-" + std::to_string(seq) + "\n";
         }
+        text += "close\n";
+        sum.events_sent += count;
+        bool sent = client_send_all(socket, text.data(), text.size());
+        std::string rest;
+        char buffer[256];
+        int received;
+        while ((received = platform::net_recv(socket, buffer, sizeof buffer)) > 0) {
+            rest.append(buffer, static_cast<size_t>(received));
+        }
+        // The server ends a conversation it finished with an orderly close and nothing
+        // sent; a stop sends its notice, or resets the connection when it closes a socket
+        // with unread data, which may swallow the notice.
+        bool ended_by_client = sent && received == 0 && rest.empty();
+        if (!ended_by_client) {
+            ++sum.noticed;  // the server stopped during the conversation
+        } else {
+            ++sum.completed;
+            sum.events_expected += count;
+            std::lock_guard<std::mutex> hold(g_slots_lock);
+            const client_slot& slot = g_slots[client];
+            uint32_t arrived = slot.round == round ? slot.received : 0;
+            if (arrived < count)
+                sum.events_missing += count - arrived;
+            sum.out_of_order += slot.round == round ? slot.out_of_order : 0;
+        }
+    } else if (wrong) {
+        ++sum.wrong_passwords;
     }
     platform::net_close(socket);
 }

@@ -5,27 +5,7 @@
 #include <string>
 
 #include "bench/support/arrival_counter.h"
-#include "server/md5.h"
-
-namespace {
-
-const char GREETING_LINE[] = "vellumorchid\n";
-const char ACCEPTANCE_LINE[] = "accept\n";
-constexpr int COOKIE_LINE_LENGTH = 5;  // four hex digits and a line feed
-
-// Reads exactly length bytes; 0 when the connection ends or the time-out passes first.
-int receive_exactly(platform::socket_handle socket, char* buffer, int length) {
-    int got = 0;
-    while (got < length) {
-        int received = platform::net_recv(socket, buffer + got, length - got);
-        if (received <= 0)
-            return 0;
-        got += received;
-    }
-    return 1;
-}
-
-}  // namespace
+#include "tools/protocol_client.h"
 
 platform::ipv4_address load_loopback() {
     return platform::ipv4_address{{127, 0, 0, 1}};
@@ -45,36 +25,11 @@ platform::socket_handle load_connect(uint16_t port) {
 }
 
 int load_log_in(platform::socket_handle socket, const char* password) {
-    if (!load_send_all(socket, GREETING_LINE, sizeof GREETING_LINE - 1))
-        return 0;
-    char cookie[COOKIE_LINE_LENGTH + 1] = {};
-    if (!receive_exactly(socket, cookie, COOKIE_LINE_LENGTH) || cookie[4] != '\n')
-        return 0;
-    cookie[4] = '\0';
-    std::string input = std::string(cookie) + ":" + password;
-    char answer[DIGEST_HEX_SIZE + 1];
-    digest_hex(input.c_str(), answer);
-    answer[DIGEST_HEX_SIZE - 1] = '\n';
-    answer[DIGEST_HEX_SIZE] = '\0';
-    if (!load_send_all(socket, answer, DIGEST_HEX_SIZE))
-        return 0;
-    char reply[sizeof ACCEPTANCE_LINE] = {};
-    if (!receive_exactly(socket, reply, sizeof ACCEPTANCE_LINE - 1))
-        return 0;
-    return std::memcmp(reply, ACCEPTANCE_LINE, sizeof ACCEPTANCE_LINE - 1) == 0;
+    return client_log_in(socket, password);
 }
 
 int load_send_all(platform::socket_handle socket, const void* data, size_t length) {
-    const char* bytes = static_cast<const char*>(data);
-    while (length > 0) {
-        int piece = length > (1u << 30) ? (1 << 30) : static_cast<int>(length);
-        int sent = platform::net_send(socket, bytes, piece);
-        if (sent <= 0)
-            return 0;
-        bytes += sent;
-        length -= static_cast<size_t>(sent);
-    }
-    return 1;
+    return client_send_all(socket, data, length);
 }
 
 int load_wait_closed(platform::socket_handle socket) {

@@ -13,7 +13,7 @@
 #include "plugin/settings.h"
 #include "server/client_protocol.h"
 #include "server/connection_table.h"
-#include "server/md5.h"
+#include "tools/protocol_client.h"
 
 namespace {
 
@@ -36,30 +36,6 @@ bool make_pair(platform::socket_handle* server_side, platform::socket_handle* cl
     *server_side = ok ? platform::net_accept(listener, &peer) : platform::INVALID_SOCKET_HANDLE;
     platform::net_close(listener);
     return ok && *server_side != platform::INVALID_SOCKET_HANDLE;
-}
-
-bool read_exactly(platform::socket_handle socket, char* out, int length) {
-    for (int got = 0; got < length;) {
-        int received = platform::net_recv(socket, out + got, length - got);
-        if (received <= 0)
-            return false;
-        got += received;
-    }
-    return true;
-}
-
-bool log_in(platform::socket_handle socket) {
-    platform::net_send(socket, "vellumorchid\n", 13);
-    char cookie[6] = {};
-    if (!read_exactly(socket, cookie, 5))
-        return false;
-    std::string input = std::string(cookie, 4) + ":fuzz";
-    char answer[DIGEST_HEX_SIZE + 1];
-    digest_hex(input.c_str(), answer);
-    answer[DIGEST_HEX_SIZE - 1] = '\n';
-    platform::net_send(socket, answer, DIGEST_HEX_SIZE);
-    char accept[8] = {};
-    return read_exactly(socket, accept, 7) && std::memcmp(accept, "accept\n", 7) == 0;
 }
 
 unsigned run_client(void* argument) {
@@ -102,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::thread_handle thread = platform::thread_start(run_client, record);
     conn_table_set_thread(*table, server_side, thread.duplicate());
 
-    if (!after_login || log_in(client_side)) {
+    if (!after_login || client_log_in(client_side, "fuzz")) {
         // Chunks: a length byte, then up to that many bytes.
         while (size > 0) {
             size_t chunk = 1 + data[0] % 64;

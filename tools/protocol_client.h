@@ -1,0 +1,18 @@
+// The client side of the event protocol's login, shared by the tools, the benchmarks and the
+// fuzz targets that play client.
+//
+// client_log_in sends the greeting word, reads the 5-byte cookie line, answers with the digest
+// of "cookie:password" and reads "accept\n": 1 when logged in, 0 when the server closed, did
+// not answer in time (the socket's receive time-out) or refused the password. The socket is
+// the caller's; one thread at a time.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/net.h"
+
+// Reads exactly length bytes: 1, or 0 when the connection ends or fails first.
+int client_receive_exactly(platform::socket_handle socket, char* buffer, int length);
+// Sends every byte: 1, or 0 when a send fails.
+int client_send_all(platform::socket_handle socket, const void* data, size_t length);
+int client_log_in(platform::socket_handle socket, const char* password);
