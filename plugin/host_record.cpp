@@ -36,6 +36,15 @@ int host_record_store(const void* record) {
     return 1;
 }
 
+void host_record_compose(uint8_t record[HOST_RECORD_SIZE], translate_text_fn translate,
+                         trigger_event_fn trigger) {
+    std::memset(record, 0, HOST_RECORD_SIZE);
+    int32_t size = HOST_RECORD_SIZE;
+    std::memcpy(record, &size, sizeof size);
+    std::memcpy(record + HOST_RECORD_TRANSLATE_TEXT_OFFSET, &translate, sizeof translate);
+    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &trigger, sizeof trigger);
+}
+
 void host_translate_text(const char* text, char* out, int32_t out_size) {
     translate_text_fn translate = g_translate_text.load();
     if (translate)

@@ -30,6 +30,11 @@ using trigger_event_fn = int32_t(QVL_STDCALL*)(const char* event_text, const uin
 
 int host_record_store(const void* record);
 
+// For programs that play host: fills a record as a host hands it over (size 112, the two
+// functions in their slots, every other byte zero). Either function may be null.
+void host_record_compose(uint8_t record[HOST_RECORD_SIZE], translate_text_fn translate,
+                         trigger_event_fn trigger);
+
 void host_translate_text(const char* text, char* out, int32_t out_size);
 void host_trigger_event(const char* event_text, const uint8_t* block, int32_t block_length,
                         int32_t device);

@@ -137,11 +137,8 @@ int main(int argc, char** argv) {
     uint16_t granted;
     platform::net_startup(0x0202, &granted);
 
-    uint8_t record[HOST_RECORD_SIZE] = {};
-    int32_t size = HOST_RECORD_SIZE;
-    std::memcpy(record, &size, sizeof size);
-    trigger_event_fn trigger = soak_trigger;
-    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &trigger, sizeof trigger);
+    uint8_t record[HOST_RECORD_SIZE];
+    host_record_compose(record, nullptr, soak_trigger);
     if (qvl_open(0, 0, 0, record) != 1)
         return 1;
     settings_password_set("soak-pw");

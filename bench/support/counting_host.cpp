@@ -17,10 +17,7 @@ int32_t QVL_STDCALL count_event(const char* event_text, const uint8_t*, int32_t,
 }  // namespace
 
 int counting_host_install() {
-    uint8_t record[HOST_RECORD_SIZE] = {};
-    int32_t size = HOST_RECORD_SIZE;
-    std::memcpy(record, &size, sizeof size);
-    trigger_event_fn trigger = count_event;
-    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &trigger, sizeof trigger);
+    uint8_t record[HOST_RECORD_SIZE];
+    host_record_compose(record, nullptr, count_event);
     return host_record_store(record);
 }

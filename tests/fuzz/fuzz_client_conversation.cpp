@@ -46,11 +46,8 @@ struct set_up_once {
     set_up_once() {
         uint16_t granted;
         platform::net_startup(0x0202, &granted);
-        uint8_t record[HOST_RECORD_SIZE] = {};
-        int32_t size = HOST_RECORD_SIZE;
-        std::memcpy(record, &size, sizeof size);
-        trigger_event_fn trigger = count_event;
-        std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &trigger, sizeof trigger);
+        uint8_t record[HOST_RECORD_SIZE];
+        host_record_compose(record, nullptr, count_event);
         host_record_store(record);
         settings_password_set("fuzz");
         settings.allow_all = 1;

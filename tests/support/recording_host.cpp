@@ -66,13 +66,7 @@ std::vector<std::string> recorded_event::payloads() const {
 }
 
 void recording_host_build_record(uint8_t record[HOST_RECORD_SIZE]) {
-    std::memset(record, 0, HOST_RECORD_SIZE);
-    int32_t size = HOST_RECORD_SIZE;
-    std::memcpy(record, &size, sizeof size);
-    translate_text_fn translate = record_translate_text;
-    trigger_event_fn trigger = record_trigger_event;
-    std::memcpy(record + HOST_RECORD_TRANSLATE_TEXT_OFFSET, &translate, sizeof translate);
-    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &trigger, sizeof trigger);
+    host_record_compose(record, record_translate_text, record_trigger_event);
 }
 
 int recording_host_install() {
