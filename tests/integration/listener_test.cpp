@@ -96,6 +96,21 @@ TEST_F(listener_test, a_client_thread_that_does_not_end_delays_but_does_not_hang
     recording_host_install();
 }
 
+TEST_F(listener_test, a_connection_whose_thread_cannot_start_waits_for_the_stop) {
+    platform::thread_start_fail_next(1);
+    test_client orphan;
+    ASSERT_TRUE(orphan.connect(port()));
+    test_client served;  // the next connection is served as usual
+    ASSERT_TRUE(served.connect(port()));
+    EXPECT_TRUE(served.log_in(TEST_PASSWORD));
+    EXPECT_EQ(count_traces("Couldn't start client thread"), 1u);
+    stop_server();
+    EXPECT_EQ(orphan.receive_until_closed(), CLOSE_NOTICE);
+    // Its entry never leaves the table, so the wait for the client threads runs out.
+    EXPECT_EQ(count_traces("One or more client threads did not exit"), 1u);
+    EXPECT_EQ(count_traces("Server Stopped"), 1u);
+}
+
 TEST_F(listener_test, clients_that_reset_before_accept_do_not_stop_accepting) {
     for (int i = 0; i < 20; ++i) {
         test_client quick;
