@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "access/access_list.h"
+#include "dialogs/learn_dialog.h"
 #include "dialogs/settings_dialog.h"
 #include "plugin/entry_points.h"
 #include "plugin/host_record.h"
@@ -13,9 +14,6 @@ namespace {
 // True exactly while the listener runs on behalf of qvl_start. The host's threads call the
 // life-cycle entry points one at a time.
 std::atomic<bool> g_server_running{false};
-
-// The learn dialog is not part of the plug-in yet: there is never one to close.
-void learn_dialog_close() {}
 
 constexpr int32_t INFO_CLOSE_SETTINGS_DIALOG = 4;
 }  // namespace

@@ -148,7 +148,7 @@ void finish(connection& conn) {
             break;
         case socket_owner::client:
             if (conn.last_receive < 0) {
-                abrupt_close(socket);
+                close_two_step(socket);
             } else {
                 graceful_close(socket);
             }

@@ -32,11 +32,6 @@ struct running_server {
 
 running_server g_server;  // host thread only
 
-void close_listening_socket(platform::socket_handle socket) {
-    platform::net_shutdown_send(socket);
-    platform::net_close(socket);
-}
-
 unsigned client_thread(void* argument) {
     return client_main(static_cast<client_start_record*>(argument));
 }
@@ -49,7 +44,7 @@ void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_a
     // The entry goes into the table before the thread exists, so the thread always finds it.
     if (!record || !conn_table_add(*run.table, socket, address_text)) {
         delete record;
-        abrupt_close(socket);
+        close_two_step(socket);
         return;
     }
     record->table = run.table;
@@ -108,7 +103,7 @@ unsigned accept_loop(void* argument) {
 // library's use. The run's signal goes with the run.
 int fail_start(platform::socket_handle listening) {
     if (listening != platform::INVALID_SOCKET_HANDLE)
-        close_listening_socket(listening);
+        close_two_step(listening);
     platform::net_cleanup();
     return 0;
 }
@@ -165,7 +160,7 @@ void server_stop() {
     if (!g_server.run)
         return;
     g_server.run->stop_signal.set();
-    close_listening_socket(g_server.run->listening);
+    close_two_step(g_server.run->listening);
     if (!g_server.accept_thread.wait(SERVER_STOP_WAIT_MS)) {
         trace("TIMEOUT waiting for ListenThread", 0);
     }

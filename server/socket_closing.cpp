@@ -36,7 +36,7 @@ void graceful_close(platform::socket_handle socket) {
     platform::net_close(socket);
 }
 
-void abrupt_close(platform::socket_handle socket) {
+void close_two_step(platform::socket_handle socket) {
     platform::net_shutdown_send(socket);
     platform::net_close(socket);
 }

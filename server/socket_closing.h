@@ -14,8 +14,9 @@
 // of up to 100 bytes until it closes or a read fails, then closes. The drain is bounded in
 // time and bytes, so a peer that never closes cannot keep the calling thread.
 //
-// abrupt_close: shuts down sending and closes without reading, for a connection whose last
-// receive already failed.
+// close_two_step: shuts down sending and closes, without reading: the plain close of a
+// listening socket, of a connection that is dropped before it is served, and of one whose
+// last receive already failed.
 #pragma once
 
 #include "platform/net.h"
@@ -24,4 +25,4 @@ constexpr uint32_t GRACEFUL_CLOSE_DRAIN_MS = 3000;
 
 bool send_close_notice(platform::socket_handle socket);
 void graceful_close(platform::socket_handle socket);
-void abrupt_close(platform::socket_handle socket);
+void close_two_step(platform::socket_handle socket);

@@ -4,6 +4,7 @@
 
 #include "platform/tick.h"
 #include "server/md5.h"
+#include "tools/protocol_client.h"
 
 platform::ipv4_address loopback_address(const char* dotted) {
     unsigned a = 127, b = 0, c = 0, d = 1;
@@ -107,19 +108,8 @@ std::string test_client::greet(const std::string& greeting) {
 }
 
 bool test_client::log_in(const std::string& password) {
-    std::string cookie = greet();
-    if (cookie.empty())
-        return false;
-    if (!send_text(login_answer(cookie, password) + "\n"))
-        return false;
-    std::string reply;
-    while (reply.size() < 7) {
-        std::string more = receive_once();
-        if (more.empty())
-            break;
-        reply += more;
-    }
-    return reply == "accept\n";
+    platform::net_set_recv_timeout(socket_, TEST_READ_TIMEOUT_MS);
+    return client_log_in(socket_, password.c_str()) == 1;
 }
 
 void test_client::reset() {
