@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "plugin/address_text.h"
+#include "module/address_text.h"
 
 constexpr uint32_t ABUSE_BLOCK_STEP_MS = 5000;
 

@@ -2,8 +2,8 @@
 
 #include "access/access_list.h"
 #include "access/rule_matching.h"
-#include "plugin/address_text.h"
-#include "plugin/settings.h"
+#include "module/address_text.h"
+#include "module/settings.h"
 
 int admit_client(platform::ipv4_address address) {
     char address_text[ADDRESS_TEXT_SIZE];

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "access/rule_matching.h"
-#include "plugin/address_text.h"
+#include "module/address_text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "access/rule_matching.h"
-#include "plugin/settings.h"
+#include "module/settings.h"
 
 namespace {
 

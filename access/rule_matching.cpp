@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "plugin/address_text.h"
+#include "module/address_text.h"
 
 int match_access_entry(platform::ipv4_address address, const char* rule_text) {
     char address_text[ADDRESS_TEXT_SIZE];

@@ -7,7 +7,7 @@
 
 #include "access/access_list.h"
 #include "access/admission.h"
-#include "plugin/settings.h"
+#include "module/settings.h"
 
 namespace {
 

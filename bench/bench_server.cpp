@@ -31,7 +31,7 @@
 #include "platform/net.h"
 #include "platform/process_memory.h"
 #include "platform/thread.h"
-#include "plugin/settings.h"
+#include "module/settings.h"
 #include "server/listener.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/calling_convention.h"
+#include "module/calling_convention.h"
 
 extern "C" {
 

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "plugin/entry_points.h"
-#include "plugin/module_state.h"
+#include "module/module_state.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include "dialogs/learn_dialog.h"
 #include "dialogs/settings_dialog.h"
 #include "plugin/entry_points.h"
-#include "plugin/host_record.h"
-#include "plugin/settings.h"
+#include "module/host_record.h"
+#include "module/settings.h"
 #include "server/listener.h"
 #include "settings/settings_store.h"
 

@@ -8,8 +8,8 @@
 
 #include "access/admission.h"
 #include "platform/tick.h"
-#include "plugin/address_text.h"
-#include "plugin/settings.h"
+#include "module/address_text.h"
+#include "module/settings.h"
 #include "server/cookie_generator.h"
 #include "server/event_dispatch.h"
 #include "server/line_assembler.h"

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "plugin/host_record.h"
-#include "plugin/module_state.h"
+#include "module/host_record.h"
+#include "module/module_state.h"
 
 int build_payload_block(int count, const char* const* texts, uint8_t block[PAYLOAD_BLOCK_BUFFER]) {
     block[0] = static_cast<uint8_t>(count);

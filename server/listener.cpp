@@ -7,7 +7,7 @@
 #include "platform/message_box.h"
 #include "platform/net.h"
 #include "platform/thread.h"
-#include "plugin/address_text.h"
+#include "module/address_text.h"
 #include "server/client_protocol.h"
 #include "server/connection_table.h"
 #include "server/socket_closing.h"

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "plugin/entry_points.h"
-#include "plugin/host_record.h"
+#include "module/host_record.h"
 
 namespace {
 

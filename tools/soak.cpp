@@ -21,8 +21,8 @@
 #include "platform/thread.h"
 #include "platform/tick.h"
 #include "plugin/entry_points.h"
-#include "plugin/host_record.h"
-#include "plugin/settings.h"
+#include "module/host_record.h"
+#include "module/settings.h"
 #include "tools/protocol_client.h"
 
 namespace {

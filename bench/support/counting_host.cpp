@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "bench/support/arrival_counter.h"
-#include "plugin/host_record.h"
+#include "module/host_record.h"
 
 namespace {
 

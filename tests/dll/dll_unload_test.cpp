@@ -8,8 +8,8 @@
 #include "platform/library.h"
 #include "platform/registry.h"
 #include "platform/thread.h"
-#include "plugin/calling_convention.h"
-#include "plugin/host_record.h"
+#include "module/calling_convention.h"
+#include "module/host_record.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/test_client.h"
 

@@ -16,8 +16,8 @@
 #include "access/admission.h"
 #include "access/rule_matching.h"
 #include "platform/adapter_status.h"
-#include "plugin/address_text.h"
-#include "plugin/settings.h"
+#include "module/address_text.h"
+#include "module/settings.h"
 
 namespace {
 

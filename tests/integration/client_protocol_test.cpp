@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "access/admission.h"
-#include "plugin/settings.h"
+#include "module/settings.h"
 #include "tests/support/server_fixture.h"
 
 using lines = std::vector<std::string>;

@@ -10,7 +10,7 @@
 
 #include "platform/message_box.h"
 #include "platform/thread.h"
-#include "plugin/host_record.h"
+#include "module/host_record.h"
 #include "server/listener.h"
 #include "tests/support/server_fixture.h"
 

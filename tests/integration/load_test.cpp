@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/thread.h"
-#include "plugin/settings.h"
+#include "module/settings.h"
 #include "server/listener.h"
 #include "tests/support/server_fixture.h"
 

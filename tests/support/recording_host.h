@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/host_record.h"
+#include "module/host_record.h"
 
 struct recorded_event {
     std::string event_text;

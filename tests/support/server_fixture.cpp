@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "access/admission.h"
-#include "plugin/settings.h"
+#include "module/settings.h"
 #include "server/listener.h"
 #include "server/trace.h"
 

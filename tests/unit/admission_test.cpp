@@ -14,7 +14,7 @@
 #include "access/rule_matching.h"
 #include "platform/adapter_status.h"
 #include "platform/tick.h"
-#include "plugin/settings.h"
+#include "module/settings.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/host_record.h"
-#include "plugin/module_state.h"
+#include "module/host_record.h"
+#include "module/module_state.h"
 #include "server/event_dispatch.h"
 #include "tests/support/recording_host.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "plugin/entry_points.h"
-#include "plugin/host_record.h"
-#include "plugin/module_state.h"
+#include "module/host_record.h"
+#include "module/module_state.h"
 #include "tests/support/recording_host.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "access/access_list.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
-#include "plugin/settings.h"
+#include "module/settings.h"
 #include "settings/settings_store.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/calling_convention.h"
+#include "module/calling_convention.h"
 
 constexpr int32_t HOST_RECORD_SIZE = 112;
 constexpr size_t HOST_RECORD_TRANSLATE_TEXT_OFFSET = 48;

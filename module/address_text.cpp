@@ -1,4 +1,4 @@
-#include "plugin/address_text.h"
+#include "module/address_text.h"
 
 #include <cstdio>
 

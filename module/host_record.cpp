@@ -1,4 +1,4 @@
-#include "plugin/host_record.h"
+#include "module/host_record.h"
 
 #include <atomic>
 #include <cstring>

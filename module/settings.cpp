@@ -1,4 +1,4 @@
-#include "plugin/settings.h"
+#include "module/settings.h"
 
 #include <memory>
 #include <mutex>
