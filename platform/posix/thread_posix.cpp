@@ -54,6 +54,10 @@ bool wait_for_ms(std::unique_lock<std::mutex>& hold, std::condition_variable& ch
         changed.wait(hold, done);
         return true;
     }
+    // A poll: a timed condition wait with a deadline already passed still costs system calls
+    // and a trip through the scheduler, and the accept loop polls once per connection.
+    if (ms == 0)
+        return done();
     return changed.wait_for(hold, std::chrono::milliseconds(ms), done);
 }
 
