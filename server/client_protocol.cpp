@@ -7,9 +7,9 @@
 #include <string>
 
 #include "access/admission.h"
-#include "platform/tick.h"
 #include "module/address_text.h"
 #include "module/settings.h"
+#include "platform/tick.h"
 #include "server/cookie_generator.h"
 #include "server/event_dispatch.h"
 #include "server/line_assembler.h"
@@ -27,6 +27,7 @@ const char ACCEPTANCE_LINE[] = "accept\n";
 struct connection {
     client_start_record* record;
     char address_text[ADDRESS_TEXT_SIZE];
+    size_t address_length = 0;
     char buffer[RECEIVE_BUFFER_SIZE + 1];
     int last_receive = 0;
 };
@@ -82,29 +83,41 @@ bool log_in(connection& conn, cookie_generator& generator) {
     return false;
 }
 
+// The payload texts of the next event, written straight into the block the host gets: slot
+// 1 is the address, put in afresh after every event, so each block the host sees was written
+// for that event alone.
 struct payload_table {
-    std::string slots[PAYLOAD_SLOTS];  // slot 0 stands for the address, kept by the connection
-    int used = 1;
+    uint8_t block[PAYLOAD_BLOCK_BUFFER];
+    payload_writer writer;
 };
+
+void payload_table_restart(connection& conn, payload_table& payloads) {
+    payload_writer_start(&payloads.writer, payloads.block);
+    payload_writer_add(&payloads.writer, conn.address_text, conn.address_length);
+}
+
+bool is_end_line(const char* line) {
+    return line[0] == END_LINE[0] && std::strcmp(line, END_LINE) == 0;
+}
+
+bool is_payload_line(const char* line) {
+    return line[0] == PAYLOAD_PREFIX[0] &&
+           std::strncmp(line, PAYLOAD_PREFIX, PAYLOAD_PREFIX_LENGTH) == 0;
+}
 
 // One line of the command loop; false when it ends the conversation.
 bool handle_line(connection& conn, payload_table& payloads, const char* line) {
-    if (std::strcmp(line, END_LINE) == 0)
+    if (is_end_line(line))
         return false;
-    if (std::strncmp(line, PAYLOAD_PREFIX, PAYLOAD_PREFIX_LENGTH) == 0) {
-        if (payloads.used < PAYLOAD_SLOTS)
-            payloads.slots[payloads.used++] = line + PAYLOAD_PREFIX_LENGTH;
+    if (is_payload_line(line)) {
+        if (payloads.writer.count < PAYLOAD_SLOTS) {
+            const char* text = line + PAYLOAD_PREFIX_LENGTH;
+            payload_writer_add(&payloads.writer, text, std::strlen(text));
+        }
         return true;
     }
-    // Slot 0 is the address: handed over straight from the connection's own text.
-    const char* texts[PAYLOAD_SLOTS];
-    texts[0] = conn.address_text;
-    for (int i = 1; i < payloads.used; ++i)
-        texts[i] = payloads.slots[i].c_str();
-    raise_event(line, payloads.used, texts);
-    for (int i = 1; i < payloads.used; ++i)
-        payloads.slots[i].clear();
-    payloads.used = 1;
+    raise_written_event(line, &payloads.writer);
+    payload_table_restart(conn, payloads);
     return true;
 }
 
@@ -121,6 +134,7 @@ void command_loop(connection& conn) {
     if (!owner.assembler)
         return;
     payload_table payloads;
+    payload_table_restart(conn, payloads);
     for (;;) {
         int received = receive_text(conn);
         if (received <= 0)
@@ -160,6 +174,7 @@ void converse(connection& conn) {
     cookie_generator generator;
     cookie_generator_seed(&generator, platform::tick_count());
     format_address_text(conn.record->address, conn.address_text);
+    conn.address_length = std::strlen(conn.address_text);
 
     if (!admit_client(conn.record->address)) {
         raise_event_with_address("Blocked connection", conn.address_text);

@@ -2,7 +2,9 @@
 //
 // The pending text lives in one buffer, data[start, end). A returned line is handed out in
 // place: its line feed becomes the terminator and start moves past it, so the line stays
-// valid until the next call, which is all the contract promises. The buffer grows
+// valid until the next call, which is all the contract promises. A chunk usually goes in
+// with a single copy; only when the buffer must grow or a line may pass the cap is it taken
+// line by line. The buffer grows
 // geometrically and is compacted only when a chunk is appended; at that moment everything
 // before start has been handed out, and what is left is at most the unfinished end of the
 // previous chunk, so no byte is moved more than once per chunk. The bytes already searched
@@ -78,7 +80,7 @@ void release_buffer(line_assembler* assembler) {
 // (the call before returned nothing), so the pending text is one unfinished line. Each line
 // is checked against the cap as it grows; a line that exceeds it, or whose memory cannot be
 // had, is cut back to where it began and the rest of it is skipped.
-void append(line_assembler* assembler, const char* chunk, size_t length) {
+__attribute__((noinline)) void append(line_assembler* assembler, const char* chunk, size_t length) {
     size_t position = 0;
     if (assembler->discarding) {
         const void* feed = std::memchr(chunk, '\n', length);
@@ -95,6 +97,17 @@ void append(line_assembler* assembler, const char* chunk, size_t length) {
         std::memmove(assembler->data, assembler->data + assembler->start, rest);
         assembler->start = 0;
         assembler->end = rest;
+    }
+
+    // Usually the rest of the chunk fits the buffer as it is and no line can pass the cap:
+    // the unfinished line and the whole rest together stay within it. Then the rest goes in
+    // with one copy, and the lines in it are found as they are handed out.
+    size_t rest = length - position;
+    if (assembler->end - assembler->start + rest <= LINE_ASSEMBLER_PENDING_MAX &&
+        assembler->end + rest <= assembler->capacity) {
+        std::memcpy(assembler->data + assembler->end, chunk + position, rest);
+        assembler->end += rest;
+        return;
     }
 
     size_t line_begin = assembler->start;
@@ -126,6 +139,20 @@ void append(line_assembler* assembler, const char* chunk, size_t length) {
     }
 }
 
+// The end of a receive's lines: the chunk is used up, and an emptied buffer starts again
+// at its beginning (or is given back when it has grown large).
+__attribute__((noinline)) void end_of_chunk(line_assembler* assembler, size_t pending) {
+    assembler->line_present = false;
+    assembler->searched = pending;
+    if (pending == 0) {
+        if (assembler->capacity > RETAINED_CAPACITY_MAX) {
+            release_buffer(assembler);
+        } else {
+            assembler->start = assembler->end = 0;
+        }
+    }
+}
+
 }  // namespace
 
 line_assembler* line_assembler_create() {
@@ -134,6 +161,7 @@ line_assembler* line_assembler_create() {
     return new (std::nothrow) line_assembler{};
 }
 
+// Called once per line: appending and the end of a chunk stay out of its way.
 const char* line_assembler_next(line_assembler* assembler, const char* chunk) {
     if (!assembler)
         return nullptr;
@@ -141,30 +169,20 @@ const char* line_assembler_next(line_assembler* assembler, const char* chunk) {
         append(assembler, chunk, std::strlen(chunk));
 
     size_t pending = assembler->end - assembler->start;
-    char* feed = nullptr;
     if (pending > assembler->searched) {
         char* from = assembler->data + assembler->start + assembler->searched;
-        feed = static_cast<char*>(std::memchr(from, '\n', pending - assembler->searched));
-    }
-    if (!feed) {
-        assembler->line_present = false;
-        assembler->searched = pending;
-        if (pending == 0) {
-            if (assembler->capacity > RETAINED_CAPACITY_MAX) {
-                release_buffer(assembler);
-            } else {
-                assembler->start = assembler->end = 0;
-            }
+        auto* feed = static_cast<char*>(std::memchr(from, '\n', pending - assembler->searched));
+        if (feed) {
+            *feed = '\0';
+            const char* line = assembler->data + assembler->start;
+            assembler->start = static_cast<size_t>(feed - assembler->data) + 1;
+            assembler->searched = 0;
+            assembler->line_present = true;
+            return line;
         }
-        return nullptr;
     }
-
-    *feed = '\0';
-    const char* line = assembler->data + assembler->start;
-    assembler->start = static_cast<size_t>(feed - assembler->data) + 1;
-    assembler->searched = 0;
-    assembler->line_present = true;
-    return line;
+    end_of_chunk(assembler, pending);
+    return nullptr;
 }
 
 void line_assembler_destroy(line_assembler* assembler) {

@@ -46,6 +46,23 @@ TEST_F(client_protocol_test, payload_table_keeps_nine_and_odd_lines_are_events) 
     EXPECT_EQ(wait_event_lines(9).back(), "Disconnect|127.0.0.1");
 }
 
+// The address "127.0.0.1" takes 10 of the block's 1023 bytes for texts, one of which stays
+// free: a payload of 1011 characters fits, one of 1012 drops its event, and the next event
+// starts afresh with the address and its own payloads only.
+TEST_F(client_protocol_test, payloads_fill_the_block_to_its_edge_and_a_dropped_event_leaves_none) {
+    std::string fits(1011, 'f'), too_long(1012, 't');
+    test_client client;
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.log_in(TEST_PASSWORD));
+    ASSERT_TRUE(client.send_text("payload " + fits + "\nfull\npayload " + too_long +
+                                 "\npayload after\ndropped\npayload x\nnext\nplain\nclose\n"));
+    EXPECT_TRUE(client.wait_closed());
+    EXPECT_EQ(wait_event_lines(6),
+              (lines{"Incoming connection|127.0.0.1", "Accepted connection|127.0.0.1",
+                     "full|127.0.0.1|" + fits, "next|127.0.0.1|x", "plain|127.0.0.1",
+                     "Disconnect|127.0.0.1"}));
+}
+
 TEST_F(client_protocol_test, a_bare_five_byte_close_ends_the_conversation) {
     test_client client;
     ASSERT_TRUE(client.connect(port()));
