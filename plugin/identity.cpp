@@ -1,8 +1,9 @@
 // The identity entry points.
 #include <cstring>
 
-#include "plugin/entry_points.h"
 #include "module/module_state.h"
+#include "plugin/entry_points.h"
+#include "sendrel_version.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ void QVL_STDCALL qvl_description(char* out, int32_t size) {
 }
 
 void QVL_STDCALL qvl_version(char* out, int32_t size) {
-    copy_identity_text("2.0b", out, size);
+    copy_identity_text(SENDREL_VERSION_TEXT, out, size);
 }
 
 int32_t QVL_STDCALL qvl_devicenum() {

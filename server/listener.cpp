@@ -3,11 +3,11 @@
 #include <memory>
 #include <new>
 
+#include "module/address_text.h"
 #include "platform/event.h"
 #include "platform/message_box.h"
 #include "platform/net.h"
 #include "platform/thread.h"
-#include "module/address_text.h"
 #include "server/client_protocol.h"
 #include "server/connection_table.h"
 #include "server/socket_closing.h"
@@ -111,6 +111,7 @@ int fail_start(platform::socket_handle listening) {
 }  // namespace
 
 int server_start(int32_t port) {
+    trace_read_switch();
     uint16_t granted = 0;
     if (!platform::net_startup(SOCKET_LIBRARY_VERSION, &granted)) {
         platform::message_box("Initialize WinSock Failed", "Sendrel");

@@ -3,12 +3,15 @@
 // trigger_event prints every event on one line, and drives the entry points.
 //
 //   reference_host identity PLUGIN   prints the answers of the identity entry points
-//   reference_host run PLUGIN        opens and starts the server, prints events until the
-//                                    end of standard input, a "stop" line or Ctrl+C
+//   reference_host run [--trace] PLUGIN
+//                                    opens and starts the server, prints events until the
+//                                    end of standard input, a "stop" line or Ctrl+C; with
+//                                    --trace also the server's trace lines
+//   reference_host version FILE      prints the version resource of a Windows binary
 //
 // The plug-in reads its settings (port, password, access list) from the registry itself; this
 // program configures nothing. Exit codes: 0 done; 1 wrong usage; 2 the server did not start;
-// 3 the plug-in could not be loaded or refused the host record.
+// 3 the plug-in could not be loaded or refused the host record; 4 no version resource.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -26,8 +29,12 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/entry_points.h"
 #include "module/host_record.h"
+#include "platform/debug_capture.h"
+#include "platform/environment.h"
+#include "platform/file_version.h"
+#include "plugin/entry_points.h"
+#include "server/trace.h"
 
 namespace {
 
@@ -35,6 +42,7 @@ constexpr int EXIT_OK = 0;
 constexpr int EXIT_USAGE = 1;
 constexpr int EXIT_NOT_STARTED = 2;
 constexpr int EXIT_NO_PLUGIN = 3;
+constexpr int EXIT_NO_VERSION = 4;
 
 constexpr int32_t EXPECTED_DEVICE = 203;
 constexpr int32_t BLOCK_LENGTH_MAX = 1023;
@@ -42,16 +50,20 @@ constexpr int32_t DEFAULT_PORT = 1024;
 
 const char* usage_text =
     "usage: reference_host identity PLUGIN\n"
-    "       reference_host run PLUGIN\n"
+    "       reference_host run [--trace] PLUGIN\n"
+    "       reference_host version FILE\n"
     "\n"
     "Loads the plug-in file PLUGIN as the host application does.\n"
     "  identity  prints what the identity entry points answer, one 'key value' line each\n"
     "  run       opens and starts the plug-in's server and prints every event it raises, one\n"
     "            line each:  event \"TEXT\" payloads [\"PAYLOAD\", ...]\n"
     "            Ends on end of input, a 'stop' line on standard input, or Ctrl+C.\n"
+    "            --trace sets SENDREL_TRACE=1 for the plug-in and prints its trace lines:\n"
+    "                        Sendrel trace: TEXT (NUMBER)\n"
+    "  version   prints the version resource of the Windows binary FILE (Windows only)\n"
     "The server's port, password and access list are the plug-in's registry settings.\n"
     "Exit codes: 0 done; 1 wrong usage; 2 the server did not start; 3 the plug-in could not\n"
-    "be loaded or refused the host record.\n";
+    "be loaded or refused the host record; 4 FILE has no version resource.\n";
 
 // ---- Loading the plug-in -------------------------------------------------------------------
 
@@ -321,7 +333,40 @@ int run_identity(const entry_points& entry) {
     return EXIT_OK;
 }
 
+// ---- version -------------------------------------------------------------------------------
+
+int run_version(const char* path) {
+    platform::file_version_info info;
+    if (!platform::file_version_read(path, &info)) {
+        std::fprintf(stderr, "reference_host: %s has no version resource that can be read\n", path);
+        return EXIT_NO_VERSION;
+    }
+    print_line("fixed_version " + std::to_string(info.fixed[0]) + "." +
+               std::to_string(info.fixed[1]) + "." + std::to_string(info.fixed[2]) + "." +
+               std::to_string(info.fixed[3]));
+    print_line("ProductName " + quoted(info.product_name.c_str()));
+    print_line("ProductVersion " + quoted(info.product_version.c_str()));
+    print_line("FileDescription " + quoted(info.file_description.c_str()));
+    print_line("FileVersion " + quoted(info.file_version.c_str()));
+    print_line("OriginalFilename " + quoted(info.original_filename.c_str()));
+    return EXIT_OK;
+}
+
 // ---- run -----------------------------------------------------------------------------------
+
+// Each debug text of the process on a line of its own, without its line end.
+void print_debug_text(const char* text, size_t length) {
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+        --length;
+    print_line(std::string(text, length));
+}
+
+// Asks the plug-in for its trace lines before it is loaded, and shows what it writes to the
+// debug output (natively that is standard error already).
+void request_trace() {
+    platform::environment_set(TRACE_SWITCH_VARIABLE, "1");
+    platform::debug_capture_start(print_debug_text);
+}
 
 std::atomic<bool> g_stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal");
@@ -447,21 +492,28 @@ int main(int argc, char** argv) {
         std::fputs(usage_text, stdout);
         return EXIT_OK;
     }
-    if (argc != 3 || (std::strcmp(argv[1], "identity") != 0 && std::strcmp(argv[1], "run") != 0)) {
+    std::string command = argc > 1 ? argv[1] : "";
+    bool trace_requested = command == "run" && argc == 4 && std::strcmp(argv[2], "--trace") == 0;
+    bool known = command == "identity" || command == "run" || command == "version";
+    if (!known || (argc != 3 && !trace_requested)) {
         std::fputs(usage_text, stderr);
         return EXIT_USAGE;
     }
+    const char* path = argv[argc - 1];
+    if (command == "version")
+        return run_version(path);
+    if (trace_requested)
+        request_trace();
     plugin_library library;
     std::string error;
-    if (!library_open(argv[2], &library, &error)) {
-        std::fprintf(stderr, "reference_host: cannot load %s: %s\n", argv[2], error.c_str());
+    if (!library_open(path, &library, &error)) {
+        std::fprintf(stderr, "reference_host: cannot load %s: %s\n", path, error.c_str());
         return EXIT_NO_PLUGIN;
     }
     entry_points entry;
     int result = EXIT_NO_PLUGIN;
-    if (resolve_entry_points(library, &entry)) {
-        result = std::strcmp(argv[1], "identity") == 0 ? run_identity(entry) : run_server(entry);
-    }
+    if (resolve_entry_points(library, &entry))
+        result = command == "identity" ? run_identity(entry) : run_server(entry);
     library_close(&library);
     return result;
 }

@@ -1,0 +1,33 @@
+# The release package for Windows users: Sendrel-<version>-win32.zip with the plug-in, the
+# command-line client, the user guide and the dialogs' screenshots, made by CPack's ZIP
+# generator (scripts/package.sh runs it after the win32 build).
+#
+#   Sendrel-<version>-win32/Sendrel.dll
+#   Sendrel-<version>-win32/event_client.exe
+#   Sendrel-<version>-win32/README.txt            the guide, with Windows line ends
+#   Sendrel-<version>-win32/screenshots/*.png     whatever docs/screenshots holds
+
+# The binaries go in stripped (CPACK_STRIP_FILES); the DLL's import library stays out.
+install(TARGETS sendrel event_client RUNTIME DESTINATION .
+        ARCHIVE DESTINATION lib COMPONENT import_library EXCLUDE_FROM_ALL)
+
+# Notepad and every other Windows editor read the guide as written.
+configure_file(${CMAKE_SOURCE_DIR}/docs/windows_guide.txt ${CMAKE_BINARY_DIR}/package/README.txt
+               @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${CMAKE_BINARY_DIR}/package/README.txt DESTINATION .)
+
+file(GLOB SENDREL_SCREENSHOTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/screenshots/*.png)
+if(SENDREL_SCREENSHOTS)
+  install(FILES ${SENDREL_SCREENSHOTS} DESTINATION screenshots)
+endif()
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME Sendrel)
+set(CPACK_PACKAGE_VENDOR Tovrik)
+set(CPACK_PACKAGE_VERSION ${SENDREL_VERSION})
+set(CPACK_PACKAGE_FILE_NAME Sendrel-${SENDREL_VERSION}-win32)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Sendrel: a TCP event server plug-in for Quorvel")
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)
