@@ -99,7 +99,8 @@ endfunction()
 # writes its output to WORK/host.out. The driver waits for the host with driver_wait_for_host,
 # writes its verdict, "ok" or what went wrong, with driver_verdict, and stops the host.
 # Up to five random ports are tried, each written to the registry with PASSWORD first. Sets
-# PORT and HOST_OUTPUT (carriage returns removed) in the caller's scope.
+# PORT and HOST_OUTPUT (carriage returns removed) in the caller's scope; fails when the driver
+# found problems or the host did not end with 0.
 #   run_host_session(SCRIPT PASSWORD DRIVER arguments... HOST arguments...)
 function(run_host_session script password)
   cmake_parse_arguments(PARSE_ARGV 2 session "" "" "DRIVER;HOST")
@@ -121,8 +122,9 @@ function(run_host_session script password)
     if(status STREQUAL "retry")
       continue()
     endif()
-    if(NOT status STREQUAL "ok")
-      message(FATAL_ERROR "${status}\nresults: ${results}\nhost output:\n${output}")
+    list(GET results 1 host_result)
+    if(NOT status STREQUAL "ok" OR NOT host_result EQUAL 0)
+      message(FATAL_ERROR "${status}\nresults (driver, host): ${results}\nhost output:\n${output}")
     endif()
     set(PORT ${port} PARENT_SCOPE)
     set(HOST_OUTPUT "${output}" PARENT_SCOPE)
