@@ -12,13 +12,6 @@
 // The plug-in reads its settings (port, password, access list) from the registry itself; this
 // program configures nothing. Exit codes: 0 done; 1 wrong usage; 2 the server did not start;
 // 3 the plug-in could not be loaded or refused the host record; 4 no version resource.
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#include <signal.h>
-#endif
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -30,9 +23,12 @@
 #include <vector>
 
 #include "module/host_record.h"
+#include "platform/console_stop.h"
 #include "platform/debug_capture.h"
 #include "platform/environment.h"
 #include "platform/file_version.h"
+#include "platform/library.h"
+#include "platform/registry.h"
 #include "plugin/entry_points.h"
 #include "server/trace.h"
 
@@ -67,48 +63,19 @@ const char* usage_text =
 
 // ---- Loading the plug-in -------------------------------------------------------------------
 
+// The loaded plug-in, freed when it goes out of scope.
 struct plugin_library {
     void* handle = nullptr;
+    ~plugin_library() {
+        if (handle)
+            platform::library_free(handle);
+    }
 };
-
-bool library_open(const char* path, plugin_library* library, std::string* error) {
-#ifdef _WIN32
-    HMODULE module = LoadLibraryA(path);
-    if (!module) {
-        *error = "LoadLibrary failed with error " + std::to_string(GetLastError());
-        return false;
-    }
-    library->handle = reinterpret_cast<void*>(module);
-#else
-    library->handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (!library->handle) {
-        const char* reason = dlerror();
-        *error = reason ? reason : "dlopen failed";
-        return false;
-    }
-#endif
-    return true;
-}
-
-void library_close(plugin_library* library) {
-    if (!library->handle)
-        return;
-#ifdef _WIN32
-    FreeLibrary(reinterpret_cast<HMODULE>(library->handle));
-#else
-    dlclose(library->handle);
-#endif
-    library->handle = nullptr;
-}
 
 // Looks a function up by its exported name; false when the plug-in does not export it.
 template <typename Fn>
 bool library_function(const plugin_library& library, const char* name, Fn* out) {
-#ifdef _WIN32
-    FARPROC found = GetProcAddress(reinterpret_cast<HMODULE>(library.handle), name);
-#else
-    void* found = dlsym(library.handle, name);
-#endif
+    void* found = platform::library_symbol(library.handle, name);
     if (!found)
         return false;
     static_assert(sizeof found == sizeof *out, "a function address must fit a pointer");
@@ -369,39 +336,6 @@ void request_trace() {
 }
 
 std::atomic<bool> g_stop_requested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal");
-
-#ifdef _WIN32
-BOOL WINAPI on_console_event(DWORD type) {
-    switch (type) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-            g_stop_requested.store(true);
-            return TRUE;
-        default:
-            return FALSE;
-    }
-}
-
-void install_stop_handlers() {
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-#else
-void on_stop_signal(int) {
-    g_stop_requested.store(true);
-}
-
-void install_stop_handlers() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-#endif
 
 // Reads standard input on a thread of its own: its end or a "stop" line asks for the stop.
 void watch_standard_input() {
@@ -426,26 +360,16 @@ void watch_standard_input() {
 // low 16 bits.
 int32_t configured_port() {
     int32_t port = DEFAULT_PORT;
-#ifdef _WIN32
-    HKEY key;
-    const char* main_key = "Software\\Quorvel3\\HardPlugins\\Plexador";
-    const char* list_key = "Software\\Quorvel3\\HardPlugins\\Plexador\\AccessList";
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, list_key, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    platform::registry_key key;
+    if (!platform::registry_open_read("Software\\Quorvel3\\HardPlugins\\Plexador\\AccessList",
+                                      &key))
         return port;
-    }
-    RegCloseKey(key);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, main_key, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    key.close();
+    if (!platform::registry_open_read("Software\\Quorvel3\\HardPlugins\\Plexador", &key))
         return port;
-    }
-    int32_t stored = 0;
-    DWORD size = sizeof stored;
-    if (RegQueryValueExA(key, "Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&stored), &size) ==
-            ERROR_SUCCESS &&
-        size == sizeof stored) {
-        port = stored;
-    }
-    RegCloseKey(key);
-#endif
+    uint32_t stored = 0;
+    if (platform::registry_read_u32le(key, "Port", &stored))
+        port = static_cast<int32_t>(stored);
     return port & 0xFFFF;
 }
 
@@ -461,7 +385,7 @@ int run_server(const entry_points& entry) {
         return EXIT_NO_PLUGIN;
     }
     print_line(std::string("opened ") + quoted(name) + " version " + quoted(version));
-    install_stop_handlers();
+    platform::console_stop_install(&g_stop_requested);
     int32_t port = configured_port();
     if (!entry.start()) {
         std::fprintf(stderr,
@@ -505,15 +429,15 @@ int main(int argc, char** argv) {
     if (trace_requested)
         request_trace();
     plugin_library library;
-    std::string error;
-    if (!library_open(path, &library, &error)) {
-        std::fprintf(stderr, "reference_host: cannot load %s: %s\n", path, error.c_str());
+    library.handle = platform::library_load(path);
+    if (!library.handle) {
+        std::fprintf(stderr, "reference_host: cannot load %s: %s\n", path,
+                     platform::library_error().c_str());
         return EXIT_NO_PLUGIN;
     }
     entry_points entry;
     int result = EXIT_NO_PLUGIN;
     if (resolve_entry_points(library, &entry))
         result = command == "identity" ? run_identity(entry) : run_server(entry);
-    library_close(&library);
     return result;
 }
