@@ -10,6 +10,13 @@
 // listening socket wakes a thread blocked in net_accept on it. To wake a thread blocked in
 // net_recv on a connected socket, use net_wake_receiver.
 //
+// Test seams: net_fail_after(n) makes the call after the next n failable calls fail (the
+// socket library start, socket, bind, listen, accept, send, receive, blocking-mode switches),
+// counted over every thread except those that exempt themselves with
+// net_fail_exempt_this_thread (a test's own clients). An injected failure never reaches the
+// socket library; it reports a plain error of the call's kind. net_set_close_hook installs a
+// function that every close of a socket reports to, just before the socket is closed.
+//
 // Addresses are the 4 bytes of an IPv4 address in network order (ipv4_address); ports are
 // host-order 16-bit numbers.
 #pragma once
@@ -72,5 +79,22 @@ accept_failure net_classify_accept_error(int error);
 // returned true, 0 otherwise (also when the lookup fails).
 using address_visitor = bool (*)(ipv4_address address, void* context);
 int net_resolve_ipv4(const char* name, address_visitor found, void* context);
+
+// --- test seams ---
+
+// n >= 0: the call after the next n failable calls fails, once; n < 0 cancels.
+void net_fail_after(int n);
+// True while an armed failure has not happened yet.
+bool net_fail_pending();
+void net_fail_exempt_this_thread(bool exempt);
+using net_close_hook = void (*)(socket_handle socket);
+void net_set_close_hook(net_close_hook hook);
+
+namespace detail {
+// Consumed by the platform files: true when this call is to fail.
+bool net_should_fail();
+// Every close of a socket reports here first.
+void net_closing(socket_handle socket);
+}  // namespace detail
 
 }  // namespace platform

@@ -32,9 +32,17 @@ struct connection {
     int last_receive = 0;
 };
 
-// One receive, terminated; a failed receive reads as an empty text.
+// One receive, terminated; a failed receive reads as an empty text. Once the close notice has
+// claimed the socket it is not touched again: the receive counts as failed.
 int receive_text(connection& conn) {
-    conn.last_receive = platform::net_recv(conn.record->socket, conn.buffer, RECEIVE_BUFFER_SIZE);
+    socket_claim& claim = conn.record->claim;
+    if (claim.begin_use()) {
+        conn.last_receive =
+            platform::net_recv(conn.record->socket, conn.buffer, RECEIVE_BUFFER_SIZE);
+        claim.end_use();
+    } else {
+        conn.last_receive = -1;
+    }
     conn.buffer[conn.last_receive > 0 ? conn.last_receive : 0] = '\0';
     return conn.last_receive;
 }
@@ -51,7 +59,11 @@ bool equal_ignoring_case(const char* a, const char* b) {
 }
 
 void send_text(connection& conn, const char* text) {
+    socket_claim& claim = conn.record->claim;
+    if (!claim.begin_use())
+        return;
     platform::net_send(conn.record->socket, text, static_cast<int>(std::strlen(text)));
+    claim.end_use();
 }
 
 // Greeting, cookie and response; true when the client proved it knows the password.
@@ -67,7 +79,8 @@ bool log_in(connection& conn, cookie_generator& generator) {
     send_text(conn, cookie_line);
 
     std::string password;
-    settings_password_copy(&password);
+    // Without a password (none loaded yet, or no memory for it) nobody logs in.
+    bool have_password = settings_password_copy(&password);
     char digits[8];
     std::snprintf(digits, sizeof digits, "%04x:", cookie);
     std::string digest_input = digits + password;
@@ -76,7 +89,7 @@ bool log_in(connection& conn, cookie_generator& generator) {
 
     receive_text(conn);
     strip_line_end(conn.buffer);
-    if (equal_ignoring_case(conn.buffer, expected))
+    if (have_password && equal_ignoring_case(conn.buffer, expected))
         return true;
     abuse_note_failure(conn.address_text);
     raise_event_with_address("Incorrect Password", conn.address_text);

@@ -1,17 +1,21 @@
 #include "server/connection_table.h"
 
+#include <cstring>
 #include <mutex>
 #include <new>
-#include <string>
 #include <utility>
 
 #include "dialogs/settings_dialog.h"
+#include "module/address_text.h"
+#include "server/make_shared_nothrow.h"
 #include "server/socket_closing.h"
 
 struct connection_entry {
     platform::socket_handle socket;
-    std::string address_text;
+    char address_text[ADDRESS_TEXT_SIZE];
     platform::thread_handle thread;  // empty until handed over, or when the thread failed
+    socket_claim* claim = nullptr;   // the client thread's; valid while the entry is known
+    bool listed = true;              // false once removed while close-all held on to it
     bool noticed = false;            // close-all has claimed the socket for its notice
     bool owner_closes = false;       // the notice left the socket open for the client thread
     connection_entry* next = nullptr;
@@ -23,6 +27,10 @@ struct connection_table {
     uint32_t count = 0;
     std::unique_ptr<platform::manual_event> all_closed;
     bool initialised = false;
+    // The entry close-all is visiting with the lock released. A client thread that removes it
+    // meanwhile only unlinks it; close-all releases it when it steps past. While it is
+    // unlinked, its next stays the entry that followed it, kept current as entries leave.
+    connection_entry* visiting = nullptr;
     // Entries released at teardown while their threads still ran: not listed, not counted,
     // kept only so that the late conn_table_remove knows who closes the socket.
     connection_entry* orphans = nullptr;
@@ -44,18 +52,28 @@ connection_entry** find_link(connection_entry*& head, platform::socket_handle so
     return link;
 }
 
-bool is_listed(const connection_table& table, const connection_entry* entry) {
-    for (const connection_entry* walk = table.head; walk; walk = walk->next) {
-        if (walk == entry)
-            return true;
-    }
-    return false;
+// Unlinks a listed entry; returns it when the caller is to release it, nullptr when close-all
+// is visiting it and releases it itself. The lock is held.
+connection_entry* unlink_listed(connection_table& table, connection_entry** link) {
+    connection_entry* entry = *link;
+    *link = entry->next;
+    entry->listed = false;
+    if (table.count > 0)
+        --table.count;
+    if (table.count == 0 && table.all_closed)
+        table.all_closed->set();
+    connection_entry* visiting = table.visiting;
+    if (entry == visiting)
+        return nullptr;
+    if (visiting && !visiting->listed && visiting->next == entry)
+        visiting->next = entry->next;
+    return entry;
 }
 
 }  // namespace
 
 connection_table_ref conn_table_create() {
-    return connection_table_ref(new (std::nothrow) connection_table);
+    return make_shared_nothrow<connection_table>();
 }
 
 platform::manual_event* conn_table_init(connection_table& table) {
@@ -69,17 +87,14 @@ platform::manual_event* conn_table_init(connection_table& table) {
 }
 
 int conn_table_add(connection_table& table, platform::socket_handle socket,
-                   const char* address_text) {
+                   const char* address_text, socket_claim* claim) {
     auto* entry = new (std::nothrow) connection_entry;
     if (!entry)
         return 0;
-    try {
-        entry->address_text = address_text;
-    } catch (const std::bad_alloc&) {
-        delete entry;
-        return 0;
-    }
     entry->socket = socket;
+    entry->claim = claim;
+    std::strncpy(entry->address_text, address_text, ADDRESS_TEXT_SIZE - 1);
+    entry->address_text[ADDRESS_TEXT_SIZE - 1] = '\0';
     {
         std::lock_guard<std::mutex> hold(table.lock);
         entry->next = table.head;
@@ -102,29 +117,30 @@ void conn_table_set_thread(connection_table& table, platform::socket_handle sock
 }
 
 socket_owner conn_table_remove(connection_table& table, platform::socket_handle socket) {
-    std::unique_ptr<connection_entry> removed;
+    std::unique_ptr<connection_entry> released;
+    socket_owner owner;
     bool listed;
     {
         std::lock_guard<std::mutex> hold(table.lock);
         connection_entry** link = find_link(table.head, socket);
         listed = *link != nullptr;
-        if (!listed)
-            link = find_link(table.orphans, socket);
-        if (!*link)
-            return socket_owner::none;
-        removed.reset(*link);
-        *link = removed->next;
+        connection_entry* entry;
         if (listed) {
-            if (table.count > 0)
-                --table.count;
-            if (table.count == 0 && table.all_closed)
-                table.all_closed->set();
+            entry = *link;
+            released.reset(unlink_listed(table, link));
+        } else {
+            link = find_link(table.orphans, socket);
+            entry = *link;
+            if (!entry)
+                return socket_owner::none;
+            *link = entry->next;
+            released.reset(entry);
         }
+        owner = !entry->noticed       ? socket_owner::client
+                : entry->owner_closes ? socket_owner::client_after_notice
+                                      : socket_owner::none;
     }
-    socket_owner owner = !removed->noticed       ? socket_owner::client
-                         : removed->owner_closes ? socket_owner::client_after_notice
-                                                 : socket_owner::none;
-    removed.reset();  // closes the thread handle
+    released.reset();  // closes the thread handle
     if (listed)
         conn_table_refresh_view(table);
     return owner;
@@ -132,30 +148,57 @@ socket_owner conn_table_remove(connection_table& table, platform::socket_handle 
 
 namespace {
 
-// Sends the close notice to the cursor's connection unless it had it already, with the lock
-// released meanwhile, and settles who closes its socket. Returns with the lock held; the
-// result says whether the entry is still listed.
-bool notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
-                  connection_entry* cursor) {
-    if (cursor->noticed)
-        return true;
-    cursor->noticed = true;
-    platform::socket_handle socket = cursor->socket;
-    bool has_thread = static_cast<bool>(cursor->thread);
-    hold.unlock();
-    bool closed = send_close_notice(socket);
-    hold.lock();
-    bool listed = is_listed(table, cursor);
-    if (!closed) {
-        // The socket is still open: its thread closes it when it leaves, unless it has left
-        // during the notice (or there is none), in which case it is closed here.
-        if (has_thread && listed) {
-            cursor->owner_closes = true;
-        } else {
-            platform::net_close(socket);
-        }
+// Lets the lock go while close-all works on an entry that the walk keeps; the entry may
+// leave the table meanwhile but is not released.
+class visit {
+  public:
+    visit(connection_table& table, std::unique_lock<std::mutex>& hold, connection_entry* entry)
+        : table_(table), hold_(hold) {
+        table_.visiting = entry;
+        hold_.unlock();
     }
-    return listed;
+    ~visit() { hold_.lock(); }
+
+  private:
+    connection_table& table_;
+    std::unique_lock<std::mutex>& hold_;
+};
+
+// The entry after the visited one, releasing the visited one if it has left the table. The
+// lock is held.
+connection_entry* step_past(connection_table& table, connection_entry* entry) {
+    connection_entry* next = entry->next;
+    table.visiting = nullptr;
+    if (!entry->listed)
+        delete entry;
+    return next;
+}
+
+// Sends the close notice to the entry unless it had it already, and settles who closes its
+// socket: here, at once, unless the client thread is inside a receive or send on it; then the
+// thread is woken, which on Winsock closes the socket too. Returns with the lock held.
+void notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
+                  connection_entry* entry) {
+    if (entry->noticed)
+        return;
+    entry->noticed = true;
+    platform::socket_handle socket = entry->socket;
+    {
+        visit unlocked(table, hold, entry);
+        send_close_notice(socket);
+    }
+    // The claim is taken while the entry is listed: until its thread has removed the entry,
+    // the thread's claim is alive.
+    bool in_call = entry->listed && entry->thread && (!entry->claim || entry->claim->claim());
+    if (in_call) {
+        // Woken with the lock held, so the thread cannot leave before it is settled who
+        // closes the socket: nobody else if waking closed it, else the thread.
+        entry->owner_closes = !platform::net_wake_receiver(socket);
+        return;
+    }
+    // Its thread will not touch the socket again, has left, or there is none.
+    visit unlocked(table, hold, entry);
+    platform::net_close(socket);
 }
 
 }  // namespace
@@ -163,24 +206,20 @@ bool notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
 void conn_table_close_all(connection_table& table) {
     std::unique_lock<std::mutex> hold(table.lock);
     // Every connection is told first, so the client threads end side by side while the other
-    // notices go out; the walk after it only waits for them.
+    // notices go out; the second walk only waits for them.
     for (connection_entry* cursor = table.head; cursor;) {
-        bool listed = notice_entry(table, hold, cursor);
-        // Never follow the link of an entry that has left the table.
-        cursor = listed ? cursor->next : table.head;
+        notice_entry(table, hold, cursor);
+        cursor = step_past(table, cursor);
     }
-    connection_entry* cursor = table.head;
-    while (cursor) {
-        notice_entry(table, hold, cursor);  // only a connection the first pass missed
+    for (connection_entry* cursor = table.head; cursor;) {
         // A handle of close-all's own: it stays valid even if the entry goes meanwhile.
         platform::thread_handle thread = cursor->thread.duplicate();
-        hold.unlock();
-        bool ended = thread && thread.wait(CLOSE_ALL_THREAD_WAIT_MS);
-        thread.close();
-        hold.lock();
-        // An ended thread has removed its own entry; so may a thread that ended just after
-        // the wait. Never follow the link of an entry that has left the table.
-        cursor = (!ended && is_listed(table, cursor)) ? cursor->next : table.head;
+        if (thread) {
+            visit unlocked(table, hold, cursor);
+            thread.wait(CLOSE_ALL_THREAD_WAIT_MS);
+            thread.close();
+        }
+        cursor = step_past(table, cursor);
     }
     hold.unlock();
     conn_table_refresh_view(table);
@@ -216,7 +255,7 @@ void conn_table_refresh_view(connection_table& table) {
     if (!settings_dialog_clear_connections())
         return;
     for (connection_entry* entry = table.head; entry; entry = entry->next) {
-        settings_dialog_add_connection(entry->address_text.c_str());
+        settings_dialog_add_connection(entry->address_text);
     }
 }
 

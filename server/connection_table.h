@@ -10,12 +10,15 @@
 // it held, the table rebuilds the settings dialog's "Open connections" list.
 //
 // Socket ownership: an accepted socket belongs to its client thread until close-all claims it
-// for the close notice, which is sent once only. If the notice closed the socket (Winsock
-// wakes a blocked receive only that way), nobody else closes it; if it left the socket open,
-// the client thread closes it when it removes its entry, so a socket is never closed while
-// its thread may still receive on it. conn_table_remove tells the client thread which case
-// applies. Entries whose threads are still running at teardown stay known to the table (out
-// of the list and the count), so the late removal still gets the right answer.
+// for the close notice, which is sent once only. After the notice the socket is closed at once
+// when its thread is not inside a receive or send (its socket_claim keeps it from starting
+// another), or when the thread has already left; a thread inside a call is woken. If waking
+// closed the socket (Winsock wakes a blocked receive only that way), nobody else closes it; if
+// it left the socket open, the client thread closes it when it removes its entry, so a socket
+// is never closed while its thread may still receive on it. conn_table_remove tells the
+// client thread which case applies. Entries whose threads are still running at teardown stay
+// known to the table (out of the list and the count), so the late removal still gets the
+// right answer.
 //
 // Threads: the accept thread calls init, add, set_thread, close_all and teardown; client
 // threads call remove.
@@ -27,6 +30,7 @@
 #include "platform/event.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "server/socket_claim.h"
 
 struct connection_table;
 using connection_table_ref = std::shared_ptr<connection_table>;
@@ -38,10 +42,12 @@ connection_table_ref conn_table_create();
 // the table does.
 platform::manual_event* conn_table_init(connection_table& table);
 
-// Lists a new connection (newest first) with a copy of its address text and no thread yet.
-// Returns 0 and lists nothing when memory for the entry cannot be had.
+// Lists a new connection (newest first) with a copy of its address text (at most 15
+// characters are kept) and no thread yet. claim, if given, is the client thread's claim on the
+// socket; it must stay valid until that thread has removed the entry. Returns 0 and lists
+// nothing when memory for the entry cannot be had.
 int conn_table_add(connection_table& table, platform::socket_handle socket,
-                   const char* address_text);
+                   const char* address_text, socket_claim* claim = nullptr);
 
 // Hands the connection's client thread handle to its entry. If the connection has already
 // left the table (its thread ended first), the handle is closed here.
@@ -57,8 +63,11 @@ enum class socket_owner {
 // Removes the connection of the socket, if listed, and says who closes its socket.
 socket_owner conn_table_remove(connection_table& table, platform::socket_handle socket);
 
-// Sends every listed connection the close notice (closing its socket) and gives each client
-// thread up to CLOSE_ALL_THREAD_WAIT_MS to end. Entries leave as their threads remove them.
+// Sends every listed connection the close notice (closing its socket or waking its thread)
+// and then gives each client thread up to CLOSE_ALL_THREAD_WAIT_MS to end. Entries leave as
+// their threads remove them. Each walk visits every entry once: an entry that leaves while the
+// walk waits on it is kept for the walk until it steps past, so the walk never reads a
+// released entry and never has to start again from the head.
 void conn_table_close_all(connection_table& table);
 
 // Releases every remaining entry (closing the handles of threads that may still run), shows

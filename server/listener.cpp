@@ -10,6 +10,7 @@
 #include "platform/thread.h"
 #include "server/client_protocol.h"
 #include "server/connection_table.h"
+#include "server/make_shared_nothrow.h"
 #include "server/socket_closing.h"
 #include "server/trace.h"
 
@@ -40,9 +41,9 @@ void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_a
     trace("Connection accepted on socket:%d from:%s", 0);
     char address_text[ADDRESS_TEXT_SIZE];
     format_address_text(peer, address_text);
-    auto* record = new (std::nothrow) client_start_record{socket, peer, nullptr};
+    auto* record = new (std::nothrow) client_start_record{socket, peer, nullptr, {}};
     // The entry goes into the table before the thread exists, so the thread always finds it.
-    if (!record || !conn_table_add(*run.table, socket, address_text)) {
+    if (!record || !conn_table_add(*run.table, socket, address_text, &record->claim)) {
         delete record;
         close_two_step(socket);
         return;
@@ -50,8 +51,12 @@ void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_a
     record->table = run.table;
     platform::thread_handle thread = platform::thread_start(client_thread, record);
     if (!thread) {
+        // Nobody would ever serve it: it leaves at once instead of holding its socket open
+        // until the stop. It never had a thread, so no event was raised for it.
         trace("Couldn't start client thread", 0);
-        delete record;  // the connection stays listed without a thread until the stop
+        conn_table_remove(*run.table, socket);
+        delete record;
+        close_two_step(socket);
         return;
     }
     conn_table_set_thread(*run.table, socket, std::move(thread));
@@ -121,7 +126,7 @@ int server_start(int32_t port) {
         platform::message_box("Wrong WinSock Version", "Sendrel");
         return fail_start(platform::INVALID_SOCKET_HANDLE);
     }
-    auto run = std::shared_ptr<server_run>(new (std::nothrow) server_run);
+    std::shared_ptr<server_run> run = make_shared_nothrow<server_run>();
     if (!run || !run->stop_signal.valid())
         return fail_start(platform::INVALID_SOCKET_HANDLE);
     run->table = conn_table_create();

@@ -7,13 +7,12 @@ constexpr int DRAIN_READ_SIZE = 100;
 constexpr long DRAIN_BYTES_MAX = 1L << 20;
 }  // namespace
 
-bool send_close_notice(platform::socket_handle socket) {
+void send_close_notice(platform::socket_handle socket) {
     static const char notice[] = "close\n";  // sent with its zero byte: 7 bytes
     platform::net_set_nonblocking(socket, true);
     platform::net_send(socket, notice, sizeof notice);
     platform::net_set_nonblocking(socket, false);
     platform::net_shutdown_send(socket);
-    return platform::net_wake_receiver(socket);
 }
 
 void graceful_close(platform::socket_handle socket) {

@@ -2,10 +2,9 @@
 //
 // send_close_notice: tells the client the server is closing: one non-blocking send of the
 // 7 bytes "close\n" and a zero byte (lost if it cannot be queued at once, so a client that
-// does not read cannot hold the caller up), back to blocking, shut down sending, and wake
-// the client thread that may be blocked receiving on it. Returns true when that closed the
-// socket (Winsock), false when the socket is still open and has to be closed once its client
-// thread no longer uses it.
+// does not read cannot hold the caller up), back to blocking, and shut down sending. The
+// socket stays open: the connection table closes it, or wakes its client thread, once the
+// thread's claim on it is settled (socket_claim).
 //
 // The others close the socket they are given; the caller must own it and must not touch it
 // afterwards.
@@ -23,6 +22,6 @@
 
 constexpr uint32_t GRACEFUL_CLOSE_DRAIN_MS = 3000;
 
-bool send_close_notice(platform::socket_handle socket);
+void send_close_notice(platform::socket_handle socket);
 void graceful_close(platform::socket_handle socket);
 void close_two_step(platform::socket_handle socket);

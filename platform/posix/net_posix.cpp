@@ -29,6 +29,8 @@ sockaddr_in make_address(const uint8_t bytes[4], uint16_t port) {
 }  // namespace
 
 int net_startup(uint16_t wanted_version, uint16_t* granted_version) {
+    if (detail::net_should_fail())
+        return 0;
     *granted_version = wanted_version;
     return 1;
 }
@@ -40,6 +42,10 @@ int net_last_error() {
 }
 
 socket_handle net_tcp_socket() {
+    if (detail::net_should_fail()) {
+        errno = EMFILE;
+        return INVALID_SOCKET_HANDLE;
+    }
     int result = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return result < 0 ? INVALID_SOCKET_HANDLE : static_cast<socket_handle>(result);
 }
@@ -50,6 +56,10 @@ int net_bind(socket_handle socket, ipv4_address address, uint16_t port) {
 }
 
 int net_bind_any(socket_handle socket, uint16_t port) {
+    if (detail::net_should_fail()) {
+        errno = EADDRINUSE;
+        return 0;
+    }
     // Winsock lets a stopped server bind its port again at once although the connections it
     // closed linger in TIME_WAIT; here that takes SO_REUSEADDR, which still refuses a second
     // listener on the port.
@@ -61,6 +71,10 @@ int net_bind_any(socket_handle socket, uint16_t port) {
 }
 
 int net_listen(socket_handle socket) {
+    if (detail::net_should_fail()) {
+        errno = ENOBUFS;
+        return 0;
+    }
     return ::listen(raw(socket), SOMAXCONN) == 0;
 }
 
@@ -73,6 +87,10 @@ uint16_t net_local_port(socket_handle socket) {
 }
 
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {
+    if (detail::net_should_fail()) {
+        errno = ECONNABORTED;
+        return INVALID_SOCKET_HANDLE;
+    }
     sockaddr_in address{};
     socklen_t length = sizeof address;
     int result =
@@ -89,12 +107,20 @@ int net_connect(socket_handle socket, ipv4_address address, uint16_t port) {
 }
 
 int net_send(socket_handle socket, const void* data, int length) {
+    if (detail::net_should_fail()) {
+        errno = ECONNRESET;
+        return -1;
+    }
     // A peer that has gone must not kill the host process with SIGPIPE.
     ssize_t result = ::send(raw(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL);
     return result < 0 ? -1 : static_cast<int>(result);
 }
 
 int net_recv(socket_handle socket, void* buffer, int length) {
+    if (detail::net_should_fail()) {
+        errno = ECONNRESET;
+        return -1;
+    }
     ssize_t result;
     do {
         result = ::recv(raw(socket), buffer, static_cast<size_t>(length), 0);
@@ -103,6 +129,8 @@ int net_recv(socket_handle socket, void* buffer, int length) {
 }
 
 int net_set_nonblocking(socket_handle socket, bool nonblocking) {
+    if (detail::net_should_fail())
+        return 0;
     int flags = fcntl(raw(socket), F_GETFL);
     if (flags < 0)
         return 0;
@@ -132,6 +160,7 @@ int net_shutdown_send(socket_handle socket) {
 int net_close(socket_handle socket) {
     // Closing a descriptor does not wake a thread blocked on it here, as it does with
     // Winsock; shutting the receiving side down first does (accept fails).
+    detail::net_closing(socket);
     ::shutdown(raw(socket), SHUT_RD);
     return ::close(raw(socket)) == 0;
 }

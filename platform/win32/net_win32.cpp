@@ -24,6 +24,8 @@ sockaddr_in make_address(ipv4_address address, uint16_t port) {
 }  // namespace
 
 int net_startup(uint16_t wanted_version, uint16_t* granted_version) {
+    if (detail::net_should_fail())
+        return 0;
     WSADATA data{};
     if (WSAStartup(wanted_version, &data) != 0)
         return 0;
@@ -40,6 +42,10 @@ int net_last_error() {
 }
 
 socket_handle net_tcp_socket() {
+    if (detail::net_should_fail()) {
+        WSASetLastError(WSAEMFILE);
+        return INVALID_SOCKET_HANDLE;
+    }
     SOCKET result = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     return result == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : static_cast<socket_handle>(result);
 }
@@ -50,6 +56,10 @@ int net_bind(socket_handle socket, ipv4_address address, uint16_t port) {
 }
 
 int net_bind_any(socket_handle socket, uint16_t port) {
+    if (detail::net_should_fail()) {
+        WSASetLastError(WSAEADDRINUSE);
+        return 0;
+    }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = INADDR_ANY;
@@ -58,6 +68,10 @@ int net_bind_any(socket_handle socket, uint16_t port) {
 }
 
 int net_listen(socket_handle socket) {
+    if (detail::net_should_fail()) {
+        WSASetLastError(WSAENOBUFS);
+        return 0;
+    }
     return ::listen(raw(socket), SOMAXCONN) != SOCKET_ERROR;
 }
 
@@ -71,6 +85,10 @@ uint16_t net_local_port(socket_handle socket) {
 }
 
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {
+    if (detail::net_should_fail()) {
+        WSASetLastError(WSAECONNABORTED);
+        return INVALID_SOCKET_HANDLE;
+    }
     sockaddr_in address{};
     int length = sizeof address;  // 16 bytes, set anew for every call
     SOCKET result = ::accept(raw(socket), reinterpret_cast<sockaddr*>(&address), &length);
@@ -87,16 +105,26 @@ int net_connect(socket_handle socket, ipv4_address address, uint16_t port) {
 }
 
 int net_send(socket_handle socket, const void* data, int length) {
+    if (detail::net_should_fail()) {
+        WSASetLastError(WSAECONNRESET);
+        return -1;
+    }
     int result = ::send(raw(socket), static_cast<const char*>(data), length, 0);
     return result == SOCKET_ERROR ? -1 : result;
 }
 
 int net_recv(socket_handle socket, void* buffer, int length) {
+    if (detail::net_should_fail()) {
+        WSASetLastError(WSAECONNRESET);
+        return -1;
+    }
     int result = ::recv(raw(socket), static_cast<char*>(buffer), length, 0);
     return result == SOCKET_ERROR ? -1 : result;
 }
 
 int net_set_nonblocking(socket_handle socket, bool nonblocking) {
+    if (detail::net_should_fail())
+        return 0;
     u_long mode = nonblocking ? 1 : 0;
     return ioctlsocket(raw(socket), FIONBIO, &mode) != SOCKET_ERROR;
 }
@@ -124,11 +152,13 @@ int net_shutdown_send(socket_handle socket) {
 }
 
 int net_close(socket_handle socket) {
+    detail::net_closing(socket);
     return closesocket(raw(socket)) != SOCKET_ERROR;
 }
 
 bool net_wake_receiver(socket_handle socket) {
     // A blocking recv in another thread ends only when the socket is closed under it.
+    detail::net_closing(socket);
     closesocket(raw(socket));
     return true;
 }

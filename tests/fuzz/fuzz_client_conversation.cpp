@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!make_pair(&server_side, &client_side))
         return 0;
     conn_table_add(*table, server_side, "127.0.0.1");
-    auto* record = new client_start_record{server_side, {{127, 0, 0, 1}}, table};
+    auto* record = new client_start_record{server_side, {{127, 0, 0, 1}}, table, {}};
     platform::thread_handle thread = platform::thread_start(run_client, record);
     conn_table_set_thread(*table, server_side, thread.duplicate());
 

@@ -1,10 +1,14 @@
 // The connection table: its count and all-closed signal, socket ownership between the stop
-// and the client threads, and the close-all walk.
+// and the client threads (each socket closed exactly once, whoever closes it), and the
+// close-all walk.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <string>
 
+#include "platform/event.h"
 #include "platform/thread.h"
 #include "server/connection_table.h"
 #include "tests/support/test_client.h"
@@ -23,24 +27,129 @@ std::string read_all(platform::socket_handle socket) {
     return all;
 }
 
-// A client thread stand-in: waits until its socket is woken, then removes its entry and
-// closes what it owns, as the real one does.
+// Counts the closes of every socket while a test runs.
+std::mutex g_close_lock;
+std::map<platform::socket_handle, int> g_closes;
+void (*g_on_close)(platform::socket_handle) = nullptr;
+
+void count_close(platform::socket_handle socket) {
+    {
+        std::lock_guard<std::mutex> hold(g_close_lock);
+        ++g_closes[socket];
+    }
+    if (g_on_close)
+        g_on_close(socket);
+}
+
+int closes_of(platform::socket_handle socket) {
+    std::lock_guard<std::mutex> hold(g_close_lock);
+    return g_closes.count(socket) ? g_closes[socket] : 0;
+}
+
+// Whether waking a blocked receiver closes the socket on this platform (Winsock: yes).
+bool waking_closes() {
+    platform::socket_handle server_side, client_side;
+    if (!make_connected_pair(&server_side, &client_side))
+        return false;
+    bool closed = platform::net_wake_receiver(server_side);
+    if (!closed)
+        platform::net_close(server_side);
+    platform::net_close(client_side);
+    return closed;
+}
+
+// A client thread stand-in with the real one's habits: every receive under its claim, then it
+// removes its entry and closes what it owns. It may be held at a gate before its first
+// receive (it is then outside any call) or after its last one (it outlives the walk).
 struct fake_client {
     connection_table_ref table;
-    platform::socket_handle socket;
+    platform::socket_handle socket = platform::INVALID_SOCKET_HANDLE;
+    socket_claim claim;
+    platform::manual_event before_receiving{true};
+    platform::manual_event before_leaving{true};
+    platform::manual_event receiving{false};
+    platform::manual_event removed{false};
     std::atomic<int> owner{-1};
+    platform::thread_handle thread;
+
+    bool start(const connection_table_ref& owner_table) {
+        platform::socket_handle peer;
+        if (!make_connected_pair(&socket, &peer))
+            return false;
+        peer_ = peer;
+        table = owner_table;
+        if (!conn_table_add(*table, socket, "127.0.0.1", &claim))
+            return false;
+        thread = platform::thread_start(main, this);
+        conn_table_set_thread(*table, socket, thread.duplicate());
+        return static_cast<bool>(thread);
+    }
+    int finished_owner() {
+        EXPECT_TRUE(thread.wait(10000));
+        return owner.load();
+    }
+    std::string peer_reads() { return read_all(peer_); }
+    ~fake_client() {
+        thread.wait(10000);
+        platform::net_close(peer_);
+    }
+
+  private:
+    static unsigned main(void* argument) {
+        auto* self = static_cast<fake_client*>(argument);
+        self->before_receiving.wait(10000);
+        char buffer[16];
+        while (self->claim.begin_use()) {
+            self->receiving.set();
+            int received = platform::net_recv(self->socket, buffer, sizeof buffer);
+            self->claim.end_use();
+            if (received <= 0)
+                break;
+        }
+        self->before_leaving.wait(10000);
+        socket_owner owner = conn_table_remove(*self->table, self->socket);
+        self->removed.set();
+        if (owner == socket_owner::client_after_notice) {
+            platform::net_close(self->socket);
+        } else if (owner == socket_owner::client) {
+            platform::net_shutdown_send(self->socket);
+            platform::net_close(self->socket);
+        }
+        self->owner = static_cast<int>(owner);
+        return 0;
+    }
+    platform::socket_handle peer_ = platform::INVALID_SOCKET_HANDLE;
 };
 
-unsigned fake_client_main(void* argument) {
-    auto* client = static_cast<fake_client*>(argument);
-    char buffer[16];
-    while (platform::net_recv(client->socket, buffer, sizeof buffer) > 0) {
+class close_counting : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wake_closes_ = waking_closes();
+        std::lock_guard<std::mutex> hold(g_close_lock);
+        g_closes.clear();
+        platform::net_set_close_hook(count_close);
     }
-    socket_owner owner = conn_table_remove(*client->table, client->socket);
-    if (owner != socket_owner::none)
-        platform::net_close(client->socket);
-    client->owner = static_cast<int>(owner);
-    return 0;
+    void TearDown() override {
+        platform::net_set_close_hook(nullptr);
+        g_on_close = nullptr;
+    }
+    // The one right answer for a thread woken inside a receive.
+    int woken_owner() const {
+        return static_cast<int>(wake_closes_ ? socket_owner::none
+                                             : socket_owner::client_after_notice);
+    }
+    bool wake_closes_ = false;
+};
+
+fake_client* g_removing_during_close = nullptr;
+
+// Lets the held client thread leave while close-all is closing its socket.
+void remove_during_close(platform::socket_handle socket) {
+    fake_client* client = g_removing_during_close;
+    if (!client || client->socket != socket)
+        return;
+    client->before_receiving.set();
+    client->removed.wait(10000);
 }
 
 }  // namespace
@@ -75,7 +184,7 @@ TEST(connection_table, close_all_on_an_empty_table_waits_for_nothing) {
     conn_table_teardown(*table);
 }
 
-TEST(connection_table, a_connection_without_thread_gets_the_notice_and_stays_listed) {
+TEST_F(close_counting, a_connection_without_thread_gets_the_notice_and_stays_listed) {
     connection_table_ref table = conn_table_create();
     platform::manual_event* all_closed = conn_table_init(*table);
     platform::socket_handle server_side, client_side;
@@ -87,33 +196,71 @@ TEST(connection_table, a_connection_without_thread_gets_the_notice_and_stays_lis
     EXPECT_EQ(conn_table_count(*table), 1u);
     EXPECT_FALSE(all_closed->wait(0));
     conn_table_teardown(*table);
+    EXPECT_EQ(closes_of(server_side), 1);
     platform::net_close(client_side);
 }
 
-TEST(connection_table, close_all_wakes_client_threads_and_each_socket_is_closed_once) {
+TEST_F(close_counting, the_notice_closes_an_idle_socket_and_wakes_a_receiving_thread) {
     connection_table_ref table = conn_table_create();
     platform::manual_event* all_closed = conn_table_init(*table);
-    constexpr int COUNT = 4;
-    fake_client clients[COUNT];
-    platform::socket_handle peers[COUNT];
-    for (int i = 0; i < COUNT; ++i) {
-        ASSERT_TRUE(make_connected_pair(&clients[i].socket, &peers[i]));
-        clients[i].table = table;
-        ASSERT_EQ(conn_table_add(*table, clients[i].socket, "127.0.0.1"), 1);
-        conn_table_set_thread(*table, clients[i].socket,
-                              platform::thread_start(fake_client_main, &clients[i]));
-    }
+    fake_client idle, receiving;
+    idle.before_receiving.reset();  // outside any call, as in a slow admission lookup
+    ASSERT_TRUE(idle.start(table));
+    ASSERT_TRUE(receiving.start(table));
+    ASSERT_TRUE(receiving.receiving.wait(10000));
+
     conn_table_close_all(*table);
+    // The idle one's socket is closed at once, before its thread does anything more.
+    EXPECT_EQ(closes_of(idle.socket), 1);
+    idle.before_receiving.set();
+    EXPECT_EQ(idle.finished_owner(), static_cast<int>(socket_owner::none));
+    EXPECT_EQ(receiving.finished_owner(), woken_owner());
     EXPECT_TRUE(all_closed->wait(5000));
     conn_table_teardown(*table);
-    for (int i = 0; i < COUNT; ++i) {
-        EXPECT_EQ(read_all(peers[i]), CLOSE_NOTICE);
-        // The thread either finds the socket closed by the notice or closes it itself.
-        while (clients[i].owner.load() < 0)
-            platform::sleep_ms(5);
-        EXPECT_NE(clients[i].owner.load(), static_cast<int>(socket_owner::client));
-        platform::net_close(peers[i]);
+    for (fake_client* client : {&idle, &receiving}) {
+        EXPECT_EQ(client->peer_reads(), CLOSE_NOTICE);
+        EXPECT_EQ(closes_of(client->socket), 1);
     }
+}
+
+TEST_F(close_counting, a_thread_that_leaves_while_its_socket_is_closed_is_not_closed_again) {
+    connection_table_ref table = conn_table_create();
+    platform::manual_event* all_closed = conn_table_init(*table);
+    fake_client leaving, other;
+    leaving.before_receiving.reset();
+    ASSERT_TRUE(other.start(table));
+    ASSERT_TRUE(other.receiving.wait(10000));
+    ASSERT_TRUE(leaving.start(table));  // newest, so the walk visits it first and then goes on
+    g_removing_during_close = &leaving;
+    g_on_close = remove_during_close;
+
+    conn_table_close_all(*table);
+    EXPECT_TRUE(all_closed->wait(5000));
+    EXPECT_EQ(leaving.finished_owner(), static_cast<int>(socket_owner::none));
+    EXPECT_EQ(other.finished_owner(), woken_owner());
+    EXPECT_EQ(conn_table_count(*table), 0u);
+    conn_table_teardown(*table);
+    g_on_close = nullptr;
+    g_removing_during_close = nullptr;
+    EXPECT_EQ(closes_of(leaving.socket), 1);
+    EXPECT_EQ(closes_of(other.socket), 1);
+}
+
+TEST_F(close_counting, an_entry_that_outlives_teardown_gets_the_same_answer_later) {
+    connection_table_ref table = conn_table_create();
+    conn_table_init(*table);
+    fake_client late;
+    late.before_leaving.reset();  // woken, but it does not end within the walk's wait
+    ASSERT_TRUE(late.start(table));
+    ASSERT_TRUE(late.receiving.wait(10000));
+    conn_table_close_all(*table);
+    conn_table_teardown(*table);
+    int closes_at_teardown = closes_of(late.socket);
+    late.before_leaving.set();
+    EXPECT_EQ(late.finished_owner(), woken_owner());
+    EXPECT_EQ(closes_at_teardown, wake_closes_ ? 1 : 0);
+    EXPECT_EQ(closes_of(late.socket), 1);
+    EXPECT_EQ(late.peer_reads(), CLOSE_NOTICE);
 }
 
 TEST(connection_table, a_removal_after_teardown_touches_nothing_destroyed) {

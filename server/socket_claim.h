@@ -1,0 +1,32 @@
+// Who may still use an accepted socket: its client thread, until the close notice claims it.
+//
+// The client thread brackets every receive and send on its socket with begin_use/end_use;
+// begin_use fails once the socket is claimed, and the thread then treats the call as failed
+// without touching the socket. claim() is the close notice's: from then on the thread starts
+// no new call on the socket, and the result says whether it was inside one at that moment. A
+// thread that was not can have its socket closed at once, even while it waits seconds for a
+// host-name or adapter lookup, without ever sending to or receiving from a handle that the
+// system may already have given to another socket. A thread inside a call has to be woken
+// (net_wake_receiver). One client thread uses it; the notice may claim from any thread.
+#pragma once
+
+#include <atomic>
+
+class socket_claim {
+  public:
+    bool begin_use() {
+        int expected = IDLE;
+        return state_.compare_exchange_strong(expected, IN_CALL, std::memory_order_acq_rel);
+    }
+    void end_use() {
+        int expected = IN_CALL;
+        state_.compare_exchange_strong(expected, IDLE, std::memory_order_acq_rel);
+    }
+    // True when the owner was inside a call on the socket when it was claimed.
+    bool claim() { return state_.exchange(CLAIMED, std::memory_order_acq_rel) == IN_CALL; }
+    bool claimed() const { return state_.load(std::memory_order_acquire) == CLAIMED; }
+
+  private:
+    enum : int { IDLE, IN_CALL, CLAIMED };
+    std::atomic<int> state_{IDLE};
+};
