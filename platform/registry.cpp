@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace platform {
 
@@ -32,6 +33,11 @@ void registry_set_test_root(const char* root) {
     g_root = root ? root : "";
 }
 
+bool registry_fail_pending(registry_call call) {
+    std::lock_guard<std::mutex> hold(g_fail_lock);
+    return g_fail[static_cast<int>(call)].count > 0;
+}
+
 void registry_fail_reset() {
     std::lock_guard<std::mutex> hold(g_fail_lock);
     for (fail_countdown& slot : g_fail)
@@ -53,16 +59,19 @@ bool registry_should_fail(registry_call call) {
     return true;
 }
 
-std::string registry_path(const char* path) {
-    std::string full;
-    {
-        std::lock_guard<std::mutex> hold(g_root_lock);
-        full = g_root;
+bool registry_path(const char* path, std::string* out) {
+    try {
+        {
+            std::lock_guard<std::mutex> hold(g_root_lock);
+            *out = g_root;
+        }
+        if (!out->empty())
+            *out += '\\';
+        *out += path ? path : "";
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    if (!full.empty())
-        full += '\\';
-    full += path ? path : "";
-    return full;
+    return true;
 }
 
 }  // namespace detail

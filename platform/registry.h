@@ -96,6 +96,8 @@ enum class registry_call { open_read, create, query, set, delete_value, delete_k
 // After `skip` more calls of the kind have run, the next `count` calls of that kind fail.
 // registry_value_exists counts as a query. count 0 cancels the countdown for the kind.
 void registry_fail_calls(registry_call call, int skip, int count);
+// True while a countdown of the kind has failures left to inject.
+bool registry_fail_pending(registry_call call);
 // Cancels every countdown.
 void registry_fail_reset();
 // While a root is set, every key path names the key below it: "A\\B" is "<root>\\A\\B".
@@ -108,8 +110,9 @@ void registry_fake_clear();
 namespace detail {
 // True when the countdown asks this call to fail; consumed by the platform files.
 bool registry_should_fail(registry_call call);
-// The path as handed to the registry: below the test root when one is set.
-std::string registry_path(const char* path);
+// The path as handed to the registry: below the test root when one is set. False when
+// memory for it cannot be had (the call then fails like any other).
+bool registry_path(const char* path, std::string* out);
 void registry_close_raw(void* raw);
 }  // namespace detail
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,17 @@ fake_key* live_key(const registry_key& key, bool for_writing) {
     return handle->key.get();
 }
 
+// The stand-in allocates; running out of memory is a plain failure of the call, as any
+// other failure of the registry.
+template <typename Body>
+int guarded(Body body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
 }  // namespace
 
 namespace detail {
@@ -92,115 +104,130 @@ void registry_close_raw(void* raw) {
 }  // namespace detail
 
 int registry_open_read(const char* path, registry_key* key) {
-    key->close();
-    if (detail::registry_should_fail(registry_call::open_read))
-        return 0;
-    std::string normal;
-    if (!path || !normalise(detail::registry_path(path).c_str(), &normal))
-        return 0;
-    std::lock_guard<std::mutex> hold(g_tree_lock);
-    auto found = g_keys.find(normal);
-    if (found == g_keys.end())
-        return 0;
-    key->reset(new fake_handle{found->second, false});
-    return 1;
+    return guarded([&]() -> int {
+        key->close();
+        if (detail::registry_should_fail(registry_call::open_read))
+            return 0;
+        std::string normal, full;
+        if (!path || !detail::registry_path(path, &full) || !normalise(full.c_str(), &normal))
+            return 0;
+        std::lock_guard<std::mutex> hold(g_tree_lock);
+        auto found = g_keys.find(normal);
+        if (found == g_keys.end())
+            return 0;
+        key->reset(new fake_handle{found->second, false});
+        return 1;
+    });
 }
 
 int registry_create(const char* path, registry_key* key) {
-    key->close();
-    if (detail::registry_should_fail(registry_call::create))
-        return 0;
-    std::string normal;
-    if (!path || !normalise(detail::registry_path(path).c_str(), &normal))
-        return 0;
-    std::lock_guard<std::mutex> hold(g_tree_lock);
-    // Every missing parent is created along with the key.
-    size_t end = 0;
-    std::shared_ptr<fake_key> made;
-    do {
-        end = normal.find('\\', end + 1);
-        std::string part = normal.substr(0, end);
-        std::shared_ptr<fake_key>& slot = g_keys[part];
-        if (!slot)
-            slot = std::make_shared<fake_key>();
-        made = slot;
-    } while (end != std::string::npos);
-    key->reset(new fake_handle{made, true});
-    return 1;
+    return guarded([&]() -> int {
+        key->close();
+        if (detail::registry_should_fail(registry_call::create))
+            return 0;
+        std::string normal, full;
+        if (!path || !detail::registry_path(path, &full) || !normalise(full.c_str(), &normal))
+            return 0;
+        std::lock_guard<std::mutex> hold(g_tree_lock);
+        // Every missing parent is created along with the key.
+        size_t end = 0;
+        std::shared_ptr<fake_key> made;
+        do {
+            end = normal.find('\\', end + 1);
+            std::string part = normal.substr(0, end);
+            auto found = g_keys.find(part);
+            if (found == g_keys.end())
+                found = g_keys.emplace(part, std::make_shared<fake_key>()).first;
+            made = found->second;
+        } while (end != std::string::npos);
+        key->reset(new fake_handle{made, true});
+        return 1;
+    });
 }
 
 int registry_query(const registry_key& key, const char* name, void* buffer, uint32_t* length,
                    uint32_t* type) {
-    if (!key || detail::registry_should_fail(registry_call::query))
-        return 0;
-    std::lock_guard<std::mutex> hold(g_tree_lock);
-    fake_key* live = live_key(key, false);
-    if (!live)
-        return 0;
-    auto found = live->values.find(lower(name));
-    if (found == live->values.end())
-        return 0;
-    const std::vector<unsigned char>& data = found->second.data;
-    if (buffer) {
-        if (data.size() > *length) {
-            *length = static_cast<uint32_t>(data.size());  // what ERROR_MORE_DATA reports
+    return guarded([&]() -> int {
+        if (!key || detail::registry_should_fail(registry_call::query))
             return 0;
+        std::lock_guard<std::mutex> hold(g_tree_lock);
+        fake_key* live = live_key(key, false);
+        if (!live)
+            return 0;
+        auto found = live->values.find(lower(name));
+        if (found == live->values.end())
+            return 0;
+        const std::vector<unsigned char>& data = found->second.data;
+        if (buffer) {
+            if (data.size() > *length) {
+                *length = static_cast<uint32_t>(data.size());  // what ERROR_MORE_DATA reports
+                return 0;
+            }
+            if (!data.empty())
+                std::memcpy(buffer, data.data(), data.size());
         }
-        if (!data.empty())
-            std::memcpy(buffer, data.data(), data.size());
-    }
-    *length = static_cast<uint32_t>(data.size());
-    if (type)
-        *type = found->second.type;
-    return 1;
+        *length = static_cast<uint32_t>(data.size());
+        if (type)
+            *type = found->second.type;
+        return 1;
+    });
 }
 
 int registry_value_exists(const registry_key& key, const char* name) {
-    if (!key || detail::registry_should_fail(registry_call::query))
-        return 0;
-    std::lock_guard<std::mutex> hold(g_tree_lock);
-    fake_key* live = live_key(key, false);
-    return live && live->values.count(lower(name)) ? 1 : 0;
+    return guarded([&]() -> int {
+        if (!key || detail::registry_should_fail(registry_call::query))
+            return 0;
+        std::lock_guard<std::mutex> hold(g_tree_lock);
+        fake_key* live = live_key(key, false);
+        return live && live->values.count(lower(name)) ? 1 : 0;
+    });
 }
 
 int registry_set(const registry_key& key, const char* name, uint32_t type, const void* data,
                  uint32_t length) {
-    if (!key || detail::registry_should_fail(registry_call::set))
-        return 0;
-    if (length > 0 && !data)
-        return 0;
-    std::lock_guard<std::mutex> hold(g_tree_lock);
-    fake_key* live = live_key(key, true);
-    if (!live)
-        return 0;
-    fake_value& value = live->values[lower(name)];
-    value.type = type;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    value.data.assign(bytes, bytes + length);
-    return 1;
+    return guarded([&]() -> int {
+        if (!key || detail::registry_should_fail(registry_call::set))
+            return 0;
+        if (length > 0 && !data)
+            return 0;
+        std::lock_guard<std::mutex> hold(g_tree_lock);
+        fake_key* live = live_key(key, true);
+        if (!live)
+            return 0;
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        std::vector<unsigned char> stored(bytes, bytes + length);
+        fake_value& value = live->values[lower(name)];
+        value.type = type;
+        value.data.swap(stored);
+        return 1;
+    });
 }
 
 int registry_delete_value(const registry_key& key, const char* name) {
-    if (!key || detail::registry_should_fail(registry_call::delete_value))
-        return 0;
-    std::lock_guard<std::mutex> hold(g_tree_lock);
-    fake_key* live = live_key(key, true);
-    return live && live->values.erase(lower(name)) ? 1 : 0;
+    return guarded([&]() -> int {
+        if (!key || detail::registry_should_fail(registry_call::delete_value))
+            return 0;
+        std::lock_guard<std::mutex> hold(g_tree_lock);
+        fake_key* live = live_key(key, true);
+        return live && live->values.erase(lower(name)) ? 1 : 0;
+    });
 }
 
 int registry_delete_key(const char* path) {
-    if (detail::registry_should_fail(registry_call::delete_key))
-        return 0;
-    std::string normal;
-    if (!path || !normalise(detail::registry_path(path).c_str(), &normal))
-        return 0;
-    std::lock_guard<std::mutex> hold(g_tree_lock);
-    auto found = g_keys.find(normal);
-    if (found == g_keys.end() || has_subkeys(normal))
-        return 0;
-    found->second->deleted = true;
-    g_keys.erase(found);
-    return 1;
+    return guarded([&]() -> int {
+        if (detail::registry_should_fail(registry_call::delete_key))
+            return 0;
+        std::string normal, full;
+        if (!path || !detail::registry_path(path, &full) || !normalise(full.c_str(), &normal))
+            return 0;
+        std::lock_guard<std::mutex> hold(g_tree_lock);
+        auto found = g_keys.find(normal);
+        if (found == g_keys.end() || has_subkeys(normal))
+            return 0;
+        found->second->deleted = true;
+        g_keys.erase(found);
+        return 1;
+    });
 }
 
 void registry_fake_clear() {

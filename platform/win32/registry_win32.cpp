@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <string>
+
 #include "platform/registry.h"
 
 namespace platform {
@@ -27,9 +29,11 @@ int registry_open_read(const char* path, registry_key* key) {
     key->close();
     if (detail::registry_should_fail(registry_call::open_read))
         return 0;
+    std::string full;
+    if (!detail::registry_path(path, &full))
+        return 0;
     HKEY raw = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, detail::registry_path(path).c_str(), 0, KEY_READ, &raw) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, full.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
         return 0;
     key->reset(raw);
     return 1;
@@ -39,10 +43,12 @@ int registry_create(const char* path, registry_key* key) {
     key->close();
     if (detail::registry_should_fail(registry_call::create))
         return 0;
+    std::string full;
+    if (!detail::registry_path(path, &full))
+        return 0;
     HKEY raw = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, detail::registry_path(path).c_str(), 0, nullptr,
-                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &raw,
-                        nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, full.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS) {
         return 0;
     }
     key->reset(raw);
@@ -96,9 +102,10 @@ int registry_delete_value(const registry_key& key, const char* name) {
 int registry_delete_key(const char* path) {
     if (detail::registry_should_fail(registry_call::delete_key))
         return 0;
-    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, detail::registry_path(path).c_str()) == ERROR_SUCCESS
-               ? 1
-               : 0;
+    std::string full;
+    if (!detail::registry_path(path, &full))
+        return 0;
+    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, full.c_str()) == ERROR_SUCCESS ? 1 : 0;
 }
 
 }  // namespace platform
