@@ -6,10 +6,15 @@ namespace platform {
 
 namespace {
 std::atomic<int> g_fail_next{0};
-}
+std::atomic<int> g_running{0};
+}  // namespace
 
 void thread_start_fail_next(int count) {
     g_fail_next.store(count);
+}
+
+int threads_running() {
+    return g_running.load();
 }
 
 namespace detail {
@@ -21,6 +26,15 @@ bool thread_start_should_fail() {
             return true;
     }
     return false;
+}
+
+// Counted before the thread is created (and uncounted if that fails), so the thread can never
+// be uncounted first.
+void thread_counted() {
+    g_running.fetch_add(1);
+}
+void thread_uncounted() {
+    g_running.fetch_sub(1);
 }
 }  // namespace detail
 

@@ -13,6 +13,8 @@
 // limit). Any thread may wait; one handle must not be closed while another thread waits on it.
 //
 // Tests can make thread creation fail: thread_start_fail_next(n) makes the next n starts fail.
+// threads_running() counts the threads thread_start has started whose body has not returned
+// yet, so a test can wait for every thread of a stop to end instead of guessing a pause.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +55,7 @@ thread_handle thread_start(thread_body body, void* argument);
 uint32_t last_system_error();
 
 void thread_start_fail_next(int count);
+int threads_running();
 
 // Sleep the calling thread.
 void sleep_ms(uint32_t ms);

@@ -15,7 +15,9 @@ namespace platform {
 
 namespace detail {
 bool thread_start_should_fail();
-}
+void thread_counted();
+void thread_uncounted();
+}  // namespace detail
 
 namespace {
 
@@ -38,6 +40,7 @@ void release_state(thread_state* state) {
 void* thread_trampoline(void* parameter) {
     auto* state = static_cast<thread_state*>(parameter);
     state->body(state->argument);
+    detail::thread_uncounted();
     {
         std::lock_guard<std::mutex> hold(state->lock);
         state->ended = true;
@@ -78,9 +81,11 @@ thread_handle thread_start(thread_body body, void* argument) {
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t id;
+    detail::thread_counted();
     int error = pthread_create(&id, &attributes, thread_trampoline, state);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
+        detail::thread_uncounted();
         delete state;
         errno = error;
         return thread_handle();

@@ -9,7 +9,9 @@ namespace platform {
 
 namespace detail {
 bool thread_start_should_fail();
-}
+void thread_counted();
+void thread_uncounted();
+}  // namespace detail
 
 namespace {
 
@@ -23,6 +25,7 @@ DWORD WINAPI thread_trampoline(LPVOID parameter) {
     thread_start_block block = *static_cast<thread_start_block*>(parameter);
     delete static_cast<thread_start_block*>(parameter);
     unsigned code = block.body(block.argument);
+    detail::thread_uncounted();
     // Ends the thread and drops its module reference in one step, so the code that runs
     // after the release is not in the module any more.
     FreeLibraryAndExitThread(block.module, code);
@@ -44,9 +47,11 @@ thread_handle thread_start(thread_body body, void* argument) {
         delete block;
         return thread_handle();
     }
+    detail::thread_counted();
     HANDLE handle = CreateThread(nullptr, 0, thread_trampoline, block, 0, nullptr);
     if (!handle) {
         DWORD error = GetLastError();
+        detail::thread_uncounted();
         FreeLibrary(block->module);
         delete block;
         SetLastError(error);

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
-#include "platform/library.h"
-#include "platform/registry.h"
-#include "platform/thread.h"
 #include "module/calling_convention.h"
 #include "module/host_record.h"
+#include "platform/library.h"
+#include "platform/registry.h"
 #include "tests/support/recording_host.h"
+#include "tests/support/server_fixture.h"
 #include "tests/support/test_client.h"
 
 namespace {
@@ -66,17 +66,19 @@ TEST(plugin_dll, unloads_while_a_client_drain_runs_and_loads_again) {
         ASSERT_TRUE(client.send_text("ev\nclose\n"));
         ASSERT_TRUE(recording_host_wait_for_events(4, TEST_READ_TIMEOUT_MS));
         EXPECT_EQ(recording_host_events().back().event_text, "Disconnect");
+        // The drain begins by shutting down the server's sending side: once the client sees
+        // that end, the connection has left the table and its thread is draining, which the
+        // close below does not cut short.
+        ASSERT_TRUE(client.wait_closed());
 
         EXPECT_EQ(plugin.close(), 1);
         platform::library_free(plugin.library);
-        // The draining thread still holds the module; it lets go when its drain ends.
+        // The draining thread still holds the module; it lets go when its drain ends, which
+        // the client's close brings about.
         EXPECT_TRUE(platform::library_is_loaded("Sendrel.dll"));
-        platform::sleep_ms(500);
         client.close();
-        for (int i = 0; i < 100 && platform::library_is_loaded("Sendrel.dll"); ++i) {
-            platform::sleep_ms(50);
-        }
-        EXPECT_FALSE(platform::library_is_loaded("Sendrel.dll"));
+        EXPECT_TRUE(poll_until([] { return !platform::library_is_loaded("Sendrel.dll"); },
+                               TEST_READ_TIMEOUT_MS));
     }
     platform::registry_delete_key(LIST_KEY);
     platform::registry_delete_key(MAIN_KEY);

@@ -9,12 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/thread.h"
 #include "module/settings.h"
+#include "platform/thread.h"
 #include "server/listener.h"
 #include "tests/support/server_fixture.h"
 
 namespace {
+
+const std::string CLOSE_NOTICE("close\n\0", 7);
 
 #if defined(_WIN32)
 constexpr int CLIENTS = 200;
@@ -88,20 +90,27 @@ TEST_F(load_test, stop_with_every_client_connected_completes) {
     }
     stop_server();
     for (auto& client : clients)
-        EXPECT_EQ(client->receive_until_closed(), std::string("close\n\0", 7));
+        EXPECT_EQ(client->receive_until_closed(), CLOSE_NOTICE);
     EXPECT_EQ(count_traces("One or more client threads did not exit"), 0u);
     EXPECT_EQ(count_traces("Server Stopped"), 1u);
 }
 
+// The stop comes while clients log in, stream, leave and stay. Each thread comes from an
+// address of its own. What a broken stop would break: every client still logged in gets the
+// close notice, the stop stays within its waits, every client thread ends, and every
+// connection that was announced is ended with its "Disconnect".
 TEST_F(load_test, stop_while_clients_log_in_stream_and_leave) {
     settings.disable_abuse_protection = 1;  // the failed logins must not block the others
+    constexpr int THREADS = 12;
     std::atomic<bool> done{false};
+    std::atomic<int> staying{0}, notices_missed{0};
     std::vector<std::thread> clients;
-    for (int id = 0; id < 12; ++id) {
-        clients.emplace_back([this, id, &done] {
+    for (int id = 0; id < THREADS; ++id) {
+        clients.emplace_back([this, id, &done, &staying, &notices_missed] {
+            std::string local = "127.0.2." + std::to_string(id + 1);
             for (int round = 0; !done.load(); ++round) {
                 test_client client;
-                if (!client.connect(port()))
+                if (!client.connect(port(), local.c_str()))
                     return;
                 switch ((id + round) % 4) {
                     case 0:  // leaves during the login
@@ -116,18 +125,36 @@ TEST_F(load_test, stop_while_clients_log_in_stream_and_leave) {
                             client.send_text("ev\nev\n");
                         client.reset();
                         break;
-                    default:  // logs in and stays until the stop
-                        if (client.log_in(TEST_PASSWORD))
-                            client.receive_until_closed(5000);
+                    default:  // logs in and stays until the stop, however long that takes
+                        if (client.log_in(TEST_PASSWORD)) {
+                            ++staying;
+                            if (client.receive_until_closed(120000) != CLOSE_NOTICE)
+                                ++notices_missed;
+                        }
                         break;
                 }
             }
         });
     }
-    platform::sleep_ms(400);
+    // Every thread ends up staying after at most three rounds: stop when half of them have.
+    EXPECT_TRUE(poll_until([&] { return staying.load() >= THREADS / 2; }, 60000));
     stop_server();
     done = true;
     for (auto& client : clients)
         client.join();
+    EXPECT_EQ(notices_missed.load(), 0);
     EXPECT_EQ(count_traces("Server Stopped"), 1u);
+    EXPECT_EQ(count_traces("One or more client threads did not exit"), 0u);
+    EXPECT_EQ(count_traces("TIMEOUT waiting for ListenThread"), 0u);
+    ASSERT_TRUE(poll_until([] { return platform::threads_running() == 0; }, 30000));
+    std::map<std::string, int> open_per_address;
+    for (const recorded_event& event : recording_host_events()) {
+        if (event.event_text == "Incoming connection")
+            ++open_per_address[event.payloads().at(0)];
+        if (event.event_text == "Disconnect")
+            --open_per_address[event.payloads().at(0)];
+    }
+    EXPECT_EQ(open_per_address.size(), static_cast<size_t>(THREADS));
+    for (const auto& [address, open] : open_per_address)
+        EXPECT_EQ(open, 0) << address;
 }

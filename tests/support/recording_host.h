@@ -3,7 +3,8 @@
 //
 // recording_host_build_record fills a 112-byte host record: the size field 112, the
 // recording translate_text at offset 48 and the recording trigger_event at offset 100 (both
-// stdcall in the 32-bit build, placed with memcpy), every other byte zero. The caller owns the
+// stdcall in the 32-bit build, placed with memcpy; the offsets are written as numbers, not
+// taken from the plug-in's constants), every other byte zero. The caller owns the
 // record; hand it to host_record_store or to qvl_open. recording_host_install does both
 // steps at once and returns host_record_store's result (1 when stored).
 //

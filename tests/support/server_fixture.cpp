@@ -1,9 +1,11 @@
 #include "tests/support/server_fixture.h"
 
+#include <chrono>
 #include <mutex>
 
 #include "access/admission.h"
 #include "module/settings.h"
+#include "platform/thread.h"
 #include "server/listener.h"
 #include "server/trace.h"
 
@@ -32,6 +34,17 @@ size_t count_traces(const std::string& message) {
 void clear_traces() {
     std::lock_guard<std::mutex> hold(g_trace_lock);
     g_traces.clear();
+}
+
+bool poll_until(const std::function<bool()>& condition, uint32_t timeout_ms) {
+    // The real clock: tests may replace the plug-in's tick count.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        platform::sleep_ms(5);
+    }
+    return true;
 }
 
 void server_test::SetUp() {

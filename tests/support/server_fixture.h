@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,10 @@ constexpr const char* TEST_PASSWORD = "Secret-99";
 std::vector<std::string> recorded_traces();
 size_t count_traces(const std::string& message);
 void clear_traces();
+
+// Checks condition every few milliseconds until it holds (true) or timeout_ms has passed
+// (false): the way to wait for another thread's progress without guessing a pause.
+bool poll_until(const std::function<bool()>& condition, uint32_t timeout_ms);
 
 class server_test : public ::testing::Test {
   protected:

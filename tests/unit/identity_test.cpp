@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "plugin/entry_points.h"
 #include "module/host_record.h"
 #include "module/module_state.h"
+#include "plugin/entry_points.h"
 #include "tests/support/recording_host.h"
 
 namespace {
@@ -69,14 +69,28 @@ TEST(Identity, NumbersAndCompare) {
 }
 
 int g_other_trigger_calls = 0;
+int g_other_translate_calls = 0;
 
 int32_t QVL_STDCALL other_trigger(const char*, const uint8_t*, int32_t, int32_t) {
     ++g_other_trigger_calls;
     return 0;
 }
 
+int32_t QVL_STDCALL other_translate(const char*, char*, int32_t) {
+    ++g_other_translate_calls;
+    return 0;
+}
+
+// The host's offsets, written as numbers: the plug-in's own constants must agree with them.
+constexpr size_t TRANSLATE_SLOT = 48;
+constexpr size_t TRIGGER_SLOT = 100;
+
 class HostRecord : public ::testing::Test {
   protected:
+    void SetUp() override {
+        g_other_trigger_calls = 0;
+        g_other_translate_calls = 0;
+    }
     void TearDown() override {
         host_record_forget();
         recording_host_clear();
@@ -86,12 +100,11 @@ class HostRecord : public ::testing::Test {
 TEST_F(HostRecord, OnlyASizeOf112IsStored) {
     ASSERT_EQ(recording_host_install(), 1);
     recording_host_clear();
-    g_other_trigger_calls = 0;
     for (int32_t size : {111, 113, 0, -112}) {
         uint8_t record[HOST_RECORD_SIZE];
         recording_host_build_record(record);
         trigger_event_fn other = other_trigger;
-        std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &other, sizeof other);
+        std::memcpy(record + TRIGGER_SLOT, &other, sizeof other);
         std::memcpy(record, &size, sizeof size);
         EXPECT_EQ(host_record_store(record), 0) << size;
     }
@@ -101,16 +114,38 @@ TEST_F(HostRecord, OnlyASizeOf112IsStored) {
     EXPECT_EQ(g_other_trigger_calls, 0);
 }
 
-TEST_F(HostRecord, StoredRecordsTriggerSlotIsCalled) {
+// The host's other slots hold its own data, never zeros: every byte but the size and the two
+// slots is filled with a pattern, so a slot read from a neighbouring place or with the wrong
+// width (the DLL's slots are 32-bit addresses; a 64-bit native build keeps 8-byte pointers at
+// the same offsets) calls a garbage address instead of the host.
+TEST_F(HostRecord, TheSlotsAreReadAtOffsets48And100Only) {
     uint8_t record[HOST_RECORD_SIZE];
-    recording_host_build_record(record);
-    trigger_event_fn other = other_trigger;
-    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &other, sizeof other);
-    g_other_trigger_calls = 0;
+    std::memset(record, 0xA5, sizeof record);
+    const int32_t size = 112;
+    std::memcpy(record, &size, sizeof size);
+    translate_text_fn translate = other_translate;
+    trigger_event_fn trigger = other_trigger;
+    std::memcpy(record + TRANSLATE_SLOT, &translate, sizeof translate);
+    std::memcpy(record + TRIGGER_SLOT, &trigger, sizeof trigger);
     ASSERT_EQ(host_record_store(record), 1);
+    char out[TRANSLATED_TEXT_MAX];
+    host_translate_text("Cancel", out, sizeof out);
     host_trigger_event("x", reinterpret_cast<const uint8_t*>(""), 1, 203);
+    EXPECT_EQ(g_other_translate_calls, 1);
     EXPECT_EQ(g_other_trigger_calls, 1);
     EXPECT_EQ(recording_host_event_count(), 0u);
+}
+
+// The programs that play host lay their record out as the host does.
+TEST_F(HostRecord, ComposedRecordsMatchTheHostsLayout) {
+    uint8_t composed[HOST_RECORD_SIZE];
+    host_record_compose(composed, other_translate, other_trigger);
+    uint8_t expected[HOST_RECORD_SIZE] = {112};
+    translate_text_fn translate = other_translate;
+    trigger_event_fn trigger = other_trigger;
+    std::memcpy(expected + TRANSLATE_SLOT, &translate, sizeof translate);
+    std::memcpy(expected + TRIGGER_SLOT, &trigger, sizeof trigger);
+    EXPECT_EQ(std::memcmp(composed, expected, sizeof expected), 0);
 }
 
 TEST_F(HostRecord, RecordingHostServesBothSlots) {
