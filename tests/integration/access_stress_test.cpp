@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,9 +13,10 @@
 #include "access/access_list.h"
 #include "access/admission.h"
 #include "access/rule_matching.h"
-#include "platform/adapter_status.h"
 #include "module/address_text.h"
 #include "module/settings.h"
+#include "platform/adapter_status.h"
+#include "tests/support/server_fixture.h"
 
 namespace {
 
@@ -50,7 +50,8 @@ TEST(AccessStress, AdmissionWhileRulesAndSwitchesChange) {
     abuse_state_reset();
 
     std::atomic<bool> stop{false};
-    std::atomic<long> admissions{0};
+    // Rounds done by the client threads, the list editor and the switch flipper.
+    std::atomic<long> admissions{0}, edits{0}, flips{0};
     std::atomic<bool> bad_text{false};
     std::vector<std::thread> threads;
 
@@ -83,6 +84,7 @@ TEST(AccessStress, AdmissionWhileRulesAndSwitchesChange) {
         unsigned n = 0;
         while (!stop.load()) {
             ++n;
+            ++edits;
             if (mine.size() < 40) {
                 if (access_entry* entry = access_list_append(RULES[n % 10]))
                     mine.push_back(entry);
@@ -106,6 +108,7 @@ TEST(AccessStress, AdmissionWhileRulesAndSwitchesChange) {
         unsigned n = 0;
         while (!stop.load()) {
             ++n;
+            ++flips;
             settings.allow_all = (n % 4 == 0) ? 1 : 0;
             settings.disable_abuse_protection = (n % 6 == 0) ? 1 : 0;
             access_rules_copy rules;
@@ -124,13 +127,16 @@ TEST(AccessStress, AdmissionWhileRulesAndSwitchesChange) {
         }
     });
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    // Long enough for every thread to have met the others many times over, however slowly
+    // the machine runs them.
+    EXPECT_TRUE(poll_until(
+        [&] { return admissions.load() >= 20000 && edits.load() >= 5000 && flips.load() >= 5000; },
+        120000));
     stop = true;
     for (auto& thread : threads)
         thread.join();
 
     EXPECT_FALSE(bad_text.load());
-    EXPECT_GT(admissions.load(), 0);
 
     access_list_clear();
     abuse_state_reset();
