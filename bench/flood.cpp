@@ -1,0 +1,232 @@
+// flood: what a hostile or careless crowd of clients does to a running server, for the flood
+// script (scripts/flood.sh). Every mode prints one summary line of figures.
+//
+//   flood host PORT                      runs the plug-in in this process on PORT (native
+//                                        stand-in for the reference host); a "stop" line or
+//                                        the end of input stops it
+//   flood hold PORT COUNT SECONDS        COUNT connections that never send the greeting, held
+//                                        SECONDS; how many the server kept open and how many it
+//                                        closed at once
+//   flood longline PORT PASSWORD COUNT MB    COUNT clients log in and each sends a line of MB
+//                                        megabytes without a line feed, then closes
+//   flood events PORT PASSWORD COUNT     one client sends COUNT events with nine payloads each
+//   flood legit PORT PASSWORD            one ordinary client: log in, one event, close; the
+//                                        time each step took
+//   flood port                           prints a loopback port that was free a moment ago
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/support/arrival_counter.h"
+#include "bench/support/load_client.h"
+#include "module/host_record.h"
+#include "module/settings.h"
+#include "platform/thread.h"
+#include "plugin/entry_points.h"
+
+namespace {
+
+double ms_since(int64_t started_ns) {
+    return static_cast<double>(bench_now_ns() - started_ns) / 1e6;
+}
+
+std::atomic<long> g_events{0};
+
+int32_t QVL_STDCALL count_event(const char*, const uint8_t*, int32_t, int32_t) {
+    ++g_events;
+    return 1;
+}
+
+int run_host(uint16_t port) {
+    uint8_t record[HOST_RECORD_SIZE];
+    host_record_compose(record, nullptr, count_event);
+    if (qvl_open(0, 0, 0, record) != 1)
+        return 3;
+    settings.port = port;
+    if (qvl_start() != 1) {
+        std::fprintf(stderr, "flood host: cannot listen on port %u\n", port);
+        return 2;
+    }
+    std::printf("listening on port %u\n", port);
+    std::fflush(stdout);
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin) && std::strncmp(line, "stop", 4) != 0) {
+    }
+    int64_t started = bench_now_ns();
+    qvl_stop();
+    double stop_ms = ms_since(started);
+    qvl_close();
+    std::printf("stopped: qvl_stop %.0f ms, events raised %ld\n", stop_ms, g_events.load());
+    return 0;
+}
+
+// Whether the server has closed the connection: what it sent (a close notice, say) is read
+// away, and an orderly close then reads as 0 at once.
+bool closed_by_server(platform::socket_handle socket) {
+    char buffer[64];
+    platform::net_set_nonblocking(socket, true);
+    int received;
+    while ((received = platform::net_recv(socket, buffer, sizeof buffer)) > 0) {
+    }
+    platform::net_set_nonblocking(socket, false);
+    return received == 0;
+}
+
+int run_hold(uint16_t port, int count, int seconds) {
+    std::vector<platform::socket_handle> sockets;
+    int refused = 0;
+    int64_t started = bench_now_ns();
+    for (int i = 0; i < count; ++i) {
+        platform::socket_handle socket = load_connect(port);
+        if (socket == platform::INVALID_SOCKET_HANDLE) {
+            ++refused;
+            continue;
+        }
+        sockets.push_back(socket);
+    }
+    double connect_ms = ms_since(started);
+    // Until the server has taken every connection in: the count of closed ones settles (a
+    // host under Wine takes seconds to start a thousand threads).
+    size_t closed = 0;
+    for (int stable = 0, round = 0; stable < 5 && round < 120; ++round) {
+        platform::sleep_ms(1000);
+        size_t now = 0;
+        for (platform::socket_handle socket : sockets)
+            now += closed_by_server(socket);
+        stable = now == closed ? stable + 1 : 0;
+        closed = now;
+    }
+    std::printf(
+        "holding: connected %zu (refused %d) in %.0f ms, held open %zu, closed by the "
+        "server %zu\n",
+        sockets.size(), refused, connect_ms, sockets.size() - closed, closed);
+    std::fflush(stdout);
+    platform::sleep_ms(static_cast<uint32_t>(seconds) * 1000u);
+    size_t closed_late = 0;
+    for (platform::socket_handle socket : sockets)
+        closed_late += closed_by_server(socket);
+    for (platform::socket_handle socket : sockets)
+        load_close(socket);
+    std::printf("released: closed by the server while held %zu\n", closed_late - closed);
+    return 0;
+}
+
+int run_long_lines(uint16_t port, const char* password, int count, int megabytes) {
+    std::vector<std::thread> clients;
+    std::atomic<int> logged_in{0}, sent{0}, closed{0};
+    int64_t started = bench_now_ns();
+    for (int i = 0; i < count; ++i) {
+        clients.emplace_back([&] {
+            platform::socket_handle socket = load_connect(port);
+            if (socket == platform::INVALID_SOCKET_HANDLE || !load_log_in(socket, password)) {
+                load_close(socket);
+                return;
+            }
+            ++logged_in;
+            std::string chunk(64 * 1024, 'x');
+            bool ok = true;
+            for (long left = long{megabytes} << 20; ok && left > 0;
+                 left -= static_cast<long>(chunk.size())) {
+                ok = load_send_all(socket, chunk.data(), chunk.size());
+            }
+            // The server drops the long line whole and goes on with the next one.
+            const char tail[] = "\nafter-long-line\nclose\n";
+            if (ok && load_send_all(socket, tail, sizeof tail - 1))
+                ++sent;
+            closed += load_wait_closed(socket);
+            load_close(socket);
+        });
+    }
+    for (std::thread& client : clients)
+        client.join();
+    std::printf(
+        "long lines: %d clients logged in, %d sent %d MB each, %d closed by the server, "
+        "%.0f ms\n",
+        logged_in.load(), sent.load(), megabytes, closed.load(), ms_since(started));
+    return 0;
+}
+
+int run_events(uint16_t port, const char* password, long count) {
+    platform::socket_handle socket = load_connect(port);
+    if (socket == platform::INVALID_SOCKET_HANDLE || !load_log_in(socket, password)) {
+        std::printf("events: cannot log in\n");
+        load_close(socket);
+        return 1;
+    }
+    std::string one;
+    for (int p = 1; p <= 9; ++p)
+        one += "payload p" + std::to_string(p) + "\n";
+    one += "ev\n";
+    constexpr long PER_BATCH = 1000;
+    std::string batch;
+    for (long i = 0; i < PER_BATCH; ++i)
+        batch += one;
+    int64_t started = bench_now_ns();
+    long sent = 0;
+    bool ok = true;
+    for (; ok && sent < count; sent += PER_BATCH)
+        ok = load_send_all(socket, batch.data(), batch.size());
+    ok = ok && load_send_all(socket, "close\n", 6);
+    int closed = load_wait_closed(socket);
+    double elapsed = ms_since(started);
+    load_close(socket);
+    std::printf(
+        "events: %ld events of 9 payloads sent (%s), closed by the server %s, %.0f ms, "
+        "%.0f events/s\n",
+        sent, ok ? "all" : "cut short", closed ? "yes" : "no", elapsed,
+        static_cast<double>(sent) * 1000.0 / (elapsed > 0 ? elapsed : 1));
+    return 0;
+}
+
+int run_legit(uint16_t port, const char* password) {
+    int64_t started = bench_now_ns();
+    platform::socket_handle socket = load_connect(port);
+    if (socket == platform::INVALID_SOCKET_HANDLE) {
+        std::printf("legit: cannot connect\n");
+        return 1;
+    }
+    int logged_in = load_log_in(socket, password);
+    double login_ms = ms_since(started);
+    const char lines[] = "payload after-flood\nLegitEvent\nclose\n";
+    int sent = logged_in && load_send_all(socket, lines, sizeof lines - 1);
+    int closed = load_wait_closed(socket);
+    double served_ms = ms_since(started);
+    load_close(socket);
+    std::printf("legit: logged in %s in %.1f ms, event sent %s, served and closed in %.1f ms\n",
+                logged_in ? "yes" : "NO", login_ms, sent ? "yes" : "no", closed ? served_ms : -1.0);
+    return logged_in && sent && closed ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint16_t granted;
+    platform::net_startup(0x0202, &granted);
+    std::string mode = argc > 1 ? argv[1] : "";
+    uint16_t port = argc > 2 ? static_cast<uint16_t>(std::atoi(argv[2])) : 0;
+    if (mode == "port" && argc == 2) {
+        platform::socket_handle probe = platform::net_tcp_socket();
+        platform::net_bind(probe, load_loopback(), 0);
+        std::printf("%u\n", platform::net_local_port(probe));
+        platform::net_close(probe);
+        return 0;
+    }
+    if (mode == "host" && argc == 3)
+        return run_host(port);
+    if (mode == "hold" && argc == 5)
+        return run_hold(port, std::atoi(argv[3]), std::atoi(argv[4]));
+    if (mode == "longline" && argc == 6)
+        return run_long_lines(port, argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+    if (mode == "events" && argc == 5)
+        return run_events(port, argv[3], std::atol(argv[4]));
+    if (mode == "legit" && argc == 4)
+        return run_legit(port, argv[3]);
+    std::fprintf(stderr,
+                 "usage: flood port | host PORT | hold PORT COUNT SECONDS | longline PORT PASSWORD "
+                 "COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD\n");
+    return 1;
+}

@@ -1,0 +1,146 @@
+#!/bin/bash
+# flood.sh [native|wine]: floods a running server the way hostile or careless clients would,
+# and prints the figures: connections held at most, what clients beyond capacity saw, memory
+# before, during and after each flood, the login of an ordinary client after it, and the
+# stop time. Not a test (it takes minutes); run it after `bash scripts/build.sh native` (and
+# `win32` for wine).
+#   native  the plug-in in `flood host`, built natively; the host process gets a 2 GiB
+#           address space and 1 MiB thread stacks, as a 32-bit host under Windows would
+#   wine    the DLL in the reference host under Wine, in a prefix of its own
+# HOLD (default 3000) sets the connections of the capacity flood, SILENT (1000) those of
+# the silent flood, EVENTS (1000000) the events of the event flood.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+mode=${1:-native}
+hold=${HOLD:-3000}
+silent=${SILENT:-1000}
+events=${EVENTS:-1000000}
+flood=$root/out/native/bench/flood
+password=ChgThisPw
+work=$(mktemp -d /tmp/sendrel-flood.XXXXXX)
+host_pid=
+ulimit -n 20000 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+
+cleanup() {
+    exec 3>&- 2>/dev/null || true
+    if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
+        kill "$host_pid" 2>/dev/null || true
+    fi
+    if [ "$mode" = wine ]; then
+        WINEPREFIX=$work/prefix "$root/scripts/wine-run.sh" --finish || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$host_pid/status" 2>/dev/null || echo 0; }
+threads() { awk '/^Threads/ {print $2}' "/proc/$host_pid/status" 2>/dev/null || echo 0; }
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# Samples the host's resident memory and threads every 200 ms while a command runs; prints
+# the peaks.
+peak_during() {
+    local peak=0 most=0 value
+    "$@" &
+    local job=$!
+    while kill -0 "$job" 2>/dev/null; do
+        value=$(rss_kb)
+        [ "$value" -gt "$peak" ] && peak=$value
+        value=$(threads)
+        [ "$value" -gt "$most" ] && most=$value
+        sleep 0.2
+    done
+    wait "$job" || true
+    echo "  peak memory during: $((peak / 1024)) MiB; threads of the host at most: $most"
+}
+
+settle() {  # until the host's memory stops falling, at most 20 s
+    local last=0 value
+    for _ in $(seq 1 20); do
+        sleep 1
+        value=$(rss_kb)
+        [ "$value" -ge "$last" ] && [ "$last" -ne 0 ] && break
+        last=$value
+    done
+}
+
+start_host() {
+    port=$("$flood" port)
+    rm -f "$work/in"
+    mkfifo "$work/in"
+    if [ "$mode" = wine ]; then
+        export WINEPREFIX=$work/prefix
+        local key='HKLM\Software\Quorvel3\HardPlugins\Plexador'
+        local hex
+        hex=$(printf '%02x%02x0000' $((port & 255)) $((port >> 8)))
+        wine reg add "$key\\AccessList" /f >/dev/null 2>&1
+        wine reg add "$key" /v Port /t REG_BINARY /d "$hex" /f >/dev/null 2>&1
+        (cd "$root/out/win32" && exec "$root/scripts/wine-run.sh" tools/reference_host.exe run \
+            Sendrel.dll) <"$work/in" > >(grep --line-buffered -v '^event "ev"' >"$work/host.log") 2>&1 &
+    else
+        (ulimit -v 2097152 -s 1024 && exec "$flood" host "$port") <"$work/in" >"$work/host.log" 2>&1 &
+    fi
+    host_pid=$!
+    exec 3>"$work/in"
+    for _ in $(seq 1 300); do
+        grep -q '^listening' "$work/host.log" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -q '^listening' "$work/host.log" || { echo "the host did not start"; cat "$work/host.log"; exit 1; }
+    sleep 1
+    echo "host pid $host_pid on port $port: memory before $(( $(rss_kb) / 1024 )) MiB," \
+        "threads $(threads)"
+}
+
+stop_host() {
+    local started stopped
+    started=$(now_ms)
+    echo stop >&3
+    exec 3>&-
+    wait "$host_pid" || echo "  the host ended with status $?"
+    stopped=$(now_ms)
+    host_pid=
+    echo "  stop (qvl_stop, qvl_close, end of the host): $((stopped - started)) ms"
+    grep -E '^stopp' "$work/host.log" | sed 's/^/  host: /'
+}
+
+after() {
+    settle
+    echo "  memory after: $(( $(rss_kb) / 1024 )) MiB"
+    kill -0 "$host_pid" || { echo "  THE HOST DIED"; exit 1; }
+    "$flood" legit "$port" "$password" | sed 's/^/  /'
+}
+
+if [ "$mode" = wine ]; then
+    [ -x "$root/out/win32/tools/reference_host.exe" ] || { echo "build win32 first"; exit 1; }
+    WINEPREFIX=$work/prefix "$root/scripts/wine-run.sh" --init
+fi
+[ -x "$flood" ] || { echo "build native first"; exit 1; }
+echo "== $mode: one host through every flood"
+start_host
+echo "(a) $hold connections that never send anything, held 10 s"
+peak_during "$flood" hold "$port" "$hold" 10
+after
+echo "(b) $silent clients that never send the greeting, held 5 s"
+peak_during "$flood" hold "$port" "$silent" 5
+after
+echo "(c) 4 clients each send a 10 MB line without a line feed"
+peak_during "$flood" longline "$port" "$password" 4 10
+after
+echo "(c) one client sends $events events with nine payloads each"
+peak_during "$flood" events "$port" "$password" "$events"
+after
+stop_host
+echo "== $mode: the stop while $hold connections are held"
+start_host
+"$flood" hold "$port" "$hold" 30 >"$work/hold.log" &
+hold_job=$!
+for _ in $(seq 1 600); do
+    grep -q '^holding' "$work/hold.log" && break
+    sleep 0.1
+done
+sed 's/^/  /' "$work/hold.log"
+echo "  memory while held: $(( $(rss_kb) / 1024 )) MiB; threads of the host: $(threads)"
+stop_host
+wait "$hold_job" || true
+sed -n 's/^released/  clients: released/p' "$work/hold.log"
