@@ -52,6 +52,15 @@ connection_entry** find_link(connection_entry*& head, platform::socket_handle so
     return link;
 }
 
+// Rebuilds the settings dialog's list; the caller holds the table's lock.
+void refresh_view_locked(connection_table& table) {
+    if (!settings_dialog_clear_connections())
+        return;
+    for (connection_entry* entry = table.head; entry; entry = entry->next) {
+        settings_dialog_add_connection(entry->address_text);
+    }
+}
+
 // Unlinks a listed entry; returns it when the caller is to release it, nullptr when close-all
 // is visiting it and releases it itself. The lock is held.
 connection_entry* unlink_listed(connection_table& table, connection_entry** link) {
@@ -102,8 +111,9 @@ int conn_table_add(connection_table& table, platform::socket_handle socket,
         ++table.count;
         if (table.all_closed)
             table.all_closed->reset();
+        // In the same hold: every connection would otherwise take the lock twice more.
+        refresh_view_locked(table);
     }
-    conn_table_refresh_view(table);
     return 1;
 }
 
@@ -128,6 +138,7 @@ socket_owner conn_table_remove(connection_table& table, platform::socket_handle 
         if (listed) {
             entry = *link;
             released.reset(unlink_listed(table, link));
+            refresh_view_locked(table);
         } else {
             link = find_link(table.orphans, socket);
             entry = *link;
@@ -141,8 +152,6 @@ socket_owner conn_table_remove(connection_table& table, platform::socket_handle 
                                       : socket_owner::none;
     }
     released.reset();  // closes the thread handle
-    if (listed)
-        conn_table_refresh_view(table);
     return owner;
 }
 
@@ -252,11 +261,7 @@ void conn_table_teardown(connection_table& table) {
 
 void conn_table_refresh_view(connection_table& table) {
     std::lock_guard<std::mutex> hold(table.lock);
-    if (!settings_dialog_clear_connections())
-        return;
-    for (connection_entry* entry = table.head; entry; entry = entry->next) {
-        settings_dialog_add_connection(entry->address_text);
-    }
+    refresh_view_locked(table);
 }
 
 uint32_t conn_table_count(connection_table& table) {

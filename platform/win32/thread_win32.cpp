@@ -91,28 +91,66 @@ void sleep_ms(uint32_t ms) {
     Sleep(ms);
 }
 
-manual_event::manual_event(bool initially_set)
-    : raw_(CreateEventA(nullptr, TRUE, initially_set ? TRUE : FALSE, nullptr)) {}
+// The event lives in the process: a slim lock, a condition variable and a flag. Setting,
+// resetting and polling it then need no trip into the kernel (under Wine, no round trip to
+// its server), which the accept loop and the connection table do for every connection.
+namespace {
+struct event_state {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    bool is_set = false;
+};
+}  // namespace
+
+manual_event::manual_event(bool initially_set) {
+    auto* state = new (std::nothrow) event_state;
+    if (state)
+        state->is_set = initially_set;
+    raw_ = state;
+}
 
 manual_event::~manual_event() {
-    if (raw_)
-        CloseHandle(static_cast<HANDLE>(raw_));
+    delete static_cast<event_state*>(raw_);
 }
 
 void manual_event::set() {
-    if (raw_)
-        SetEvent(static_cast<HANDLE>(raw_));
+    auto* state = static_cast<event_state*>(raw_);
+    if (!state)
+        return;
+    AcquireSRWLockExclusive(&state->lock);
+    state->is_set = true;
+    ReleaseSRWLockExclusive(&state->lock);
+    WakeAllConditionVariable(&state->changed);
 }
 
 void manual_event::reset() {
-    if (raw_)
-        ResetEvent(static_cast<HANDLE>(raw_));
+    auto* state = static_cast<event_state*>(raw_);
+    if (!state)
+        return;
+    AcquireSRWLockExclusive(&state->lock);
+    state->is_set = false;
+    ReleaseSRWLockExclusive(&state->lock);
 }
 
 bool manual_event::wait(uint32_t ms) {
-    if (!raw_)
+    auto* state = static_cast<event_state*>(raw_);
+    if (!state)
         return true;
-    return WaitForSingleObject(static_cast<HANDLE>(raw_), ms) == WAIT_OBJECT_0;
+    ULONGLONG deadline = GetTickCount64() + ms;
+    AcquireSRWLockExclusive(&state->lock);
+    while (!state->is_set && ms != 0) {
+        DWORD slice = INFINITE;
+        if (ms != WAIT_FOREVER) {
+            ULONGLONG now = GetTickCount64();
+            if (now >= deadline)
+                break;
+            slice = static_cast<DWORD>(deadline - now);
+        }
+        SleepConditionVariableSRW(&state->changed, &state->lock, slice, 0);
+    }
+    bool result = state->is_set;
+    ReleaseSRWLockExclusive(&state->lock);
+    return result;
 }
 
 }  // namespace platform
