@@ -36,6 +36,17 @@ void thread_counted() {
 void thread_uncounted() {
     g_running.fetch_sub(1);
 }
+
+unsigned run_thread_body(thread_body body, void* argument) {
+    // The plug-in's code does not throw; should anything escape all the same, it ends this
+    // thread quietly instead of the host's whole process.
+    try {
+        return body(argument);
+    } catch (...) {
+        return 0;
+    }
+}
+
 }  // namespace detail
 
 thread_handle& thread_handle::operator=(thread_handle&& other) noexcept {

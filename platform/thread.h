@@ -12,6 +12,9 @@
 // wait(ms) returns true when the thread has ended within ms milliseconds (WAIT_FOREVER: no
 // limit). Any thread may wait; one handle must not be closed while another thread waits on it.
 //
+// Nothing escapes a thread body: an exception that would is caught where the thread starts
+// and ends the thread quietly.
+//
 // Tests can make thread creation fail: thread_start_fail_next(n) makes the next n starts fail.
 // threads_running() counts the threads thread_start has started whose body has not returned
 // yet, so a test can wait for every thread of a stop to end instead of guessing a pause.

@@ -15,6 +15,7 @@ namespace platform {
 
 namespace detail {
 bool thread_start_should_fail();
+unsigned run_thread_body(thread_body body, void* argument);
 void thread_counted();
 void thread_uncounted();
 }  // namespace detail
@@ -39,7 +40,7 @@ void release_state(thread_state* state) {
 
 void* thread_trampoline(void* parameter) {
     auto* state = static_cast<thread_state*>(parameter);
-    state->body(state->argument);
+    detail::run_thread_body(state->body, state->argument);
     detail::thread_uncounted();
     {
         std::lock_guard<std::mutex> hold(state->lock);

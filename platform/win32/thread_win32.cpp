@@ -9,6 +9,7 @@ namespace platform {
 
 namespace detail {
 bool thread_start_should_fail();
+unsigned run_thread_body(thread_body body, void* argument);
 void thread_counted();
 void thread_uncounted();
 }  // namespace detail
@@ -24,7 +25,7 @@ struct thread_start_block {
 DWORD WINAPI thread_trampoline(LPVOID parameter) {
     thread_start_block block = *static_cast<thread_start_block*>(parameter);
     delete static_cast<thread_start_block*>(parameter);
-    unsigned code = block.body(block.argument);
+    unsigned code = detail::run_thread_body(block.body, block.argument);
     detail::thread_uncounted();
     // Ends the thread and drops its module reference in one step, so the code that runs
     // after the release is not in the module any more.

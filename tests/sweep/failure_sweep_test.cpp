@@ -114,7 +114,7 @@ const char* const MAIN_KEY = "Software\\Quorvel3\\HardPlugins\\Plexador";
 const char* const LIST_KEY = "Software\\Quorvel3\\HardPlugins\\Plexador\\AccessList";
 const char* const PASSWORD = "Sweep-pw";
 // Guards against a hang only: without an injected failure every answer comes at once.
-constexpr uint32_t CLIENT_TIMEOUT_MS = 2000;
+constexpr uint32_t CLIENT_TIMEOUT_MS = 1000;
 constexpr int RUNS_MAX = 5000;
 
 // The work of the plug-in, counted and open to injected socket failures.
