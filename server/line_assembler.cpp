@@ -4,12 +4,11 @@
 // place: its line feed becomes the terminator and start moves past it, so the line stays
 // valid until the next call, which is all the contract promises. A chunk usually goes in
 // with a single copy; only when the buffer must grow or a line may pass the cap is it taken
-// line by line. The buffer grows
-// geometrically and is compacted only when a chunk is appended; at that moment everything
-// before start has been handed out, and what is left is at most the unfinished end of the
-// previous chunk, so no byte is moved more than once per chunk. The bytes already searched
-// for a line feed are remembered, so a long unfinished line is not searched again from its
-// beginning with every chunk.
+// line by line. The buffer grows geometrically and is compacted only when a chunk is
+// appended; at that moment everything before start has been handed out, and what is left is
+// at most the unfinished end of the previous chunk, so no byte is moved more than once per
+// chunk. The bytes already searched for a line feed are remembered, so a long unfinished
+// line is not searched again from its beginning with every chunk.
 #include "server/line_assembler.h"
 
 #include <atomic>
