@@ -25,4 +25,12 @@ QVL_EXPORT int32_t QVL_STDCALL qvl_close();
 QVL_EXPORT int32_t QVL_STDCALL qvl_start();
 QVL_EXPORT int32_t QVL_STDCALL qvl_stop();
 QVL_EXPORT int32_t QVL_STDCALL qvl_info(int32_t code, int32_t ignored1, int32_t ignored2);
+// Shows the settings dialog, or brings the open one to the front, and returns at once:
+// nonzero, except when an open dialog was not brought to the front.
+QVL_EXPORT int32_t QVL_STDCALL qvl_config();
+// Asks the user for an event string in the learn dialog, starting from current, and blocks
+// until the dialog ends. 1: the confirmed text is copied into out (at most size bytes, a
+// shorter text zero-filled to size, a longer one cut there and not terminated). 0: the user
+// did not confirm; out is untouched.
+QVL_EXPORT int32_t QVL_STDCALL qvl_learn_event(const char* current, char* out, int32_t size);
 }

@@ -1,12 +1,13 @@
 // The life-cycle entry points through which the host drives the plug-in.
 #include <atomic>
+#include <cstring>
 
 #include "access/access_list.h"
 #include "dialogs/learn_dialog.h"
 #include "dialogs/settings_dialog.h"
-#include "plugin/entry_points.h"
 #include "module/host_record.h"
 #include "module/settings.h"
+#include "plugin/entry_points.h"
 #include "server/listener.h"
 #include "settings/settings_store.h"
 
@@ -54,6 +55,26 @@ int32_t QVL_STDCALL qvl_close() {
 int32_t QVL_STDCALL qvl_info(int32_t code, int32_t, int32_t) {
     if (code == INFO_CLOSE_SETTINGS_DIALOG)
         settings_dialog_close();
+    return 1;
+}
+
+int32_t QVL_STDCALL qvl_config() {
+    return settings_dialog_open();
+}
+
+int32_t QVL_STDCALL qvl_learn_event(const char* current, char* out, int32_t size) {
+    char title[TRANSLATED_TEXT_MAX] = {};
+    char prompt[TRANSLATED_TEXT_MAX] = {};
+    host_translate_text("Enter EventString", title, TRANSLATED_TEXT_MAX);
+    host_translate_text("Enter the eventstring that you will send over the Internet", prompt,
+                        TRANSLATED_TEXT_MAX);
+    title[TRANSLATED_TEXT_MAX - 1] = '\0';
+    prompt[TRANSLATED_TEXT_MAX - 1] = '\0';
+    learn_text result = learn_dialog_run(title, prompt, current ? current : "");
+    if (!result)
+        return 0;
+    if (size > 0)
+        std::strncpy(out, result.get(), static_cast<size_t>(size));
     return 1;
 }
 }

@@ -5,8 +5,8 @@
 #include <new>
 #include <utility>
 
-#include "dialogs/settings_dialog.h"
 #include "module/address_text.h"
+#include "module/connection_view.h"
 #include "server/make_shared_nothrow.h"
 #include "server/socket_closing.h"
 
@@ -54,11 +54,12 @@ connection_entry** find_link(connection_entry*& head, platform::socket_handle so
 
 // Rebuilds the settings dialog's list; the caller holds the table's lock.
 void refresh_view_locked(connection_table& table) {
-    if (!settings_dialog_clear_connections())
+    if (!connection_view_begin())
         return;
     for (connection_entry* entry = table.head; entry; entry = entry->next) {
-        settings_dialog_add_connection(entry->address_text);
+        connection_view_add(entry->address_text);
     }
+    connection_view_end();
 }
 
 // Unlinks a listed entry; returns it when the caller is to release it, nullptr when close-all

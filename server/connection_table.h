@@ -7,7 +7,8 @@
 //
 // One lock guards the entries, the count and the changes of the all-closed signal; it is held
 // only for short stretches, never while a socket is sent to or a thread is waited for. With
-// it held, the table rebuilds the settings dialog's "Open connections" list.
+// it held, the table rebuilds the view of the open connections (module/connection_view.h: the
+// settings dialog's "Open connections" list), newest connection first.
 //
 // Socket ownership: an accepted socket belongs to its client thread until close-all claims it
 // for the close notice, which is sent once only. After the notice the socket is closed at once
@@ -74,6 +75,7 @@ void conn_table_close_all(connection_table& table);
 // an empty list, and marks the table not initialised.
 void conn_table_teardown(connection_table& table);
 
+// Rebuilds the connection view from the listed entries, with the lock held.
 void conn_table_refresh_view(connection_table& table);
 
 uint32_t conn_table_count(connection_table& table);

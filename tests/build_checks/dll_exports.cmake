@@ -10,7 +10,7 @@ if(NOT dump MATCHES "file format pei-i386")
   message(FATAL_ERROR "not a PE32 i386 image")
 endif()
 foreach(name qvl_name qvl_description qvl_version qvl_devicenum qvl_requested_api qvl_compare
-             qvl_open qvl_close qvl_start qvl_stop qvl_info)
+             qvl_open qvl_close qvl_start qvl_stop qvl_info qvl_config qvl_learn_event)
   if(NOT dump MATCHES "\\] ${name}\n")
     message(FATAL_ERROR "${name} is not exported under its plain name")
   endif()

@@ -1,0 +1,30 @@
+// What the dialog threads need of the window system beyond one dialog's own controls.
+//
+// On Windows these are USER32's modal dialogs from the module's templates. Natively there is
+// no window system: dialog_window_run returns at once, the dialog ends unshown (a learn
+// request then gets its current text back, never shown, as after a failed start), unless a
+// test has installed a stand-in (dialogs/posix/dialog_window_stand_in.h).
+//
+// Windows are opaque pointers recorded by the dialogs as they initialise. Requests to a
+// window are delivered synchronously to the thread that runs its dialog: the sender returns
+// once the dialog procedure has handled them. A window that has gone ignores them.
+#pragma once
+
+enum class dialog_kind { settings, learn };
+
+// Runs the modal dialog of that kind on the calling thread; returns when it has ended and its
+// window is gone.
+void dialog_window_run(dialog_kind kind);
+
+// Brings the window to the front; the platform's answer (nonzero when it did).
+int dialog_window_to_front(void* window);
+
+// The close request (both dialogs) and the learn dialog's refresh request.
+void dialog_window_close(void* window);
+void dialog_window_refresh(void* window);
+
+// The settings dialog's connection list, rebuilt in one go: begin empties it and holds its
+// repainting, add puts in one line, end repaints it once.
+void dialog_window_list_begin(void* window, int control);
+void dialog_window_list_add(void* window, int control, const char* text);
+void dialog_window_list_end(void* window, int control);

@@ -1,0 +1,238 @@
+#include "dialogs/settings_dialog_logic.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "access/access_list.h"
+#include "dialogs/dialog_ids.h"
+#include "dialogs/dialog_slot.h"
+#include "module/host_record.h"
+#include "module/settings.h"
+#include "settings/settings_store.h"
+
+namespace {
+
+constexpr const char* DISPLAY_NAME = "Sendrel";
+
+struct translated_label {
+    const char* source;
+    int control;
+};
+
+// In the order the host is asked for them.
+constexpr translated_label TRANSLATED_LABELS[] = {
+    {"Settings", ID_SETTINGS_GROUP},
+    {"Ok", ID_OK_BUTTON},
+    {"Cancel", ID_CANCEL_BUTTON},
+    {"Apply", ID_APPLY_BUTTON},
+    {"Add", ID_ADD_RULE},
+    {"Delete", ID_DELETE_RULE},
+    {"Modify", ID_MODIFY_RULE},
+    {"Allow All", ID_ALLOW_ALL},
+    {"Disable Abuse Protection", ID_DISABLE_ABUSE_PROTECTION},
+    {"Password", ID_PASSWORD_LABEL},
+    {"Port", ID_PORT_LABEL},
+    {"Open connections", ID_CONNECTIONS_GROUP},
+};
+
+constexpr int BST_CHECKED_STATE = 1;
+constexpr int CHECK_BOX_CLICKED = 0;       // BN_CLICKED
+constexpr int LIST_SELECTION_CHANGED = 1;  // LBN_SELCHANGE
+constexpr int EDIT_CHANGED = 0x300;        // EN_CHANGE
+
+void enable_apply(dialog_controls& controls, bool enabled) {
+    controls.enable(ID_APPLY_BUTTON, enabled);
+}
+
+bool is_white_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+}  // namespace
+
+int get_check_box(dialog_controls& controls, int control) {
+    return controls.check_state(control) == BST_CHECKED_STATE ? 1 : 0;
+}
+
+void set_check_box(dialog_controls& controls, int control, int flag) {
+    if (flag == 0 || flag == 1)
+        controls.set_check_state(control, flag);
+}
+
+int32_t port_from_text(const char* text) {
+    while (is_white_space(*text))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    int64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        if (value <= INT32_MAX)
+            value = value * 10 + (*text - '0');
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+bool settings_dialog_initialise(void* window, dialog_controls& controls) {
+    controls.set_caption(DISPLAY_NAME);
+    if (!settings_dialog_slot().record_window(window))
+        return false;
+    for (const translated_label& label : TRANSLATED_LABELS) {
+        char translated[TRANSLATED_TEXT_MAX] = {};
+        host_translate_text(label.source, translated, TRANSLATED_TEXT_MAX);
+        translated[TRANSLATED_TEXT_MAX - 1] = '\0';
+        controls.set_text(label.control, translated);
+    }
+    settings_dialog_fill(controls);
+    // Writing the password and port fields announced changes; the dialog starts unchanged.
+    enable_apply(controls, false);
+    return true;
+}
+
+void settings_dialog_fill(dialog_controls& controls) {
+    set_check_box(controls, ID_ALLOW_ALL, settings.allow_all.load());
+    set_check_box(controls, ID_DISABLE_ABUSE_PROTECTION, settings.disable_abuse_protection.load());
+    controls.list_reset(ID_RULE_LIST);
+    std::string password;
+    try {
+        settings_password_copy(&password);
+    } catch (const std::bad_alloc&) {
+        password.clear();
+    }
+    controls.set_text(ID_PASSWORD, password.c_str());
+    char port[16];
+    std::snprintf(port, sizeof port, "%d", static_cast<int>(settings.port.load()));
+    controls.set_text(ID_PORT, port);
+    // The entries as they stand at this moment; only this thread changes the list meanwhile.
+    access_rules_copy rules;
+    if (!access_list_copy_rules(&rules))
+        return;
+    for (size_t i = 0; i < rules.count(); ++i) {
+        int line = controls.list_add(ID_RULE_LIST, rules.text(i));
+        if (line != LIST_ERROR)
+            controls.list_set_data(ID_RULE_LIST, line, rules.entry(i));
+    }
+}
+
+void settings_dialog_apply(dialog_controls& controls) {
+    settings.allow_all.store(get_check_box(controls, ID_ALLOW_ALL));
+    settings.disable_abuse_protection.store(get_check_box(controls, ID_DISABLE_ABUSE_PROTECTION));
+    char text[TEXT_FIELD_MAX];
+    controls.read_text(ID_PASSWORD, text);
+    try {
+        settings_password_set(text);
+    } catch (const std::bad_alloc&) {
+        // Without memory for the new text the old password stays.
+    }
+    controls.read_text(ID_PORT, text);
+    settings.port.store(port_from_text(text));
+    settings_save();
+    enable_apply(controls, false);
+}
+
+void settings_dialog_show_selection(dialog_controls& controls) {
+    int line = controls.list_selection(ID_RULE_LIST);
+    if (line == LIST_ERROR)
+        return;
+    auto* entry = static_cast<access_entry*>(controls.list_data(ID_RULE_LIST, line));
+    std::string text;
+    try {
+        if (!access_entry_copy_text(entry, &text))
+            return;
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    controls.set_text(ID_RULE_TEXT, text.c_str());
+}
+
+void settings_dialog_add_rule(dialog_controls& controls) {
+    char text[TEXT_FIELD_MAX];
+    controls.read_text(ID_RULE_TEXT, text);
+    if (text[0] == '\0')
+        return;
+    int line = controls.list_add(ID_RULE_LIST, text);
+    if (line == LIST_ERROR)
+        return;
+    access_entry* entry = access_list_append(text);
+    if (!entry) {
+        // No entry without memory for it: the line goes again, so line i stays entry i.
+        controls.list_delete(ID_RULE_LIST, line);
+        return;
+    }
+    controls.list_set_data(ID_RULE_LIST, line, entry);
+    enable_apply(controls, true);
+}
+
+void settings_dialog_modify_rule(dialog_controls& controls) {
+    int line = controls.list_selection(ID_RULE_LIST);
+    if (line == LIST_ERROR)
+        return;
+    char text[TEXT_FIELD_MAX];
+    controls.read_text(ID_RULE_TEXT, text);
+    if (text[0] == '\0')
+        return;
+    void* entry = controls.list_data(ID_RULE_LIST, line);
+    controls.list_delete(ID_RULE_LIST, line);
+    int inserted = controls.list_insert(ID_RULE_LIST, line, text);
+    if (inserted != LIST_ERROR)
+        controls.list_set_data(ID_RULE_LIST, inserted, entry);
+    access_entry_set_text(static_cast<access_entry*>(entry), text);
+    controls.list_select(ID_RULE_LIST, line);
+    enable_apply(controls, true);
+}
+
+void settings_dialog_delete_rule(dialog_controls& controls) {
+    int line = controls.list_selection(ID_RULE_LIST);
+    if (line == LIST_ERROR)
+        return;
+    void* entry = controls.list_data(ID_RULE_LIST, line);
+    controls.list_delete(ID_RULE_LIST, line);
+    access_list_remove(static_cast<access_entry*>(entry));
+    enable_apply(controls, true);
+}
+
+command_outcome settings_dialog_command(dialog_controls& controls, int control, int code) {
+    switch (control) {
+        case ID_OK_BUTTON:
+            settings_dialog_apply(controls);
+            return {1, dialog_end::with_ok};
+        case ID_CANCEL_BUTTON:
+            return {1, dialog_end::with_cancel};
+        case ID_APPLY_BUTTON:
+            settings_dialog_apply(controls);
+            return {1, dialog_end::no};
+        case ID_ALLOW_ALL:
+        case ID_DISABLE_ABUSE_PROTECTION:
+            if (code == CHECK_BOX_CLICKED)
+                enable_apply(controls, true);
+            return {1, dialog_end::no};
+        case ID_ADD_RULE:
+            settings_dialog_add_rule(controls);
+            return {1, dialog_end::no};
+        case ID_MODIFY_RULE:
+            settings_dialog_modify_rule(controls);
+            return {1, dialog_end::no};
+        case ID_DELETE_RULE:
+            settings_dialog_delete_rule(controls);
+            return {1, dialog_end::no};
+        case ID_RULE_LIST:
+            if (code == LIST_SELECTION_CHANGED)
+                settings_dialog_show_selection(controls);
+            return {1, dialog_end::no};
+        case ID_PASSWORD:
+        case ID_PORT:
+            if (code == EDIT_CHANGED)
+                enable_apply(controls, true);
+            return {1, dialog_end::no};
+        default:
+            return {0, dialog_end::no};
+    }
+}

@@ -1,0 +1,49 @@
+// The settings dialog's own logic, apart from the window system: what its dialog procedure
+// does with its controls. All of it runs on the dialog thread.
+//
+// Each line of the rule list (ID_RULE_LIST, not sorted) carries, as its per-line data, the
+// access_entry whose text it shows; line i always shows the i-th entry of the access list.
+// The dialog finds a line's entry only through that data.
+#pragma once
+
+#include <cstdint>
+
+#include "dialogs/dialog_controls.h"
+
+// Initialisation after the window icon is set: the caption, the window recorded, the twelve
+// translated texts, the fill, Apply disabled. False when a close came during start-up: then
+// nothing was recorded and the dialog must end at once.
+bool settings_dialog_initialise(void* window, dialog_controls& controls);
+
+// Check boxes, password, port and rule list from the settings and the access list.
+void settings_dialog_fill(dialog_controls& controls);
+// Switches, password and port (atoi, no range check) into the settings; saves everything;
+// Apply disabled.
+void settings_dialog_apply(dialog_controls& controls);
+void settings_dialog_show_selection(dialog_controls& controls);
+void settings_dialog_add_rule(dialog_controls& controls);
+void settings_dialog_modify_rule(dialog_controls& controls);
+void settings_dialog_delete_rule(dialog_controls& controls);
+
+// A command (control id and notification code) and what the procedure answers: handled (1)
+// or not (0), and whether the dialog ends and with which result.
+enum class dialog_end { no, with_ok, with_cancel };
+struct command_outcome {
+    int answer;
+    dialog_end end;
+};
+command_outcome settings_dialog_command(dialog_controls& controls, int control, int code);
+
+// 1 when the box is checked; 0 when clear or indeterminate. set: 1 checks, 0 clears, any other
+// value leaves the box as it is.
+int get_check_box(dialog_controls& controls, int control);
+void set_check_box(dialog_controls& controls, int control, int flag);
+
+// The port field's text as a number: leading white space skipped, an optional sign, then the
+// decimal digits up to the first other character; no digits give 0. A number beyond the
+// 32-bit range is held at its end. Nothing is refused.
+int32_t port_from_text(const char* text);
+
+// The slot of the one settings dialog, shared by the dialog's own files.
+class dialog_slot;
+dialog_slot& settings_dialog_slot();

@@ -1,0 +1,486 @@
+// The two dialogs' threads, requests and hand-overs, natively: a stand-in for the window
+// system runs each dialog's messages on its dialog thread and delivers the other threads'
+// requests there synchronously, as USER32 does. Under ThreadSanitizer these runs check that
+// the texts, the slots and the connection list are shared without races.
+#ifndef _WIN32
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dialogs/dialog_ids.h"
+#include "dialogs/dialog_slot.h"
+#include "dialogs/learn_dialog.h"
+#include "dialogs/posix/dialog_window_stand_in.h"
+#include "dialogs/settings_dialog.h"
+#include "dialogs/settings_dialog_logic.h"
+#include "module/settings.h"
+#include "platform/message_box.h"
+#include "platform/registry.h"
+#include "plugin/entry_points.h"
+#include "server/connection_table.h"
+#include "tests/support/fake_controls.h"
+#include "tests/support/recording_host.h"
+
+namespace {
+
+constexpr auto DEADLINE = std::chrono::seconds(20);
+
+struct fake_window {
+    dialog_kind kind;
+    fake_controls controls;
+    bool shown = false;  // initialised and recorded
+    bool ended = false;  // asked to end
+    bool gone = false;   // its run is over
+};
+
+// Runs the dialogs of the plug-in's threads. Windows are kept until the stand-in goes, so a
+// late request to an ended dialog finds it gone rather than freed.
+class window_system : public dialog_window_stand_in {
+  public:
+    std::function<void(dialog_kind)> before_initialise;
+
+    void run(dialog_kind kind) override {
+        fake_window* window;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            windows_.push_back(std::make_unique<fake_window>());
+            window = windows_.back().get();
+            window->kind = kind;
+            ++runs_;
+        }
+        window->controls.sorted_lists = {ID_CONNECTION_LIST};
+        if (before_initialise)
+            before_initialise(kind);
+        bool shown = kind == dialog_kind::settings
+                         ? settings_dialog_initialise(window, window->controls)
+                         : learn_dialog_initialise(window, window->controls);
+        std::unique_lock<std::mutex> hold(lock_);
+        window->shown = shown;
+        changed_.notify_all();
+        while (shown && !window->ended) {
+            changed_.wait(hold, [&] { return !queue_.empty() && queue_.front().window == window; });
+            request next = std::move(queue_.front());
+            queue_.pop_front();
+            hold.unlock();
+            next.action(*window);
+            hold.lock();
+            ++handled_;
+            changed_.notify_all();
+        }
+        window->gone = true;
+        // Requests that came too late are dropped, as a destroyed window's are.
+        queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
+                                    [&](const request& each) { return each.window == window; }),
+                     queue_.end());
+        changed_.notify_all();
+    }
+
+    // Delivers an action to the dialog's thread and returns when it has run there (or the
+    // dialog has gone).
+    void deliver(void* target, std::function<void(fake_window&)> action) {
+        auto* window = static_cast<fake_window*>(target);
+        std::unique_lock<std::mutex> hold(lock_);
+        if (window->gone)
+            return;
+        queue_.push_back({window, std::move(action)});
+        uint64_t ticket = handled_ + queue_.size();
+        changed_.notify_all();
+        changed_.wait(hold, [&] { return window->gone || handled_ >= ticket; });
+    }
+
+    int to_front(void* target) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++fronts_;
+        return static_cast<fake_window*>(target)->gone ? 0 : 1;
+    }
+    void close(void* target) override {
+        deliver(target, [](fake_window& window) { window.ended = true; });
+    }
+    void refresh(void* target) override {
+        deliver(target, [](fake_window& window) { learn_dialog_show_texts(window.controls); });
+    }
+    void list_begin(void* target, int control) override {
+        deliver(target, [control](fake_window& window) { window.controls.list_reset(control); });
+    }
+    void list_add(void* target, int control, const char* text) override {
+        std::string line = text;
+        deliver(target, [control, line](fake_window& window) {
+            window.controls.list_add(control, line.c_str());
+        });
+    }
+    void list_end(void*, int) override {}
+
+    // What a user does in the dialog: runs on its thread.
+    void user(fake_window* window, std::function<void(fake_window&)> action) {
+        deliver(window, std::move(action));
+    }
+    void press(fake_window* window, int button) {
+        user(window, [button](fake_window& dialog) {
+            if (dialog.kind == dialog_kind::learn) {
+                if (button == ID_OK_BUTTON)
+                    learn_dialog_store_result(dialog.controls);
+                dialog.ended = true;
+                return;
+            }
+            command_outcome outcome = settings_dialog_command(dialog.controls, button, 0);
+            if (outcome.end != dialog_end::no)
+                dialog.ended = true;
+        });
+    }
+    std::string read(fake_window* window, int control) {
+        std::string text;
+        user(window, [&](fake_window& dialog) {
+            text = control == 0 ? dialog.controls.caption : dialog.controls.texts[control];
+        });
+        return text;
+    }
+
+    // The shown dialog of that kind, once there is one.
+    fake_window* wait_shown(dialog_kind kind) {
+        std::unique_lock<std::mutex> hold(lock_);
+        fake_window* found = nullptr;
+        changed_.wait_for(hold, DEADLINE, [&] {
+            for (auto& window : windows_) {
+                if (window->kind == kind && window->shown && !window->gone)
+                    found = window.get();
+            }
+            return found != nullptr;
+        });
+        return found;
+    }
+    bool wait_gone(fake_window* window) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, DEADLINE, [&] { return window->gone; });
+    }
+    int runs() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return runs_;
+    }
+    int shown_count() {
+        std::lock_guard<std::mutex> hold(lock_);
+        int count = 0;
+        for (auto& window : windows_)
+            count += window->shown && !window->gone ? 1 : 0;
+        return count;
+    }
+
+  private:
+    struct request {
+        fake_window* window;
+        std::function<void(fake_window&)> action;
+    };
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<fake_window>> windows_;
+    std::deque<request> queue_;
+    uint64_t handled_ = 0;
+    int runs_ = 0;
+    int fronts_ = 0;
+};
+
+std::atomic<int> g_boxes{0};
+int count_box(const char*, const char*) {
+    g_boxes.fetch_add(1);
+    return 1;
+}
+
+bool eventually(const std::function<bool()>& condition) {
+    auto end = std::chrono::steady_clock::now() + DEADLINE;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class DialogThreadsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform::registry_set_test_root("Software\\SendrelTests\\DialogThreads");
+        recording_host_install();
+        platform::message_box_set_hook(count_box);
+        g_boxes = 0;
+        dialog_window_install_stand_in(&windows);
+    }
+    void TearDown() override {
+        settings_dialog_close();
+        learn_dialog_close();
+        EXPECT_EQ(windows.shown_count(), 0);
+        EXPECT_EQ(settings_dialog_slot().window(), nullptr);
+        EXPECT_EQ(learn_dialog_slot().window(), nullptr);
+        // Every dialog thread has ended before the stand-in goes.
+        EXPECT_TRUE(eventually([] { return !settings_dialog_slot().window(); }));
+        platform::message_box_set_hook(nullptr);
+        platform::registry_fake_clear();
+        platform::registry_set_test_root(nullptr);
+    }
+    ~DialogThreadsTest() override {
+        // Dialog threads still finishing (after their last request) must not outlive the
+        // stand-in: a last close waits them out.
+        settings_dialog_close();
+        dialog_window_install_stand_in(nullptr);
+    }
+
+    window_system windows;
+};
+
+// learn_dialog_run on a thread of its own; its result once it returns.
+struct learn_call {
+    std::thread thread;
+    std::atomic<bool> done{false};
+    learn_text result;
+
+    learn_call(const char* title, const char* prompt, const char* current)
+        : thread([this, t = std::string(title), p = std::string(prompt), c = std::string(current)] {
+              result = learn_dialog_run(t.c_str(), p.c_str(), c.c_str());
+              done = true;
+          }) {}
+    ~learn_call() {
+        if (thread.joinable())
+            thread.join();
+    }
+    std::string wait() {
+        thread.join();
+        return result ? std::string(result.get()) : std::string("<none>");
+    }
+};
+
+TEST_F(DialogThreadsTest, settings_dialog_opens_once_comes_to_the_front_and_closes_unapplied) {
+    settings.port = 1024;
+    ASSERT_EQ(qvl_config(), 1);
+    fake_window* dialog = windows.wait_shown(dialog_kind::settings);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(qvl_config(), 1);  // to the front; no second dialog
+    EXPECT_EQ(windows.runs(), 1);
+    windows.user(dialog, [](fake_window& window) { window.controls.set_text(ID_PORT, "99"); });
+    EXPECT_EQ(qvl_info(4, 0, 0), 1);
+    EXPECT_TRUE(windows.wait_gone(dialog));
+    EXPECT_EQ(settings_dialog_slot().window(), nullptr);
+    EXPECT_EQ(settings.port.load(), 1024);
+    EXPECT_EQ(qvl_info(4, 0, 0), 1);  // nothing open: nothing to do
+}
+
+TEST_F(DialogThreadsTest, settings_dialog_ended_by_its_own_buttons_opens_again) {
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_EQ(settings_dialog_open(), 1);
+        fake_window* dialog = windows.wait_shown(dialog_kind::settings);
+        ASSERT_NE(dialog, nullptr);
+        windows.press(dialog, round % 2 ? ID_OK_BUTTON : ID_CANCEL_BUTTON);
+        ASSERT_TRUE(windows.wait_gone(dialog));
+        // The thread clears the record right after its dialog has gone.
+        ASSERT_TRUE(eventually([] { return !settings_dialog_slot().window(); }));
+    }
+    EXPECT_EQ(windows.runs(), 50);
+}
+
+TEST_F(DialogThreadsTest, requests_during_start_up_leave_no_dialog_behind) {
+    std::mutex gate_lock;
+    std::condition_variable gate_changed;
+    bool gate_open = false;
+    std::atomic<bool> at_gate{false};
+    windows.before_initialise = [&](dialog_kind) {
+        at_gate = true;
+        std::unique_lock<std::mutex> hold(gate_lock);
+        gate_changed.wait(hold, [&] { return gate_open; });
+    };
+    ASSERT_EQ(settings_dialog_open(), 1);
+    ASSERT_TRUE(eventually([&] { return at_gate.load(); }));
+    // Starting: a second open shows nothing more.
+    EXPECT_EQ(settings_dialog_open(), 1);
+    std::thread closer([] { settings_dialog_close(); });
+    // Whichever comes first, the close or the start-up, no dialog is left afterwards.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        std::lock_guard<std::mutex> hold(gate_lock);
+        gate_open = true;
+    }
+    gate_changed.notify_all();
+    closer.join();
+    EXPECT_EQ(windows.runs(), 1);
+    EXPECT_TRUE(eventually([&] { return windows.shown_count() == 0; }));
+    EXPECT_EQ(settings_dialog_slot().window(), nullptr);
+    windows.before_initialise = nullptr;
+}
+
+TEST_F(DialogThreadsTest, learn_event_returns_the_confirmed_text_or_leaves_the_buffer) {
+    char out[8];
+    std::memset(out, 'x', sizeof out);
+    std::atomic<int32_t> answer{-1};
+    std::thread host([&] { answer = qvl_learn_event("Door", out, 6); });
+    fake_window* dialog = windows.wait_shown(dialog_kind::learn);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(windows.read(dialog, 0), "Enter EventString");
+    EXPECT_EQ(windows.read(dialog, ID_LEARN_PROMPT),
+              "Enter the eventstring that you will send over the Internet");
+    EXPECT_EQ(windows.read(dialog, ID_LEARN_TEXT), "Door");
+    EXPECT_EQ(windows.read(dialog, ID_OK_BUTTON), "Ok");
+    windows.user(dialog,
+                 [](fake_window& window) { window.controls.texts[ID_LEARN_TEXT] = "Bell"; });
+    windows.press(dialog, ID_OK_BUTTON);
+    host.join();
+    EXPECT_EQ(answer.load(), 1);
+    EXPECT_EQ(std::string(out, sizeof out), std::string("Bell\0\0xx", 8));  // zero-filled to 6
+
+    // Cut at the size, unterminated.
+    host = std::thread([&] { answer = qvl_learn_event("Doorbell", out, 3); });
+    dialog = windows.wait_shown(dialog_kind::learn);
+    ASSERT_NE(dialog, nullptr);
+    windows.press(dialog, ID_OK_BUTTON);
+    host.join();
+    EXPECT_EQ(std::string(out, sizeof out), std::string("Dool\0\0xx", 8));
+
+    // Cancel and a close: 0, the buffer untouched.
+    for (bool by_close : {false, true}) {
+        std::memset(out, 'x', sizeof out);
+        host = std::thread([&] { answer = qvl_learn_event("Door", out, 6); });
+        dialog = windows.wait_shown(dialog_kind::learn);
+        ASSERT_NE(dialog, nullptr);
+        windows.user(dialog, [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = "typed"; });
+        if (by_close)
+            learn_dialog_close();
+        else
+            windows.press(dialog, ID_CANCEL_BUTTON);
+        host.join();
+        EXPECT_EQ(answer.load(), 0);
+        EXPECT_EQ(std::string(out, sizeof out), std::string(8, 'x'));
+    }
+}
+
+TEST_F(DialogThreadsTest, learn_dialog_results_are_cut_and_empty_is_confirmed) {
+    learn_call first("T", "P", "cur");
+    fake_window* dialog = windows.wait_shown(dialog_kind::learn);
+    ASSERT_NE(dialog, nullptr);
+    windows.user(dialog,
+                 [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = std::string(250, 'e'); });
+    windows.press(dialog, ID_OK_BUTTON);
+    EXPECT_EQ(first.wait(), std::string(199, 'e'));
+
+    learn_call second("T", "P", "cur");
+    dialog = windows.wait_shown(dialog_kind::learn);
+    ASSERT_NE(dialog, nullptr);
+    windows.user(dialog, [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = ""; });
+    windows.press(dialog, ID_OK_BUTTON);
+    EXPECT_EQ(second.wait(), "");
+}
+
+TEST_F(DialogThreadsTest, a_second_request_retargets_the_open_dialog_and_one_caller_gets_it) {
+    learn_call first("First title", "First prompt", "first");
+    fake_window* dialog = windows.wait_shown(dialog_kind::learn);
+    ASSERT_NE(dialog, nullptr);
+    // Several more requests from other threads while it is open: all re-target the one
+    // dialog, replacing the texts it shows while it shows them.
+    std::vector<std::unique_ptr<learn_call>> more;
+    for (int i = 0; i < 4; ++i) {
+        std::string n = std::to_string(i);
+        more.push_back(std::make_unique<learn_call>(("Title " + n).c_str(), ("Prompt " + n).c_str(),
+                                                    ("text " + n).c_str()));
+    }
+    ASSERT_TRUE(eventually([&] {
+        std::string caption = windows.read(dialog, 0);
+        return caption.rfind("Title ", 0) == 0 &&
+               windows.read(dialog, ID_LEARN_PROMPT) == "Prompt " + caption.substr(6);
+    }));
+    EXPECT_EQ(windows.runs(), 1);
+    EXPECT_EQ(windows.shown_count(), 1);
+    windows.user(dialog, [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = "chosen"; });
+    windows.press(dialog, ID_OK_BUTTON);
+    std::vector<std::string> results = {first.wait()};
+    for (auto& call : more)
+        results.push_back(call->wait());
+    EXPECT_EQ(std::count(results.begin(), results.end(), "chosen"), 1);
+    EXPECT_EQ(std::count(results.begin(), results.end(), "<none>"), 4);
+}
+
+TEST_F(DialogThreadsTest, a_failed_dialog_thread_gives_the_caller_its_own_text) {
+    platform::thread_start_fail_next(1);
+    char out[16] = {};
+    EXPECT_EQ(qvl_learn_event("Current", out, sizeof out), 1);
+    EXPECT_STREQ(out, "Current");
+    EXPECT_EQ(g_boxes.load(), 1);
+    platform::thread_start_fail_next(1);
+    EXPECT_EQ(qvl_config(), 1);  // the box's answer
+    EXPECT_EQ(g_boxes.load(), 2);
+    EXPECT_EQ(windows.runs(), 0);
+}
+
+TEST_F(DialogThreadsTest, without_a_window_system_dialogs_end_unshown) {
+    // The current text was never shown, so it comes back unchanged, as after a failed start.
+    dialog_window_install_stand_in(nullptr);
+    char out[8] = {};
+    EXPECT_EQ(qvl_learn_event("Current", out, sizeof out), 1);
+    EXPECT_STREQ(out, "Current");
+    EXPECT_EQ(qvl_config(), 1);
+    qvl_info(4, 0, 0);
+    dialog_window_install_stand_in(&windows);
+}
+
+TEST_F(DialogThreadsTest, the_connection_list_follows_the_table_while_the_dialog_is_edited) {
+    connection_table_ref table = conn_table_create();
+    conn_table_init(*table);
+    ASSERT_EQ(conn_table_add(*table, 1, "9.8.7.6"), 1);  // before the dialog: not shown
+    ASSERT_EQ(qvl_config(), 1);
+    fake_window* dialog = windows.wait_shown(dialog_kind::settings);
+    ASSERT_NE(dialog, nullptr);
+    auto list = [&] {
+        std::vector<std::string> lines;
+        windows.user(dialog,
+                     [&](fake_window& w) { lines = w.controls.list_texts(ID_CONNECTION_LIST); });
+        return lines;
+    };
+    EXPECT_TRUE(list().empty());
+    ASSERT_EQ(conn_table_add(*table, 2, "10.0.0.5"), 1);
+    EXPECT_EQ(list(), (std::vector<std::string>{"10.0.0.5", "9.8.7.6"}));
+
+    // Connections come and go on many threads while the user edits and applies; the dialog
+    // thread never waits for the table's lock, so nothing deadlocks.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                platform::socket_handle socket = 100 + t * 100 + i;
+                std::string address = "127.0." + std::to_string(t) + "." + std::to_string(i);
+                conn_table_add(*table, socket, address.c_str());
+                if (i % 2 == 0)
+                    conn_table_remove(*table, socket);
+            }
+        });
+    }
+    std::thread user([&] {
+        for (int i = 0; !stop && i < 200; ++i) {
+            windows.user(dialog, [i](fake_window& w) {
+                w.controls.set_text(ID_RULE_TEXT, ("10.1.1." + std::to_string(i % 250)).c_str());
+                settings_dialog_add_rule(w.controls);
+                settings_dialog_apply(w.controls);
+            });
+        }
+    });
+    for (auto& client : clients)
+        client.join();
+    stop = true;
+    user.join();
+    ASSERT_FALSE(dialog->gone);
+    EXPECT_EQ(conn_table_count(*table), 2u + 4 * 25);
+    std::vector<std::string> lines = list();
+    EXPECT_EQ(lines.size(), 2u + 4 * 25);
+    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "127.0.3.49"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "127.0.3.48"), 0);
+    settings_dialog_close();
+    conn_table_teardown(*table);
+}
+
+}  // namespace
+#endif
