@@ -3,20 +3,41 @@
 #include <utility>
 
 dialog_slot::open_claim dialog_slot::open(platform::thread_body body, void* argument) {
-    platform::thread_handle ended_thread;  // released after the lock
+    bool waited = false;
+    for (;;) {
+        platform::thread_handle ending_thread;
+        {
+            platform::thread_handle ended_thread;  // released after the lock
+            std::lock_guard<std::mutex> hold(lock_);
+            void* window = window_.load();
+            if (window && (!ending_ || waited))
+                return {open_state::open, window, thread_.duplicate(), run_};
+            if (window) {
+                ending_thread = thread_.duplicate();
+            } else if (starting_) {
+                return {open_state::starting, nullptr, thread_.duplicate(), run_};
+            } else {
+                platform::thread_handle thread = platform::thread_start(body, argument);
+                bool ok = static_cast<bool>(thread);
+                ended_thread = std::exchange(thread_, std::move(thread));
+                starting_ = ok;
+                close_requested_ = false;
+                ++run_;
+                result_claimed_ = false;
+                return {ok ? open_state::started : open_state::failed, nullptr, thread_.duplicate(),
+                        run_};
+            }
+        }
+        // The dialog is on its way out: let its thread finish, then look again (once).
+        ending_thread.wait(ENDING_WAIT_MS);
+        waited = true;
+    }
+}
+
+void dialog_slot::mark_ending() {
     std::lock_guard<std::mutex> hold(lock_);
-    if (void* window = window_.load())
-        return {open_state::open, window, thread_.duplicate(), run_};
-    if (starting_)
-        return {open_state::starting, nullptr, thread_.duplicate(), run_};
-    platform::thread_handle thread = platform::thread_start(body, argument);
-    bool ok = static_cast<bool>(thread);
-    ended_thread = std::exchange(thread_, std::move(thread));
-    starting_ = ok;
-    close_requested_ = false;
-    ++run_;
-    result_claimed_ = false;
-    return {ok ? open_state::started : open_state::failed, nullptr, thread_.duplicate(), run_};
+    if (window_.load())
+        ending_ = true;
 }
 
 bool dialog_slot::record_window(void* window) {
@@ -25,6 +46,7 @@ bool dialog_slot::record_window(void* window) {
         return false;
     window_.store(window);
     starting_ = false;
+    ending_ = false;
     return true;
 }
 
@@ -32,6 +54,7 @@ void dialog_slot::ended() {
     std::lock_guard<std::mutex> hold(lock_);
     window_.store(nullptr);
     starting_ = false;
+    ending_ = false;
     close_requested_ = false;
 }
 

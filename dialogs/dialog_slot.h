@@ -5,6 +5,11 @@
 // only to read or change these fields and to start a thread, never while a window is sent to
 // or a thread waited for, so the dialog thread may take it at any time.
 //
+// Ending: once the dialog's window is being destroyed (mark_ending, on the dialog thread) and
+// until its thread has cleared the record, the dialog is on its way out. An open request then
+// waits (up to ENDING_WAIT_MS) for that thread to end and starts a new dialog, instead of
+// bringing a dying window to the front and showing nothing.
+//
 // Start-up: an open request during Starting does not start a second thread (open says
 // `starting`). A close request during Starting marks the start-up closed: the dialog then
 // declines to record its window (record_window answers false) and ends at once, and the
@@ -27,6 +32,8 @@
 
 class dialog_slot {
   public:
+    static constexpr uint32_t ENDING_WAIT_MS = 4000;
+
     enum class open_state {
         open,      // a dialog is open: bring `window` to the front
         starting,  // a dialog thread is starting: it will show the dialog
@@ -50,6 +57,8 @@ class dialog_slot {
     // On the dialog thread, as the dialog initialises: records the window and answers true,
     // or answers false when a close came during start-up (the dialog must end at once).
     bool record_window(void* window);
+    // On the dialog thread, as its window is destroyed: the dialog is ending.
+    void mark_ending();
     // On the dialog thread, after the dialog has ended: forgets the window; Closed.
     void ended();
 
@@ -73,6 +82,7 @@ class dialog_slot {
     std::mutex lock_;
     std::atomic<void*> window_{nullptr};
     bool starting_ = false;
+    bool ending_ = false;
     bool close_requested_ = false;  // a close came while Starting
     platform::thread_handle thread_;
     uint64_t run_ = 0;  // counts starts, failed ones included

@@ -6,7 +6,9 @@
 //   reference_host run [--trace] PLUGIN
 //                                    opens and starts the server, prints events until the
 //                                    end of standard input, a "stop" line or Ctrl+C; with
-//                                    --trace also the server's trace lines
+//                                    --trace also the server's trace lines; the input
+//                                    lines "config" and "learn [TEXT]" open the settings
+//                                    dialog and the learn-event dialog
 //   reference_host version FILE      prints the version resource of a Windows binary
 //
 // The plug-in reads its settings (port, password, access list) from the registry itself; this
@@ -54,6 +56,10 @@ const char* usage_text =
     "  run       opens and starts the plug-in's server and prints every event it raises, one\n"
     "            line each:  event \"TEXT\" payloads [\"PAYLOAD\", ...]\n"
     "            Ends on end of input, a 'stop' line on standard input, or Ctrl+C.\n"
+    "            Input lines while it runs:\n"
+    "              config        opens the settings dialog (qvl_config)\n"
+    "              learn [TEXT]  asks for an event string in the learn dialog, starting from\n"
+    "                            TEXT (qvl_learn_event); prints what the user confirmed\n"
     "            --trace sets SENDREL_TRACE=1 for the plug-in and prints its trace lines:\n"
     "                        Sendrel trace: TEXT (NUMBER)\n"
     "  version   prints the version resource of the Windows binary FILE (Windows only)\n"
@@ -94,6 +100,8 @@ struct entry_points {
     decltype(&qvl_close) close = nullptr;
     decltype(&qvl_start) start = nullptr;
     decltype(&qvl_stop) stop = nullptr;
+    decltype(&qvl_config) config = nullptr;
+    decltype(&qvl_learn_event) learn_event = nullptr;
 };
 
 bool resolve_entry_points(const plugin_library& library, entry_points* entry) {
@@ -114,6 +122,8 @@ bool resolve_entry_points(const plugin_library& library, entry_points* entry) {
     need("qvl_close", &entry->close);
     need("qvl_start", &entry->start);
     need("qvl_stop", &entry->stop);
+    need("qvl_config", &entry->config);
+    need("qvl_learn_event", &entry->learn_event);
     return all;
 }
 
@@ -337,8 +347,33 @@ void request_trace() {
 
 std::atomic<bool> g_stop_requested{false};
 
-// Reads standard input on a thread of its own: its end or a "stop" line asks for the stop.
-void watch_standard_input() {
+// The learn requests of the input: each blocks its own thread until its dialog ends; they
+// are waited for after qvl_close, which ends an open dialog.
+std::mutex g_learn_lock;
+std::vector<std::thread> g_learn_threads;
+
+void learn_event(const entry_points& entry, std::string current) {
+    std::lock_guard<std::mutex> hold(g_learn_lock);
+    g_learn_threads.emplace_back([&entry, current] {
+        char out[256] = {0};
+        if (entry.learn_event(current.c_str(), out, sizeof out - 1)) {
+            print_line("learned " + quoted(out));
+        } else {
+            print_line("learn cancelled");
+        }
+    });
+}
+
+void wait_for_learn_requests() {
+    std::lock_guard<std::mutex> hold(g_learn_lock);
+    for (std::thread& thread : g_learn_threads)
+        thread.join();
+    g_learn_threads.clear();
+}
+
+// Reads standard input on a thread of its own: its end or a "stop" line asks for the stop;
+// "config" and "learn [TEXT]" open the dialogs.
+void watch_standard_input(const entry_points* entry) {
     char line[256];
     while (std::fgets(line, sizeof line, stdin)) {
         std::string command = line;
@@ -347,8 +382,13 @@ void watch_standard_input() {
         }
         if (command == "stop" || command == "quit")
             break;
-        if (!command.empty()) {
-            std::fprintf(stderr, "reference_host: unknown command '%s' (type stop)\n",
+        if (command == "config") {
+            print_line("config answered " + std::to_string(entry->config()));
+        } else if (command == "learn" || command.rfind("learn ", 0) == 0) {
+            learn_event(*entry, command.size() > 6 ? command.substr(6) : std::string());
+        } else if (!command.empty()) {
+            std::fprintf(stderr,
+                         "reference_host: unknown command '%s' (type config, learn or stop)\n",
                          command.c_str());
         }
     }
@@ -399,12 +439,13 @@ int run_server(const entry_points& entry) {
     print_line("listening on port " + std::to_string(port));
     // The input thread stays blocked in its read when the stop comes from a signal; it holds
     // nothing that the end of the process needs.
-    std::thread(watch_standard_input).detach();
+    std::thread(watch_standard_input, &entry).detach();
     while (!g_stop_requested.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     print_line("stopping");
     entry.stop();
     entry.close();
+    wait_for_learn_requests();
     print_line("stopped");
     return EXIT_OK;
 }

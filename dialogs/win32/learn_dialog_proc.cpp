@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "dialogs/dialog_ids.h"
+#include "dialogs/dialog_slot.h"
 #include "dialogs/learn_dialog_logic.h"
 #include "dialogs/win32/dialog_procedures.h"
 #include "dialogs/win32/window_controls.h"
@@ -26,7 +27,10 @@ INT_PTR CALLBACK learn_dialog_proc(HWND window, UINT message, WPARAM wparam, LPA
             }
             return FALSE;
         case WM_CLOSE:
+            PostQuitMessage(0);
+            return FALSE;
         case WM_DESTROY:
+            learn_dialog_slot().mark_ending();
             PostQuitMessage(0);
             return FALSE;
         case LEARN_REFRESH_MESSAGE: {
