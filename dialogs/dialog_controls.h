@@ -32,6 +32,8 @@ class dialog_controls {
     virtual int list_add(int control, const char* text) = 0;
     virtual int list_insert(int control, int index, const char* text) = 0;
     virtual void list_delete(int control, int index) = 0;
+    // The first line whose text equals text (as the list box compares), or LIST_ERROR.
+    virtual int list_find(int control, const char* text) = 0;
     virtual int list_selection(int control) = 0;
     virtual void list_select(int control, int index) = 0;
     virtual void* list_data(int control, int index) = 0;

@@ -10,6 +10,8 @@
 // once the dialog procedure has handled them. A window that has gone ignores them.
 #pragma once
 
+#include <cstddef>
+
 enum class dialog_kind { settings, learn };
 
 // Runs the modal dialog of that kind on the calling thread; returns when it has ended and its
@@ -23,8 +25,6 @@ int dialog_window_to_front(void* window);
 void dialog_window_close(void* window);
 void dialog_window_refresh(void* window);
 
-// The settings dialog's connection list, rebuilt in one go: begin empties it and holds its
-// repainting, add puts in one line, end repaints it once.
-void dialog_window_list_begin(void* window, int control);
-void dialog_window_list_add(void* window, int control, const char* text);
-void dialog_window_list_end(void* window, int control);
+// Replaces every line of a list of the dialog in one request: `lines` holds `size` bytes,
+// the new lines one after the other, each ended by a zero byte. The list is repainted once.
+void dialog_window_list_replace(void* window, int control, const char* lines, size_t size);

@@ -1,5 +1,8 @@
 #include "dialogs/settings_dialog.h"
 
+#include <new>
+#include <string>
+
 #include "dialogs/dialog_ids.h"
 #include "dialogs/dialog_slot.h"
 #include "dialogs/dialog_window.h"
@@ -57,20 +60,37 @@ void settings_dialog_close() {
         claim.thread.wait(CLOSE_WAIT_MS);
 }
 
+// A rebuild collects its lines on the calling thread (which holds the connection table's
+// lock) and hands them to the dialog thread in one request at its end.
+namespace {
+thread_local std::string t_connection_lines;
+thread_local bool t_lines_lost = false;  // a line found no memory: show an empty list
+}  // namespace
+
 int settings_dialog_clear_connections() {
-    void* window = g_slot.window();
-    if (!window)
+    if (!g_slot.window())
         return 0;
-    dialog_window_list_begin(window, ID_CONNECTION_LIST);
+    t_connection_lines.clear();
+    t_lines_lost = false;
     return 1;
 }
 
 void settings_dialog_add_connection(const char* address_text) {
-    if (void* window = g_slot.window())
-        dialog_window_list_add(window, ID_CONNECTION_LIST, address_text);
+    if (!g_slot.window() || t_lines_lost)
+        return;
+    try {
+        t_connection_lines.append(address_text);
+        t_connection_lines.push_back('\0');
+    } catch (const std::bad_alloc&) {
+        t_lines_lost = true;
+    }
 }
 
 void settings_dialog_end_connections() {
-    if (void* window = g_slot.window())
-        dialog_window_list_end(window, ID_CONNECTION_LIST);
+    void* window = g_slot.window();
+    if (window) {
+        size_t size = t_lines_lost ? 0 : t_connection_lines.size();
+        dialog_window_list_replace(window, ID_CONNECTION_LIST, t_connection_lines.data(), size);
+    }
+    t_connection_lines.clear();
 }

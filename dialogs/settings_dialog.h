@@ -14,10 +14,11 @@
 //
 // settings_dialog_clear_connections / settings_dialog_add_connection /
 // settings_dialog_end_connections: the connection view the dialog installs for the
-// connection table (module/connection_view.h): with the dialog open, list ID_CONNECTION_LIST
-// is emptied (answer 1; 0 and nothing done when no dialog is open), gets one line per address
-// (sorted by the list box), and is repainted at the end. Each is delivered synchronously to
-// the dialog thread, which never takes the connection table's lock.
+// connection table (module/connection_view.h). With the dialog open, clear answers 1 (0 and
+// nothing done when no dialog is open), add collects one address, and end replaces the lines
+// of list ID_CONNECTION_LIST by the collected ones (sorted by the list box) in one request,
+// delivered synchronously to the dialog thread: the rebuild returns once the list shows them.
+// The dialog thread never takes the connection table's lock.
 #pragma once
 
 int settings_dialog_open();

@@ -1,9 +1,13 @@
 #include "dialogs/settings_dialog_logic.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "access/access_list.h"
 #include "dialogs/dialog_ids.h"
@@ -52,6 +56,37 @@ bool is_white_space(char c) {
 
 }  // namespace
 
+namespace {
+
+// The lines the connection list shows, in byte order; only the dialog thread touches it.
+// `known` is false when it may not match the list (after a failure to remember).
+struct shown_lines {
+    std::vector<std::string> lines;
+    bool known = true;
+};
+shown_lines g_shown_connections;
+
+std::vector<std::string> split_lines(const char* lines, size_t size) {
+    std::vector<std::string> result;
+    for (size_t at = 0; at < size;) {
+        size_t length = strnlen(lines + at, size - at);
+        if (length == size - at)
+            break;  // not terminated: not a line
+        result.emplace_back(lines + at, length);
+        at += length + 1;
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+void refill(dialog_controls& controls, int control, const std::vector<std::string>& lines) {
+    controls.list_reset(control);
+    for (const std::string& line : lines)
+        controls.list_add(control, line.c_str());
+}
+
+}  // namespace
+
 int get_check_box(dialog_controls& controls, int control) {
     return controls.check_state(control) == BST_CHECKED_STATE ? 1 : 0;
 }
@@ -83,6 +118,9 @@ int32_t port_from_text(const char* text) {
 
 bool settings_dialog_initialise(void* window, dialog_controls& controls) {
     controls.set_caption(DISPLAY_NAME);
+    // A new dialog's connection list starts empty.
+    g_shown_connections.lines.clear();
+    g_shown_connections.known = true;
     if (!settings_dialog_slot().record_window(window))
         return false;
     for (const translated_label& label : TRANSLATED_LABELS) {
@@ -197,6 +235,44 @@ void settings_dialog_delete_rule(dialog_controls& controls) {
     controls.list_delete(ID_RULE_LIST, line);
     access_list_remove(static_cast<access_entry*>(entry));
     enable_apply(controls, true);
+}
+
+void settings_dialog_show_lines(dialog_controls& controls, int control, const char* lines,
+                                size_t size) {
+    shown_lines& shown = g_shown_connections;
+    try {
+        std::vector<std::string> wanted = split_lines(lines, size);
+        std::vector<std::string> gone, added;
+        std::set_difference(shown.lines.begin(), shown.lines.end(), wanted.begin(), wanted.end(),
+                            std::back_inserter(gone));
+        std::set_difference(wanted.begin(), wanted.end(), shown.lines.begin(), shown.lines.end(),
+                            std::back_inserter(added));
+        if (!shown.known || gone.size() + added.size() > wanted.size()) {
+            refill(controls, control, wanted);
+        } else {
+            for (const std::string& line : gone) {
+                int index = controls.list_find(control, line.c_str());
+                if (index != LIST_ERROR)
+                    controls.list_delete(control, index);
+            }
+            for (const std::string& line : added)
+                controls.list_add(control, line.c_str());
+        }
+        shown.lines = std::move(wanted);
+        shown.known = true;
+    } catch (const std::bad_alloc&) {
+        // Without memory to compare, the list is emptied and filled from the block itself.
+        shown.known = false;
+        shown.lines.clear();
+        controls.list_reset(control);
+        for (size_t at = 0; at < size;) {
+            size_t length = strnlen(lines + at, size - at);
+            if (length == size - at)
+                break;
+            controls.list_add(control, lines + at);
+            at += length + 1;
+        }
+    }
 }
 
 command_outcome settings_dialog_command(dialog_controls& controls, int control, int code) {

@@ -6,6 +6,7 @@
 // The dialog finds a line's entry only through that data.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "dialogs/dialog_controls.h"
@@ -33,6 +34,14 @@ struct command_outcome {
     dialog_end end;
 };
 command_outcome settings_dialog_command(dialog_controls& controls, int control, int code);
+
+// Makes the list show exactly the lines of `lines` (`size` bytes, each line ended by a zero
+// byte), placed as the list places them, as if it were emptied and filled anew. Only lines
+// that differ from those shown before are taken out or put in: one connection more or less
+// is one list operation, not a refill. The list must have been empty at initialisation and
+// changed by nothing else.
+void settings_dialog_show_lines(dialog_controls& controls, int control, const char* lines,
+                                size_t size);
 
 // 1 when the box is checked; 0 when clear or indeterminate. set: 1 checks, 0 clears, any other
 // value leaves the box as it is.

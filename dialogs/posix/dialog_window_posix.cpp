@@ -31,17 +31,7 @@ void dialog_window_refresh(void* window) {
         stand_in->refresh(window);
 }
 
-void dialog_window_list_begin(void* window, int control) {
+void dialog_window_list_replace(void* window, int control, const char* lines, size_t size) {
     if (dialog_window_stand_in* stand_in = g_stand_in.load())
-        stand_in->list_begin(window, control);
-}
-
-void dialog_window_list_add(void* window, int control, const char* text) {
-    if (dialog_window_stand_in* stand_in = g_stand_in.load())
-        stand_in->list_add(window, control, text);
-}
-
-void dialog_window_list_end(void* window, int control) {
-    if (dialog_window_stand_in* stand_in = g_stand_in.load())
-        stand_in->list_end(window, control);
+        stand_in->list_replace(window, control, lines, size);
 }

@@ -11,9 +11,7 @@ class dialog_window_stand_in {
     virtual int to_front(void* window) = 0;
     virtual void close(void* window) = 0;
     virtual void refresh(void* window) = 0;
-    virtual void list_begin(void* window, int control) = 0;
-    virtual void list_add(void* window, int control, const char* text) = 0;
-    virtual void list_end(void* window, int control) = 0;
+    virtual void list_replace(void* window, int control, const char* lines, size_t size) = 0;
 };
 
 // Installs a stand-in (nullptr: none). It must outlive every dialog thread that uses it.

@@ -36,20 +36,9 @@ void dialog_window_refresh(void* window) {
     SendMessageA(as_window(window), LEARN_REFRESH_MESSAGE, 0, 0);
 }
 
-// A rebuild repaints the list once at its end, not after every line.
-void dialog_window_list_begin(void* window, int control) {
-    HWND list = GetDlgItem(as_window(window), control);
-    SendMessageA(list, WM_SETREDRAW, FALSE, 0);
-    SendMessageA(list, LB_RESETCONTENT, 0, 0);
-}
-
-void dialog_window_list_add(void* window, int control, const char* text) {
-    SendMessageA(GetDlgItem(as_window(window), control), LB_ADDSTRING, 0,
-                 reinterpret_cast<LPARAM>(text));
-}
-
-void dialog_window_list_end(void* window, int control) {
-    HWND list = GetDlgItem(as_window(window), control);
-    SendMessageA(list, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(list, nullptr, TRUE);
+// One message to the dialog thread for the whole list: every cross-thread message is a round
+// trip through the window system, and the connection table waits for them with its lock held.
+void dialog_window_list_replace(void* window, int control, const char* lines, size_t size) {
+    list_lines block = {control, lines, size};
+    SendMessageA(as_window(window), REPLACE_LIST_MESSAGE, 0, reinterpret_cast<LPARAM>(&block));
 }

@@ -51,6 +51,12 @@ void window_controls::list_delete(int control, int index) {
     send(control, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
 }
 
+int window_controls::list_find(int control, const char* text) {
+    LRESULT line =
+        send(control, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(text));
+    return line < 0 ? LIST_ERROR : static_cast<int>(line);
+}
+
 int window_controls::list_selection(int control) {
     LRESULT line = send(control, LB_GETCURSEL, 0, 0);
     return line < 0 ? LIST_ERROR : static_cast<int>(line);

@@ -79,6 +79,15 @@ void fake_controls::list_delete(int control, int index) {
         selections[control] = selected - 1;
 }
 
+int fake_controls::list_find(int control, const char* text) {
+    std::vector<line>& list = lists[control];
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].text == text)
+            return static_cast<int>(i);
+    }
+    return LIST_ERROR;
+}
+
 void fake_controls::list_select(int control, int index) {
     if (index >= 0 && static_cast<size_t>(index) < lists[control].size())
         selections[control] = index;

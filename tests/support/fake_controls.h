@@ -46,6 +46,7 @@ class fake_controls : public dialog_controls {
     int list_add(int control, const char* text) override;
     int list_insert(int control, int index, const char* text) override;
     void list_delete(int control, int index) override;
+    int list_find(int control, const char* text) override;
     int list_selection(int control) override { return selection(control); }
     void list_select(int control, int index) override;
     void* list_data(int control, int index) override;

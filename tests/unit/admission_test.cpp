@@ -12,9 +12,9 @@
 #include "access/access_list.h"
 #include "access/admission.h"
 #include "access/rule_matching.h"
+#include "module/settings.h"
 #include "platform/adapter_status.h"
 #include "platform/tick.h"
-#include "module/settings.h"
 
 namespace {
 

@@ -122,16 +122,11 @@ class window_system : public dialog_window_stand_in {
             ++refreshes_;
         });
     }
-    void list_begin(void* target, int control) override {
-        deliver(target, [control](fake_window& window) { window.controls.list_reset(control); });
-    }
-    void list_add(void* target, int control, const char* text) override {
-        std::string line = text;
-        deliver(target, [control, line](fake_window& window) {
-            window.controls.list_add(control, line.c_str());
+    void list_replace(void* target, int control, const char* lines, size_t size) override {
+        deliver(target, [control, lines, size](fake_window& window) {
+            settings_dialog_show_lines(window.controls, control, lines, size);
         });
     }
-    void list_end(void*, int) override {}
 
     // What a user does in the dialog: runs on its thread.
     void user(fake_window* window, std::function<void(fake_window&)> action) {

@@ -3,6 +3,7 @@
 // Settings are saved below a registry root of these tests' own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <vector>
@@ -285,6 +286,45 @@ TEST_F(SettingsDialogTest, delete_of_the_second_of_three_keeps_the_others_in_ord
     settings_dialog_apply(controls);
     settings_load();
     EXPECT_EQ(access_list_texts(), (std::vector<std::string>{"10.0.0.1", "/printer"}));
+}
+
+}  // namespace
+
+namespace {
+
+std::string block_of(const std::vector<std::string>& lines) {
+    std::string block;
+    for (const std::string& line : lines) {
+        block += line;
+        block.push_back('\0');
+    }
+    return block;
+}
+
+// The connection list shows exactly the delivered lines, in the list box's order, however
+// they change from one rebuild to the next (duplicates included), as a refill would.
+TEST_F(SettingsDialogTest, connection_list_shows_each_rebuild_as_a_refill_would) {
+    initialise();
+    controls.sorted_lists.insert(ID_CONNECTION_LIST);
+    const std::vector<std::vector<std::string>> rebuilds = {
+        {"9.8.7.6"},
+        {"10.0.0.5", "9.8.7.6"},
+        {"10.0.0.5", "9.8.7.6", "10.0.0.5"},
+        {"10.0.0.5", "127.0.0.1"},
+        {},
+        {"1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4"},
+        {"4.4.4.4"},
+    };
+    for (const auto& lines : rebuilds) {
+        std::string block = block_of(lines);
+        settings_dialog_show_lines(controls, ID_CONNECTION_LIST, block.data(), block.size());
+        std::vector<std::string> expected = lines;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(controls.list_texts(ID_CONNECTION_LIST), expected);
+    }
+    // A line without its zero byte is no line.
+    settings_dialog_show_lines(controls, ID_CONNECTION_LIST, "5.5.5.5", 7);
+    EXPECT_TRUE(controls.list_texts(ID_CONNECTION_LIST).empty());
 }
 
 }  // namespace

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "access/access_list.h"
+#include "module/settings.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
-#include "module/settings.h"
 #include "settings/settings_store.h"
 
 namespace {
