@@ -66,15 +66,23 @@ struct shown_lines {
 };
 shown_lines g_shown_connections;
 
-std::vector<std::string> split_lines(const char* lines, size_t size) {
-    std::vector<std::string> result;
+// Calls use(line, length) for each zero-terminated line of the block; a tail without its
+// zero byte is no line.
+template <typename Use>
+void for_each_line(const char* lines, size_t size, Use use) {
     for (size_t at = 0; at < size;) {
         size_t length = strnlen(lines + at, size - at);
         if (length == size - at)
-            break;  // not terminated: not a line
-        result.emplace_back(lines + at, length);
+            return;
+        use(lines + at, length);
         at += length + 1;
     }
+}
+
+std::vector<std::string> split_lines(const char* lines, size_t size) {
+    std::vector<std::string> result;
+    for_each_line(lines, size,
+                  [&](const char* line, size_t length) { result.emplace_back(line, length); });
     std::sort(result.begin(), result.end());
     return result;
 }
@@ -265,13 +273,8 @@ void settings_dialog_show_lines(dialog_controls& controls, int control, const ch
         shown.known = false;
         shown.lines.clear();
         controls.list_reset(control);
-        for (size_t at = 0; at < size;) {
-            size_t length = strnlen(lines + at, size - at);
-            if (length == size - at)
-                break;
-            controls.list_add(control, lines + at);
-            at += length + 1;
-        }
+        for_each_line(lines, size,
+                      [&](const char* line, size_t) { controls.list_add(control, line); });
     }
 }
 
