@@ -18,9 +18,11 @@ class socket_claim {
         int expected = IDLE;
         return state_.compare_exchange_strong(expected, IN_CALL, std::memory_order_acq_rel);
     }
-    void end_use() {
+    // True when the call ended before any claim; false when the notice claimed the socket
+    // while the owner was inside the call (it was, or is being, woken).
+    bool end_use() {
         int expected = IN_CALL;
-        state_.compare_exchange_strong(expected, IDLE, std::memory_order_acq_rel);
+        return state_.compare_exchange_strong(expected, IDLE, std::memory_order_acq_rel);
     }
     // True when the owner was inside a call on the socket when it was claimed.
     bool claim() { return state_.exchange(CLAIMED, std::memory_order_acq_rel) == IN_CALL; }
