@@ -28,10 +28,10 @@
 #include "bench/support/baseline_server.h"
 #include "bench/support/counting_host.h"
 #include "bench/support/load_client.h"
+#include "module/settings.h"
 #include "platform/net.h"
 #include "platform/process_memory.h"
 #include "platform/thread.h"
-#include "module/settings.h"
 #include "server/listener.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "access/access_list.h"
+#include "module/settings.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
-#include "module/settings.h"
 
 namespace {
 

@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "module/host_record.h"
+#include "module/settings.h"
 #include "platform/net.h"
 #include "platform/process_memory.h"
 #include "platform/thread.h"
 #include "platform/tick.h"
 #include "plugin/entry_points.h"
-#include "module/host_record.h"
-#include "module/settings.h"
 #include "tools/protocol_client.h"
 
 namespace {

@@ -92,6 +92,14 @@ int guarded(Body body) {
     }
 }
 
+// The tree's name of a key below the plug-in's root, or 0 when the call is to fail: by
+// injection, for a missing or malformed path, or for want of memory.
+int tree_path(registry_call call, const char* path, std::string* normal) {
+    std::string full;
+    return !detail::registry_should_fail(call) && path && detail::registry_path(path, &full) &&
+           normalise(full.c_str(), normal);
+}
+
 }  // namespace
 
 namespace detail {
@@ -106,10 +114,8 @@ void registry_close_raw(void* raw) {
 int registry_open_read(const char* path, registry_key* key) {
     return guarded([&]() -> int {
         key->close();
-        if (detail::registry_should_fail(registry_call::open_read))
-            return 0;
-        std::string normal, full;
-        if (!path || !detail::registry_path(path, &full) || !normalise(full.c_str(), &normal))
+        std::string normal;
+        if (!tree_path(registry_call::open_read, path, &normal))
             return 0;
         std::lock_guard<std::mutex> hold(g_tree_lock);
         auto found = g_keys.find(normal);
@@ -123,10 +129,8 @@ int registry_open_read(const char* path, registry_key* key) {
 int registry_create(const char* path, registry_key* key) {
     return guarded([&]() -> int {
         key->close();
-        if (detail::registry_should_fail(registry_call::create))
-            return 0;
-        std::string normal, full;
-        if (!path || !detail::registry_path(path, &full) || !normalise(full.c_str(), &normal))
+        std::string normal;
+        if (!tree_path(registry_call::create, path, &normal))
             return 0;
         std::lock_guard<std::mutex> hold(g_tree_lock);
         // Every missing parent is created along with the key.
@@ -215,10 +219,8 @@ int registry_delete_value(const registry_key& key, const char* name) {
 
 int registry_delete_key(const char* path) {
     return guarded([&]() -> int {
-        if (detail::registry_should_fail(registry_call::delete_key))
-            return 0;
-        std::string normal, full;
-        if (!path || !detail::registry_path(path, &full) || !normalise(full.c_str(), &normal))
+        std::string normal;
+        if (!tree_path(registry_call::delete_key, path, &normal))
             return 0;
         std::lock_guard<std::mutex> hold(g_tree_lock);
         auto found = g_keys.find(normal);

@@ -15,9 +15,9 @@
 #include "access/access_list.h"
 #include "access/admission.h"
 #include "access/rule_matching.h"
-#include "platform/adapter_status.h"
 #include "module/address_text.h"
 #include "module/settings.h"
+#include "platform/adapter_status.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "access/access_list.h"
+#include "module/host_record.h"
+#include "module/settings.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "plugin/entry_points.h"
-#include "module/host_record.h"
-#include "module/settings.h"
 #include "server/listener.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/test_client.h"
