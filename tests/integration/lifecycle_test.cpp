@@ -86,9 +86,12 @@ TEST_F(lifecycle_test, a_second_start_is_a_no_op_and_stop_is_always_fine) {
 
 TEST_F(lifecycle_test, a_start_on_a_taken_port_fails_and_a_later_one_succeeds) {
     open();
+    // The holder takes a port the system picks, so no other program can have it already.
     platform::socket_handle holder = platform::net_tcp_socket();
-    ASSERT_TRUE(platform::net_bind_any(holder, static_cast<uint16_t>(settings.port.load())));
+    ASSERT_TRUE(platform::net_bind_any(holder, 0));
     ASSERT_TRUE(platform::net_listen(holder));
+    settings.port = platform::net_local_port(holder);
+    ASSERT_NE(settings.port.load(), 0);
     EXPECT_EQ(qvl_start(), 0);
     EXPECT_EQ(g_message_boxes, 0);
     platform::net_close(holder);
