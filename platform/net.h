@@ -38,6 +38,8 @@ int net_startup(uint16_t wanted_version, uint16_t* granted_version);
 void net_cleanup();
 
 int net_last_error();
+// True when error (from net_last_error) says a non-blocking call could not go ahead at once.
+bool net_would_block(int error);
 
 socket_handle net_tcp_socket();
 int net_bind(socket_handle socket, ipv4_address address, uint16_t port);

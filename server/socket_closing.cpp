@@ -1,5 +1,6 @@
 #include "server/socket_closing.h"
 
+#include "platform/thread.h"
 #include "platform/tick.h"
 
 namespace {
@@ -10,7 +11,12 @@ constexpr long DRAIN_BYTES_MAX = 1L << 20;
 void send_close_notice(platform::socket_handle socket) {
     static const char notice[] = "close\n";  // sent with its zero byte: 7 bytes
     platform::net_set_nonblocking(socket, true);
-    platform::net_send(socket, notice, sizeof notice);
+    uint32_t started = platform::tick_count();
+    while (platform::net_send(socket, notice, sizeof notice) < 0 &&
+           platform::net_would_block(platform::net_last_error()) &&
+           platform::tick_count() - started < CLOSE_NOTICE_RETRY_MS) {
+        platform::sleep_ms(1);
+    }
     platform::net_set_nonblocking(socket, false);
     platform::net_shutdown_send(socket);
 }

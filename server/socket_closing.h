@@ -1,8 +1,12 @@
 // How the server ends a client connection.
 //
-// send_close_notice: tells the client the server is closing: one non-blocking send of the
-// 7 bytes "close\n" and a zero byte (lost if it cannot be queued at once, so a client that
-// does not read cannot hold the caller up), back to blocking, and shut down sending. The
+// send_close_notice: tells the client the server is closing: a non-blocking send of the
+// 7 bytes "close\n" and a zero byte, back to blocking, and shut down sending. The server has
+// sent only a few bytes on the socket before, so there is always room for the notice, and a
+// "would block" is a passing state of the socket library (Wine reports it now and then while
+// another thread waits in a receive on the socket): the send is tried again for at most
+// CLOSE_NOTICE_RETRY_MS, so the notice is not lost to it and a client that does not read
+// still cannot hold the caller up for long. Any other failure gives up at once. The
 // socket stays open: the connection table closes it, or wakes its client thread, once the
 // thread's claim on it is settled (socket_claim).
 //
@@ -21,6 +25,7 @@
 #include "platform/net.h"
 
 constexpr uint32_t GRACEFUL_CLOSE_DRAIN_MS = 3000;
+constexpr uint32_t CLOSE_NOTICE_RETRY_MS = 50;
 
 void send_close_notice(platform::socket_handle socket);
 void graceful_close(platform::socket_handle socket);

@@ -41,6 +41,10 @@ int net_last_error() {
     return errno;
 }
 
+bool net_would_block(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
 socket_handle net_tcp_socket() {
     if (detail::net_should_fail()) {
         errno = EMFILE;

@@ -1,6 +1,7 @@
 #include "tests/support/test_client.h"
 
 #include <cstdio>
+#include <random>
 
 #include "platform/tick.h"
 #include "server/md5.h"
@@ -14,6 +15,18 @@ platform::ipv4_address loopback_address(const char* dotted) {
 }
 
 uint16_t free_loopback_port() {
+    // Below the systems' ranges for the local ports of outgoing connections (Linux from 32768,
+    // Windows from 49152): a port picked there is not soon taken by another test's client.
+    constexpr uint16_t FIRST = 20000, COUNT = 12000;
+    std::minstd_rand pick(std::random_device{}());
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        auto port = static_cast<uint16_t>(FIRST + pick() % COUNT);
+        platform::socket_handle probe = platform::net_tcp_socket();
+        bool free = platform::net_bind_any(probe, port) == 1;
+        platform::net_close(probe);
+        if (free)
+            return port;
+    }
     platform::socket_handle probe = platform::net_tcp_socket();
     platform::net_bind(probe, loopback_address(), 0);
     uint16_t port = platform::net_local_port(probe);

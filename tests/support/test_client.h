@@ -46,7 +46,7 @@ std::string login_answer(const std::string& cookie, const std::string& password)
 
 platform::ipv4_address loopback_address(const char* dotted = "127.0.0.1");
 
-// A loopback port that was free a moment ago.
+// A port that was free a moment ago, outside the range the system gives outgoing connections.
 uint16_t free_loopback_port();
 
 // A connected pair of loopback sockets; both belong to the caller.
