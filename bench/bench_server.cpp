@@ -415,38 +415,40 @@ void run_latency(const bench_plan& plan) {
 // The stop is timed in up to IDLE_RUNS_MAX runs per server, taking turns; the memory comes
 // from each server's first run only, before a stopped server has left freed memory behind
 // for the next one to reuse.
+// What the idle runs of one server add up to; the memory is its first run's.
+struct idle_totals {
+    std::vector<double> stop_ms;
+    double bytes_per_connection = 0;
+    int notices = 0;
+
+    void add(const idle_figures& figures) {
+        if (stop_ms.empty())
+            bytes_per_connection = figures.bytes_per_connection;
+        stop_ms.push_back(figures.stop_ms);
+        notices += figures.notices;
+    }
+};
+
 void run_idle(const bench_plan& plan) {
     const int runs = std::min(plan.repeats, IDLE_RUNS_MAX);
-    std::vector<double> real_stop, baseline_stop;
-    double real_bytes = 0, baseline_bytes = 0;
-    int real_notices = 0, baseline_notices = 0;
+    idle_totals real, baseline;
     for (int r = 0; r < runs; ++r) {
-        if (plan.run_real) {
-            idle_figures figures = idle_connections(REAL, plan);
-            real_stop.push_back(figures.stop_ms);
-            if (r == 0)
-                real_bytes = figures.bytes_per_connection;
-            real_notices += figures.notices;
-        }
-        if (plan.run_baseline) {
-            idle_figures figures = idle_connections(BASELINE, plan);
-            baseline_stop.push_back(figures.stop_ms);
-            if (r == 0)
-                baseline_bytes = figures.bytes_per_connection;
-            baseline_notices += figures.notices;
-        }
+        if (plan.run_real)
+            real.add(idle_connections(REAL, plan));
+        if (plan.run_baseline)
+            baseline.add(idle_connections(BASELINE, plan));
     }
     char what[96];
     std::snprintf(what, sizeof what, "stop with %d idle clients", plan.idle);
-    print_runs(what, real_stop, baseline_stop, "ms", plan);
+    print_runs(what, real.stop_ms, baseline.stop_ms, "ms", plan);
     std::snprintf(what, sizeof what, "resident bytes per idle connection (%d)", plan.idle);
-    print_pair(what, real_bytes, baseline_bytes, "B", plan);
+    print_pair(what, real.bytes_per_connection, baseline.bytes_per_connection, "B", plan);
     if (plan.run_real) {
-        std::printf("    real: %d of %d clients got the close notice\n", real_notices,
+        std::printf("    real: %d of %d clients got the close notice\n", real.notices,
                     plan.idle * runs);
     }
     if (plan.run_baseline) {
-        std::printf("    baseline: %d of %d clients got the close notice\n", baseline_notices,
+        std::printf("    baseline: %d of %d clients got the close notice\n", baseline.notices,
                     plan.idle * runs);
     }
 }
