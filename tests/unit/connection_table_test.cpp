@@ -46,18 +46,6 @@ int closes_of(platform::socket_handle socket) {
     return g_closes.count(socket) ? g_closes[socket] : 0;
 }
 
-// Whether waking a blocked receiver closes the socket on this platform (Winsock: yes).
-bool waking_closes() {
-    platform::socket_handle server_side, client_side;
-    if (!make_connected_pair(&server_side, &client_side))
-        return false;
-    bool closed = platform::net_wake_receiver(server_side);
-    if (!closed)
-        platform::net_close(server_side);
-    platform::net_close(client_side);
-    return closed;
-}
-
 // A client thread stand-in with the real one's habits: every receive under its claim, then it
 // removes its entry and closes what it owns. It may be held at a gate before its first
 // receive (it is then outside any call) or after its last one (it outlives the walk).
@@ -92,11 +80,9 @@ struct fake_client {
     // the notice claims the socket and is woken; but the notice's non-blocking send may make
     // a receive that is just starting fail first, and a thread that has left its receive
     // before the claim leaves the socket to the notice.
-    int expected_owner(bool wake_closes) const {
-        if (!claimed_in_call.load())
-            return static_cast<int>(socket_owner::none);
-        return static_cast<int>(wake_closes ? socket_owner::none
-                                            : socket_owner::client_after_notice);
+    int expected_owner() const {
+        return static_cast<int>(claimed_in_call.load() ? socket_owner::client_after_notice
+                                                       : socket_owner::none);
     }
     std::atomic<bool> claimed_in_call{false};
     std::string peer_reads() { return read_all(peer_); }
@@ -136,7 +122,6 @@ struct fake_client {
 class close_counting : public ::testing::Test {
   protected:
     void SetUp() override {
-        wake_closes_ = waking_closes();
         std::lock_guard<std::mutex> hold(g_close_lock);
         g_closes.clear();
         platform::net_set_close_hook(count_close);
@@ -145,10 +130,7 @@ class close_counting : public ::testing::Test {
         platform::net_set_close_hook(nullptr);
         g_on_close = nullptr;
     }
-    int expected_owner(const fake_client& client) const {
-        return client.expected_owner(wake_closes_);
-    }
-    bool wake_closes_ = false;
+    int expected_owner(const fake_client& client) const { return client.expected_owner(); }
 };
 
 fake_client* g_removing_during_close = nullptr;
@@ -269,7 +251,7 @@ TEST_F(close_counting, an_entry_that_outlives_teardown_gets_the_same_answer_late
     late.before_leaving.set();
     EXPECT_EQ(late.finished_owner(), expected_owner(late));
     // Closed by then unless the thread, woken, still owns it.
-    EXPECT_EQ(closes_at_teardown, late.claimed_in_call && !wake_closes_ ? 0 : 1);
+    EXPECT_EQ(closes_at_teardown, late.claimed_in_call ? 0 : 1);
     EXPECT_EQ(closes_of(late.socket), 1);
     EXPECT_EQ(late.peer_reads(), CLOSE_NOTICE);
 }
