@@ -7,7 +7,9 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "module/connection_view.h"
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "server/connection_table.h"
@@ -265,4 +267,38 @@ TEST(connection_table, a_removal_after_teardown_touches_nothing_destroyed) {
     EXPECT_EQ(conn_table_count(*table), 1u);  // teardown leaves the count; init resets it
     conn_table_init(*table);
     EXPECT_EQ(conn_table_count(*table), 0u);
+}
+
+namespace {
+std::vector<std::string> g_view_lines;
+std::vector<std::string> g_view_building;
+const connection_view RECORDING_VIEW = {
+    [] {
+        g_view_building.clear();
+        return 1;
+    },
+    [](const char* address_text) { g_view_building.push_back(address_text); },
+    [] { g_view_lines = g_view_building; },
+};
+}  // namespace
+
+// After a stop that gave up waiting, the old run's table still changes while a new run's
+// table fills the list: only the newest table's rebuilds are shown.
+TEST(connection_table, only_the_newest_table_rebuilds_the_view) {
+    connection_view_install(&RECORDING_VIEW);
+    connection_table_ref old_run = conn_table_create();
+    conn_table_init(*old_run);
+    ASSERT_EQ(conn_table_add(*old_run, 7, "10.0.0.1"), 1);
+    EXPECT_EQ(g_view_lines, std::vector<std::string>{"10.0.0.1"});
+
+    connection_table_ref new_run = conn_table_create();
+    conn_table_init(*new_run);
+    ASSERT_EQ(conn_table_add(*new_run, 8, "10.0.0.2"), 1);
+    ASSERT_EQ(conn_table_add(*old_run, 9, "10.0.0.3"), 1);
+    conn_table_remove(*old_run, 7);
+    conn_table_teardown(*old_run);
+    EXPECT_EQ(g_view_lines, std::vector<std::string>{"10.0.0.2"});
+    conn_table_teardown(*new_run);
+    EXPECT_EQ(g_view_lines, std::vector<std::string>{});
+    connection_view_install(nullptr);
 }
