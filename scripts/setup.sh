@@ -21,6 +21,8 @@ need googletest test -f /usr/src/googletest/CMakeLists.txt
 need clang command -v clang++
 need libclang-rt-14-dev test -n "$(ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)"
 need procps command -v ps
+# The Python client (tools/sendrel_send.py) and its test.
+need python3 test -x /usr/bin/python3
 # Screenshots of the dialogs (scripts/make-screenshots.sh).
 need imagemagick command -v import
 need x11-utils command -v xwininfo
