@@ -17,6 +17,8 @@ need wine command -v wine
 need wine32:i386 test -e /usr/lib/wine/wine
 need xvfb command -v Xvfb
 need xauth command -v xauth
+# Wine's own fonts, for the screenshots (scripts/make-screenshots.sh).
+need fonts-wine test -f /usr/share/wine/fonts/marlett.ttf
 need googletest test -f /usr/src/googletest/CMakeLists.txt
 need clang command -v clang++
 need libclang-rt-14-dev test -n "$(ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)"
