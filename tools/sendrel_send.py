@@ -172,7 +172,7 @@ class Sender:
             addresses = socket.getaddrinfo(self.host, self.port, socket.AF_INET,
                                            socket.SOCK_STREAM)
         except (socket.gaierror, UnicodeError):
-            raise CannotConnect("unknown host %s (no IPv4 address found)" % self.host)
+            raise CannotConnect("unknown host %s (no IPv4 address found)" % self.host) from None
         connection = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         connection.settimeout(self.timeout)
         try:
@@ -180,10 +180,10 @@ class Sender:
         except ConnectionRefusedError:
             connection.close()
             raise CannotConnect("connection refused by %s: no server is listening on that port"
-                                % self.where)
+                                % self.where) from None
         except OSError as error:
             connection.close()
-            raise CannotConnect("cannot connect to %s (%s)" % (self.where, error))
+            raise CannotConnect("cannot connect to %s (%s)" % (self.where, error)) from None
         self._socket = connection
         try:
             self._log_in()
@@ -210,7 +210,8 @@ class Sender:
         try:
             self._socket.sendall(answer.encode("ascii") + b"\n")
         except OSError:
-            raise SendrelError("the connection to %s was lost during the login" % self.where)
+            raise SendrelError("the connection to %s was lost during the login"
+                               % self.where) from None
         reply = self._read_line(
             "no answer to the login from %s within %d s" % (self.where, self.timeout),
             WrongPassword("wrong password: %s closed the connection without accepting the login "
@@ -228,9 +229,9 @@ class Sender:
             try:
                 chunk = self._socket.recv(1024)
             except socket.timeout:
-                raise SendrelError(timed_out_text)
+                raise SendrelError(timed_out_text) from None
             except OSError:
-                raise closed_error
+                raise closed_error from None
             if not chunk:
                 raise closed_error
             self._received += chunk
@@ -242,7 +243,8 @@ class Sender:
         try:
             self._socket.sendall(as_bytes(line) + b"\n")
         except OSError as error:
-            raise SendrelError("the connection to %s was lost (%s)" % (self.where, error))
+            raise SendrelError("the connection to %s was lost (%s)"
+                               % (self.where, error)) from None
 
     def send(self, event, payloads=()):
         """Sends one event with its payloads (the server keeps nine at most)."""
@@ -256,7 +258,8 @@ class Sender:
         try:
             self._socket.sendall(lines + as_bytes(event) + b"\n")
         except OSError as error:
-            raise SendrelError("the connection to %s was lost (%s)" % (self.where, error))
+            raise SendrelError("the connection to %s was lost (%s)"
+                               % (self.where, error)) from None
 
     def wait(self, timeout=None):
         """Reads until the server closes the connection (for ever when timeout is None).
@@ -282,8 +285,8 @@ class Sender:
         # it does not make it less of a notice.
         notice = received.startswith(CLOSE_NOTICE[:-1])
         if notice:
-            received = received[len(CLOSE_NOTICE):] if received.startswith(CLOSE_NOTICE) \
-                else received[len(CLOSE_NOTICE) - 1:]
+            whole = received.startswith(CLOSE_NOTICE)
+            received = received[len(CLOSE_NOTICE) if whole else len(CLOSE_NOTICE) - 1:]
         self.unexpected = received
         if notice:
             raise CloseNotice("the server at %s is stopping: it sent its close notice and "
