@@ -8,7 +8,12 @@ namespace {
 std::atomic<int> g_fail_countdown{-1};
 thread_local bool t_exempt = false;
 std::atomic<net_close_hook> g_close_hook{nullptr};
+std::atomic<int> g_library_uses{0};
 }  // namespace
+
+int net_library_uses() {
+    return g_library_uses.load();
+}
 
 void net_fail_after(int n) {
     g_fail_countdown.store(n < 0 ? -1 : n);
@@ -37,6 +42,14 @@ bool net_should_fail() {
             return pending == 0;
     }
     return false;
+}
+
+void net_library_started() {
+    g_library_uses.fetch_add(1);
+}
+
+void net_library_ended() {
+    g_library_uses.fetch_sub(1);
 }
 
 void net_closing(socket_handle socket) {

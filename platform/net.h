@@ -8,7 +8,7 @@
 // A socket_handle has exactly one owner, who closes it once with net_close (or, for the
 // two-step close of the plug-in, net_shutdown_send and then net_close). net_close of a
 // listening socket wakes a thread blocked in net_accept on it. To wake a thread blocked in
-// net_recv on a connected socket, use net_wake_receiver.
+// net_recv or net_wait_readable on a connected socket, use net_wake_receiver.
 //
 // Test seams: net_fail_after(n) makes the call after the next n failable calls fail (the
 // socket library start, socket, bind, listen, accept, send, receive, blocking-mode switches),
@@ -34,8 +34,13 @@ struct ipv4_address {
 
 // The socket library's start and end (WSAStartup/WSACleanup). net_startup asks for the
 // given version word and reports the version granted; 0 when the library does not start.
+// Every successful start is ended by one net_cleanup, after the last socket of that use is
+// closed: the library may release every socket when its last use ends, and the system then
+// hands their handle values to new sockets. net_library_uses() counts the starts not yet
+// ended, for tests.
 int net_startup(uint16_t wanted_version, uint16_t* granted_version);
 void net_cleanup();
+int net_library_uses();
 
 int net_last_error();
 // True when error (from net_last_error) says a non-blocking call could not go ahead at once.
@@ -52,6 +57,10 @@ int net_connect(socket_handle socket, ipv4_address address, uint16_t port);
 
 int net_send(socket_handle socket, const void* data, int length);
 int net_recv(socket_handle socket, void* buffer, int length);
+// Waits up to ms milliseconds for the socket to have something to receive (data, the peer's
+// close or an error): 1 when it has, 0 when the time ran out, -1 when the wait failed (also
+// when net_wake_receiver woke it).
+int net_wait_readable(socket_handle socket, uint32_t ms);
 
 int net_set_nonblocking(socket_handle socket, bool nonblocking);
 int net_set_recv_timeout(socket_handle socket, uint32_t ms);
@@ -61,12 +70,13 @@ int net_set_abortive_close(socket_handle socket);
 int net_shutdown_send(socket_handle socket);
 int net_close(socket_handle socket);
 
-// Makes a receive that another thread is blocked in (or is about to make) on the socket
-// return at once. Winsock does that only by closing the socket: then the result is true and
-// the socket is gone. Elsewhere both directions are shut down and the socket stays open
-// (result false): its owner still closes it, so its handle is never reused while the other
-// thread may still use it.
-bool net_wake_receiver(socket_handle socket);
+// Makes a receive or readable-wait that another thread is blocked in on the socket return at
+// once with a failure. The socket stays open and its owner still closes it, so its handle is
+// never given to another socket while the other thread may still use it. On Windows the call
+// cancels the socket's pending calls: a call that has not quite begun when the wake comes is
+// not cancelled, so a waker that sees the other thread still inside its call wakes again.
+// Natively both directions are shut down, which also makes every later receive fail.
+void net_wake_receiver(socket_handle socket);
 
 // What a failed accept means for the accept loop.
 enum class accept_failure {
@@ -97,6 +107,9 @@ namespace detail {
 bool net_should_fail();
 // Every close of a socket reports here first.
 void net_closing(socket_handle socket);
+// Every successful start of the socket library, and every end of one.
+void net_library_started();
+void net_library_ended();
 }  // namespace detail
 
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include "server/line_assembler.h"
 #include "server/md5.h"
 #include "server/socket_closing.h"
+#include "server/trace.h"
 
 namespace {
 
@@ -32,16 +33,45 @@ struct connection {
     int last_receive = 0;
 };
 
+// Waits, under the socket's claim, until the socket has something to receive or the login's
+// deadline has passed: true when there is something to receive. The deadline ends the login
+// as if the peer had closed (last receive 0), so the thread still closes its socket through the
+// closing drain; only a failed wait reads as a failed receive.
+bool wait_for_login_data(connection& conn) {
+    client_start_record& record = *conn.record;
+    for (;;) {
+        uint32_t elapsed = platform::tick_count() - record.accepted_tick;
+        if (elapsed >= LOGIN_GRACE_MS) {
+            trace_connection("Login not completed in time", record.socket, conn.address_text);
+            conn.last_receive = 0;
+            return false;
+        }
+        uint32_t left = LOGIN_GRACE_MS - elapsed;
+        int ready = platform::net_wait_readable(
+            record.socket, left < LOGIN_WAIT_SLICE_MS ? left : LOGIN_WAIT_SLICE_MS);
+        if (ready > 0)
+            return true;
+        if (ready < 0) {
+            conn.last_receive = -1;
+            return false;
+        }
+    }
+}
+
 // One receive, terminated; a failed receive reads as an empty text. Once the close notice has
-// claimed the socket it is not touched again: the receive counts as failed.
-int receive_text(connection& conn) {
+// claimed the socket it is not touched again: the receive counts as failed. A receive of the
+// login waits only until the login's deadline.
+enum class receive_kind { login, command };
+
+int receive_text(connection& conn, receive_kind kind) {
     socket_claim& claim = conn.record->claim;
+    conn.last_receive = -1;
     if (claim.begin_use()) {
-        conn.last_receive =
-            platform::net_recv(conn.record->socket, conn.buffer, RECEIVE_BUFFER_SIZE);
+        if (kind == receive_kind::command || wait_for_login_data(conn)) {
+            conn.last_receive =
+                platform::net_recv(conn.record->socket, conn.buffer, RECEIVE_BUFFER_SIZE);
+        }
         claim.end_use();
-    } else {
-        conn.last_receive = -1;
     }
     conn.buffer[conn.last_receive > 0 ? conn.last_receive : 0] = '\0';
     return conn.last_receive;
@@ -68,7 +98,7 @@ void send_text(connection& conn, const char* text) {
 
 // Greeting, cookie and response; true when the client proved it knows the password.
 bool log_in(connection& conn, cookie_generator& generator) {
-    receive_text(conn);
+    receive_text(conn, receive_kind::login);
     strip_line_end(conn.buffer);
     if (std::strcmp(conn.buffer, GREETING_WORD) != 0)
         return false;
@@ -87,11 +117,12 @@ bool log_in(connection& conn, cookie_generator& generator) {
     char expected[DIGEST_HEX_SIZE];
     digest_hex(digest_input.c_str(), expected);
 
-    receive_text(conn);
+    receive_text(conn, receive_kind::login);
     strip_line_end(conn.buffer);
     if (have_password && equal_ignoring_case(conn.buffer, expected))
         return true;
     abuse_note_failure(conn.address_text);
+    trace_connection("Incorrect Password", conn.record->socket, conn.address_text);
     raise_event_with_address("Incorrect Password", conn.address_text);
     return false;
 }
@@ -149,7 +180,7 @@ void command_loop(connection& conn) {
     payload_table payloads;
     payload_table_restart(conn, payloads);
     for (;;) {
-        int received = receive_text(conn);
+        int received = receive_text(conn, receive_kind::command);
         if (received <= 0)
             return;
         const char* line = line_assembler_next(owner.assembler, conn.buffer);
@@ -190,6 +221,7 @@ void converse(connection& conn) {
     conn.address_length = std::strlen(conn.address_text);
 
     if (!admit_client(conn.record->address)) {
+        trace_connection("Blocked connection", conn.record->socket, conn.address_text);
         raise_event_with_address("Blocked connection", conn.address_text);
         finish(conn);
         return;
@@ -197,6 +229,7 @@ void converse(connection& conn) {
     raise_event_with_address("Incoming connection", conn.address_text);
     try {
         if (log_in(conn, generator)) {
+            conn.record->pending.release();
             raise_event_with_address("Accepted connection", conn.address_text);
             abuse_note_success();
             send_text(conn, ACCEPTANCE_LINE);

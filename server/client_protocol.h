@@ -4,12 +4,19 @@
 // client_main takes ownership of the record (and through it of the socket, until close-all
 // claims it) and returns 0 when the connection is finished. It raises "Blocked connection"
 // alone for a refused client, and otherwise "Incoming connection" first and exactly one
-// "Disconnect" last.
+// "Disconnect" last. A connection whose login is not done LOGIN_GRACE_MS after its accept ends
+// as one that sent nothing more: before the cookie, with no cookie; after it, as a wrong
+// password.
 #pragma once
 
 #include "server/client_start_record.h"
 
 constexpr int RECEIVE_BUFFER_SIZE = 1024;
+// A connection that has not logged in this long after its accept is ended: the greeting's
+// and the response's receive share the time. A logged-in connection has no deadline.
+constexpr uint32_t LOGIN_GRACE_MS = 30000;
+// The login's receives look at the clock at least this often while they wait.
+constexpr uint32_t LOGIN_WAIT_SLICE_MS = 1000;
 constexpr int PAYLOAD_SLOTS = 10;  // the address and at most nine payload texts
 
 unsigned client_main(client_start_record* record);

@@ -7,6 +7,7 @@
 
 #include "module/address_text.h"
 #include "module/connection_view.h"
+#include "platform/tick.h"
 #include "server/make_shared_nothrow.h"
 #include "server/socket_closing.h"
 
@@ -54,12 +55,12 @@ connection_entry** find_link(connection_entry*& head, platform::socket_handle so
 
 // Rebuilds the settings dialog's list; the caller holds the table's lock.
 void refresh_view_locked(connection_table& table) {
-    if (!connection_view_begin())
+    connection_view_rebuild rebuild(&table);
+    if (!rebuild)
         return;
     for (connection_entry* entry = table.head; entry; entry = entry->next) {
-        connection_view_add(entry->address_text);
+        rebuild.add(entry->address_text);
     }
-    connection_view_end();
 }
 
 // Unlinks a listed entry; returns it when the caller is to release it, nullptr when close-all
@@ -83,7 +84,10 @@ connection_entry* unlink_listed(connection_table& table, connection_entry** link
 }  // namespace
 
 connection_table_ref conn_table_create() {
-    return make_shared_nothrow<connection_table>();
+    connection_table_ref table = make_shared_nothrow<connection_table>();
+    if (table)
+        connection_view_set_source(table.get());
+    return table;
 }
 
 platform::manual_event* conn_table_init(connection_table& table) {
@@ -201,14 +205,36 @@ void notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
     // the thread's claim is alive.
     bool in_call = entry->listed && entry->thread && (!entry->claim || entry->claim->claim());
     if (in_call) {
-        // Woken with the lock held, so the thread cannot leave before it is settled who
-        // closes the socket: nobody else if waking closed it, else the thread.
-        entry->owner_closes = !platform::net_wake_receiver(socket);
+        // Woken with the lock held, so the thread cannot leave before it is settled that it
+        // closes the socket itself, once it is out of its call.
+        entry->owner_closes = true;
+        platform::net_wake_receiver(socket);
         return;
     }
     // Its thread will not touch the socket again, has left, or there is none.
     visit unlocked(table, hold, entry);
     platform::net_close(socket);
+}
+
+// Gives the entry's thread up to CLOSE_ALL_THREAD_WAIT_MS to end. A wake can come just before
+// the thread's call has really begun and then not reach it, so while the thread is still in
+// the call it was woken in, it is woken again; its socket is open for that as long as the
+// entry is listed, since the thread closes it only after removing the entry. Returns with the
+// lock held.
+void wait_for_thread(connection_table& table, std::unique_lock<std::mutex>& hold,
+                     connection_entry* entry, const platform::thread_handle& thread) {
+    uint32_t started = platform::tick_count();
+    for (;;) {
+        bool ended;
+        {
+            visit unlocked(table, hold, entry);
+            ended = thread.wait(CLOSE_ALL_REWAKE_MS);
+        }
+        if (ended || platform::tick_count() - started >= CLOSE_ALL_THREAD_WAIT_MS)
+            return;
+        if (entry->listed && entry->owner_closes && entry->claim && entry->claim->still_in_call())
+            platform::net_wake_receiver(entry->socket);
+    }
 }
 
 }  // namespace
@@ -224,11 +250,8 @@ void conn_table_close_all(connection_table& table) {
     for (connection_entry* cursor = table.head; cursor;) {
         // A handle of close-all's own: it stays valid even if the entry goes meanwhile.
         platform::thread_handle thread = cursor->thread.duplicate();
-        if (thread) {
-            visit unlocked(table, hold, cursor);
-            thread.wait(CLOSE_ALL_THREAD_WAIT_MS);
-            thread.close();
-        }
+        if (thread)
+            wait_for_thread(table, hold, cursor, thread);
         cursor = step_past(table, cursor);
     }
     hold.unlock();

@@ -13,13 +13,12 @@
 // Socket ownership: an accepted socket belongs to its client thread until close-all claims it
 // for the close notice, which is sent once only. After the notice the socket is closed at once
 // when its thread is not inside a receive or send (its socket_claim keeps it from starting
-// another), or when the thread has already left; a thread inside a call is woken. If waking
-// closed the socket (Winsock wakes a blocked receive only that way), nobody else closes it; if
-// it left the socket open, the client thread closes it when it removes its entry, so a socket
-// is never closed while its thread may still receive on it. conn_table_remove tells the
-// client thread which case applies. Entries whose threads are still running at teardown stay
-// known to the table (out of the list and the count), so the late removal still gets the
-// right answer.
+// another), or when the thread has already left; a thread inside a call is woken, and waking
+// leaves the socket open: the client thread closes it when it removes its entry, so a socket
+// is never closed while its thread may still use it, and its handle is never given to another
+// socket under that thread. conn_table_remove tells the client thread which case applies. Entries
+// whose threads are still running at teardown stay known to the table (out of the list and the
+// count), so the late removal still gets the right answer.
 //
 // Threads: the accept thread calls init, add, set_thread, close_all and teardown; client
 // threads call remove.
@@ -81,3 +80,5 @@ void conn_table_refresh_view(connection_table& table);
 uint32_t conn_table_count(connection_table& table);
 
 constexpr uint32_t CLOSE_ALL_THREAD_WAIT_MS = 1000;
+// While close-all waits for a thread, it wakes a thread still in its call again this often.
+constexpr uint32_t CLOSE_ALL_REWAKE_MS = 20;

@@ -8,10 +8,13 @@
 #include "platform/message_box.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "platform/tick.h"
 #include "server/client_protocol.h"
 #include "server/connection_table.h"
 #include "server/make_shared_nothrow.h"
+#include "server/pending_logins.h"
 #include "server/socket_closing.h"
+#include "server/socket_library_use.h"
 #include "server/trace.h"
 
 namespace {
@@ -19,10 +22,14 @@ namespace {
 // One server run, shared by server_start/server_stop and the run's accept thread, which
 // holds its own reference: after a stop that gave up waiting, the old accept thread keeps
 // its stop signal and table while a new run starts with new ones.
+// The run's client threads share its table, its pending count and its use of the socket
+// library, so each of these lasts until the run's last thread lets go.
 struct server_run {
+    socket_library_ref library;
     platform::socket_handle listening = platform::INVALID_SOCKET_HANDLE;
     platform::manual_event stop_signal{false};
     connection_table_ref table;
+    std::shared_ptr<pending_logins> pending;
 };
 
 struct running_server {
@@ -37,26 +44,48 @@ unsigned client_thread(void* argument) {
     return client_main(static_cast<client_start_record*>(argument));
 }
 
+// Closes a connection that gets no thread: it never reached the conversation, so no event is
+// raised for it.
+void turn_away(platform::socket_handle socket, const char* why, const char* address_text) {
+    trace_connection(why, socket, address_text);
+    close_two_step(socket);
+}
+
+const char* refusal_text(pending_logins::verdict verdict) {
+    return verdict == pending_logins::verdict::address_full
+               ? "Too many connections waiting for login from one address"
+               : "Too many connections waiting for login";
+}
+
 void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_address peer) {
-    trace("Connection accepted on socket:%d from:%s", 0);
+    uint32_t accepted_tick = platform::tick_count();
     char address_text[ADDRESS_TEXT_SIZE];
     format_address_text(peer, address_text);
-    auto* record = new (std::nothrow) client_start_record{socket, peer, nullptr, {}};
+    trace_connection("Connection accepted on socket:%d from:%s", socket, address_text);
+    pending_login place;
+    pending_logins::verdict verdict = pending_login_count(run.pending, peer, &place);
+    if (verdict != pending_logins::verdict::counted) {
+        turn_away(socket, refusal_text(verdict), address_text);
+        return;
+    }
+    auto* record = new (std::nothrow)
+        client_start_record{socket, peer, accepted_tick, nullptr, nullptr, {}, {}};
     // The entry goes into the table before the thread exists, so the thread always finds it.
     if (!record || !conn_table_add(*run.table, socket, address_text, &record->claim)) {
         delete record;
-        close_two_step(socket);
+        turn_away(socket, "No memory for the connection", address_text);
         return;
     }
     record->table = run.table;
+    record->library = run.library;
+    record->pending = std::move(place);
     platform::thread_handle thread = platform::thread_start(client_thread, record);
     if (!thread) {
         // Nobody would ever serve it: it leaves at once instead of holding its socket open
-        // until the stop. It never had a thread, so no event was raised for it.
-        trace("Couldn't start client thread", 0);
+        // until the stop.
         conn_table_remove(*run.table, socket);
         delete record;
-        close_two_step(socket);
+        turn_away(socket, "Couldn't start client thread", address_text);
         return;
     }
     conn_table_set_thread(*run.table, socket, std::move(thread));
@@ -104,12 +133,11 @@ unsigned accept_loop(void* argument) {
     return 0;
 }
 
-// Undoes a start after the socket library started: closes what was made and ends the
-// library's use. The run's signal goes with the run.
+// Undoes a start after the socket library started: closes the listening socket, if any. The
+// run's signal, table and use of the library go with the run.
 int fail_start(platform::socket_handle listening) {
     if (listening != platform::INVALID_SOCKET_HANDLE)
         close_two_step(listening);
-    platform::net_cleanup();
     return 0;
 }
 
@@ -118,20 +146,23 @@ int fail_start(platform::socket_handle listening) {
 int server_start(int32_t port) {
     trace_read_switch();
     uint16_t granted = 0;
-    if (!platform::net_startup(SOCKET_LIBRARY_VERSION, &granted)) {
+    socket_library_ref library = socket_library_use::start(SOCKET_LIBRARY_VERSION, &granted);
+    if (!library) {
         platform::message_box("Initialize WinSock Failed", "Sendrel");
         return 0;
     }
     if (granted != SOCKET_LIBRARY_VERSION) {
         platform::message_box("Wrong WinSock Version", "Sendrel");
-        return fail_start(platform::INVALID_SOCKET_HANDLE);
+        return 0;
     }
     std::shared_ptr<server_run> run = make_shared_nothrow<server_run>();
     if (!run || !run->stop_signal.valid())
-        return fail_start(platform::INVALID_SOCKET_HANDLE);
+        return 0;
+    run->library = std::move(library);
     run->table = conn_table_create();
-    if (!run->table)
-        return fail_start(platform::INVALID_SOCKET_HANDLE);
+    run->pending = make_shared_nothrow<pending_logins>();
+    if (!run->table || !run->pending)
+        return 0;
 
     run->listening = platform::net_tcp_socket();
     if (run->listening == platform::INVALID_SOCKET_HANDLE) {
@@ -171,10 +202,10 @@ void server_stop() {
         trace("TIMEOUT waiting for ListenThread", 0);
     }
     g_server.accept_thread.close();
-    g_server.run.reset();
     g_server.port = 0;
     trace("Server Stopped", 0);
-    platform::net_cleanup();
+    // The library's use ends with the run's last thread, which may be this reference.
+    g_server.run.reset();
 }
 
 uint16_t server_listening_port() {

@@ -19,6 +19,15 @@ constexpr char TRACE_SWITCH_VARIABLE[] = "SENDREL_TRACE";
 
 void trace(const char* message, int32_t number);
 
+// A trace about one connection, so one trace tells the whole story of a client that cannot
+// get in. The hook sees (message, 0) as for any trace; the debug output's line also names the
+// connection: a "%d" in the message stands for the socket and a "%s" for the address text,
+// and a message without them gets both after its text:
+//     Sendrel trace: Connection accepted on socket:1234 from:10.0.0.7 (0)
+//     Sendrel trace: Incorrect Password socket:1234 from:10.0.0.7 (0)
+// Switched off, it costs what trace costs.
+void trace_connection(const char* message, uintptr_t socket, const char* address_text);
+
 // Reads the switch from the environment; the host thread, before the server's threads start.
 void trace_read_switch();
 

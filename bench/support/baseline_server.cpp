@@ -28,7 +28,6 @@ struct baseline_connection {
     platform::thread_handle thread;
     std::list<std::shared_ptr<baseline_connection>>::iterator position;
     std::shared_ptr<baseline_run> run;
-    bool closed_by_notice = false;
 };
 
 struct baseline_run {
@@ -248,7 +247,7 @@ void baseline_stop() {
     for (auto& connection : all) {
         platform::net_send(connection->socket, notice, sizeof notice);
         platform::net_shutdown_send(connection->socket);
-        connection->closed_by_notice = platform::net_wake_receiver(connection->socket);
+        platform::net_wake_receiver(connection->socket);
     }
     uint32_t started = platform::tick_count();
     for (auto& connection : all) {
@@ -256,8 +255,6 @@ void baseline_stop() {
         uint32_t left = spent < BASELINE_THREADS_WAIT_MS ? BASELINE_THREADS_WAIT_MS - spent : 0;
         connection->thread.wait(left);
     }
-    for (auto& connection : all) {
-        if (!connection->closed_by_notice)
-            platform::net_close(connection->socket);
-    }
+    for (auto& connection : all)
+        platform::net_close(connection->socket);
 }

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,10 +33,13 @@ int net_startup(uint16_t wanted_version, uint16_t* granted_version) {
     if (detail::net_should_fail())
         return 0;
     *granted_version = wanted_version;
+    detail::net_library_started();
     return 1;
 }
 
-void net_cleanup() {}
+void net_cleanup() {
+    detail::net_library_ended();
+}
 
 int net_last_error() {
     return errno;
@@ -169,9 +173,18 @@ int net_close(socket_handle socket) {
     return ::close(raw(socket)) == 0;
 }
 
-bool net_wake_receiver(socket_handle socket) {
-    ::shutdown(raw(socket), SHUT_RDWR);  // a blocked recv returns 0
-    return false;
+void net_wake_receiver(socket_handle socket) {
+    ::shutdown(raw(socket), SHUT_RDWR);  // a blocked recv returns 0, a blocked poll returns
+}
+
+int net_wait_readable(socket_handle socket, uint32_t ms) {
+    pollfd entry{raw(socket), POLLIN, 0};
+    int timeout = ms > 0x7FFFFFFFu ? -1 : static_cast<int>(ms);
+    int result;
+    do {
+        result = ::poll(&entry, 1, timeout);
+    } while (result < 0 && errno == EINTR);
+    return result < 0 ? -1 : result > 0 ? 1 : 0;
 }
 
 accept_failure net_classify_accept_error(int error) {

@@ -30,10 +30,12 @@ int net_startup(uint16_t wanted_version, uint16_t* granted_version) {
     if (WSAStartup(wanted_version, &data) != 0)
         return 0;
     *granted_version = data.wVersion;
+    detail::net_library_started();
     return 1;
 }
 
 void net_cleanup() {
+    detail::net_library_ended();
     WSACleanup();
 }
 
@@ -160,11 +162,20 @@ int net_close(socket_handle socket) {
     return closesocket(raw(socket)) != SOCKET_ERROR;
 }
 
-bool net_wake_receiver(socket_handle socket) {
-    // A blocking recv in another thread ends only when the socket is closed under it.
-    detail::net_closing(socket);
-    closesocket(raw(socket));
-    return true;
+void net_wake_receiver(socket_handle socket) {
+    // Cancelling the socket's pending calls ends a blocking recv or select in another thread
+    // (ERROR_OPERATION_ABORTED); closing the socket would too, but its handle could then be
+    // given to a new socket before that thread is done with it.
+    CancelIoEx(reinterpret_cast<HANDLE>(raw(socket)), nullptr);
+}
+
+int net_wait_readable(socket_handle socket, uint32_t ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(raw(socket), &readable);
+    timeval limit{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+    int result = ::select(0, &readable, nullptr, nullptr, ms == 0xFFFFFFFFu ? nullptr : &limit);
+    return result == SOCKET_ERROR ? -1 : result > 0 ? 1 : 0;
 }
 
 accept_failure net_classify_accept_error(int error) {

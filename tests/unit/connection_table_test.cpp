@@ -7,7 +7,9 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "module/connection_view.h"
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "server/connection_table.h"
@@ -44,18 +46,6 @@ void count_close(platform::socket_handle socket) {
 int closes_of(platform::socket_handle socket) {
     std::lock_guard<std::mutex> hold(g_close_lock);
     return g_closes.count(socket) ? g_closes[socket] : 0;
-}
-
-// Whether waking a blocked receiver closes the socket on this platform (Winsock: yes).
-bool waking_closes() {
-    platform::socket_handle server_side, client_side;
-    if (!make_connected_pair(&server_side, &client_side))
-        return false;
-    bool closed = platform::net_wake_receiver(server_side);
-    if (!closed)
-        platform::net_close(server_side);
-    platform::net_close(client_side);
-    return closed;
 }
 
 // A client thread stand-in with the real one's habits: every receive under its claim, then it
@@ -131,7 +121,6 @@ struct fake_client {
 class close_counting : public ::testing::Test {
   protected:
     void SetUp() override {
-        wake_closes_ = waking_closes();
         std::lock_guard<std::mutex> hold(g_close_lock);
         g_closes.clear();
         platform::net_set_close_hook(count_close);
@@ -140,12 +129,8 @@ class close_counting : public ::testing::Test {
         platform::net_set_close_hook(nullptr);
         g_on_close = nullptr;
     }
-    // A thread woken in its receive owns its socket afterwards unless waking closed it.
-    int woken_owner() const {
-        return static_cast<int>(wake_closes_ ? socket_owner::none
-                                             : socket_owner::client_after_notice);
-    }
-    bool wake_closes_ = false;
+    // A thread woken in its receive closes its socket itself, once it is out of the call.
+    static int woken_owner() { return static_cast<int>(socket_owner::client_after_notice); }
 };
 
 fake_client* g_removing_during_close = nullptr;
@@ -265,8 +250,8 @@ TEST_F(close_counting, an_entry_that_outlives_teardown_gets_the_same_answer_late
     int closes_at_teardown = closes_of(late.socket);
     late.before_leaving.set();
     EXPECT_EQ(late.finished_owner(), woken_owner());
-    // Closed by then unless the thread, woken, still owns it.
-    EXPECT_EQ(closes_at_teardown, wake_closes_ ? 1 : 0);
+    // Not closed by then: the thread, woken, still owns it.
+    EXPECT_EQ(closes_at_teardown, 0);
     EXPECT_EQ(closes_of(late.socket), 1);
     EXPECT_EQ(late.peer_reads(), CLOSE_NOTICE);
 }
@@ -280,4 +265,38 @@ TEST(connection_table, a_removal_after_teardown_touches_nothing_destroyed) {
     EXPECT_EQ(conn_table_count(*table), 1u);  // teardown leaves the count; init resets it
     conn_table_init(*table);
     EXPECT_EQ(conn_table_count(*table), 0u);
+}
+
+namespace {
+std::vector<std::string> g_view_lines;
+std::vector<std::string> g_view_building;
+const connection_view RECORDING_VIEW = {
+    [] {
+        g_view_building.clear();
+        return 1;
+    },
+    [](const char* address_text) { g_view_building.push_back(address_text); },
+    [] { g_view_lines = g_view_building; },
+};
+}  // namespace
+
+// After a stop that gave up waiting, the old run's table still changes while a new run's
+// table fills the list: only the newest table's rebuilds are shown.
+TEST(connection_table, only_the_newest_table_rebuilds_the_view) {
+    connection_view_install(&RECORDING_VIEW);
+    connection_table_ref old_run = conn_table_create();
+    conn_table_init(*old_run);
+    ASSERT_EQ(conn_table_add(*old_run, 7, "10.0.0.1"), 1);
+    EXPECT_EQ(g_view_lines, std::vector<std::string>{"10.0.0.1"});
+
+    connection_table_ref new_run = conn_table_create();
+    conn_table_init(*new_run);
+    ASSERT_EQ(conn_table_add(*new_run, 8, "10.0.0.2"), 1);
+    ASSERT_EQ(conn_table_add(*old_run, 9, "10.0.0.3"), 1);
+    conn_table_remove(*old_run, 7);
+    conn_table_teardown(*old_run);
+    EXPECT_EQ(g_view_lines, std::vector<std::string>{"10.0.0.2"});
+    conn_table_teardown(*new_run);
+    EXPECT_EQ(g_view_lines, std::vector<std::string>{});
+    connection_view_install(nullptr);
 }

@@ -93,6 +93,21 @@ TEST_F(TraceSwitch, OnEveryTraceIsOneLineWithItsTextAndNumber) {
     EXPECT_EQ(g_hooked.size(), 6u);
 }
 
+TEST_F(TraceSwitch, AConnectionsTraceNamesItsSocketAndAddress) {
+    switch_to("1");
+    std::string output = debug_output_of([] {
+        trace_connection("Connection accepted on socket:%d from:%s", 1234, "10.0.0.7");
+        trace_connection("Incorrect Password", 88, "192.168.100.200");
+    });
+    EXPECT_EQ(output,
+              "Sendrel trace: Connection accepted on socket:1234 from:10.0.0.7 (0)\n"
+              "Sendrel trace: Incorrect Password socket:88 from:192.168.100.200 (0)\n");
+    EXPECT_EQ(g_hooked, (std::vector<std::string>{"Connection accepted on socket:%d from:%s|0",
+                                                  "Incorrect Password|0"}));
+    switch_to("");
+    EXPECT_EQ(debug_output_of([] { trace_connection("Blocked connection", 1, "10.0.0.1"); }), "");
+}
+
 TEST_F(TraceSwitch, TakesEffectOnlyWhenRead) {
     switch_to("");
     ASSERT_TRUE(platform::environment_set(TRACE_SWITCH_VARIABLE, "1"));

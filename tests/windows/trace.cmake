@@ -6,7 +6,9 @@
 cmake_minimum_required(VERSION 3.18)
 include(${CMAKE_CURRENT_LIST_DIR}/../support/host_session.cmake)
 set(PASSWORD "ChgThisPw")
-set(ACCEPTED "Sendrel trace: Connection accepted on socket:%d from:%s (0)\n")
+# A connection's trace lines name its socket and the client's address.
+set(ACCEPTED "Sendrel trace: Connection accepted on socket:")
+set(FROM " from:127.0.0.1 (0)\n")
 
 # ---- driver role: the two clients and a second host, then the stop ---------------------------
 if(ROLE STREQUAL "driver")
@@ -55,20 +57,21 @@ run_host_session(${CMAKE_CURRENT_LIST_FILE} ${PASSWORD}
                  HOST ${HOST} run --trace ${PLUGIN})
 expect_in_order("the host's output" "${HOST_OUTPUT}"
   "listening on port ${PORT}\n"
-  "${ACCEPTED}"
+  "${ACCEPTED}" "${FROM}"
   "event \"Incoming connection\" payloads [\"127.0.0.1\"]\n"
   "event \"Traced event\" payloads [\"127.0.0.1\"]\n"
-  "${ACCEPTED}"
+  "${ACCEPTED}" "${FROM}"
   "event \"Incoming connection\" payloads [\"127.0.0.1\"]\n"
+  "Sendrel trace: Incorrect Password socket:" "${FROM}"
   "event \"Incorrect Password\" payloads [\"127.0.0.1\"]\n"
   "stopping\n"
   "Sendrel trace: Server Stopped (0)\n"
   "stopped\n")
-# Exactly one accept line per connection, one stop line per stop.
+# Exactly one accept line per connection, one for the wrong password, one stop line per stop.
 string(REGEX MATCHALL "Sendrel trace: [^\n]*" traces "${HOST_OUTPUT}")
 list(LENGTH traces count)
-if(NOT count EQUAL 3)
-  message(FATAL_ERROR "trace: ${count} trace lines instead of 3:\n${HOST_OUTPUT}")
+if(NOT count EQUAL 4)
+  message(FATAL_ERROR "trace: ${count} trace lines instead of 4:\n${HOST_OUTPUT}")
 endif()
 
 # The failed bind shows the socket library's error for an address in use (WSAEADDRINUSE).
