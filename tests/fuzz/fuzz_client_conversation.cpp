@@ -27,6 +27,7 @@
 #include "module/settings.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "platform/tick.h"
 #include "server/client_protocol.h"
 #include "server/connection_table.h"
 #include "server/line_assembler.h"
@@ -221,7 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::socket_handle server_side, client_side;
     check(make_pair(&server_side, &client_side), "a loopback socket pair");
     conn_table_add(*table, server_side, ADDRESS);
-    auto* record = new client_start_record{server_side, {{127, 0, 0, 1}}, table, {}};
+    auto* record = new client_start_record{
+        server_side, {{127, 0, 0, 1}}, platform::tick_count(), table, nullptr, {}, {}};
     platform::thread_handle thread = platform::thread_start(run_client, record);
     check(static_cast<bool>(thread), "the client thread starts");
     conn_table_set_thread(*table, server_side, thread.duplicate());
