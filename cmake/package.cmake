@@ -1,9 +1,10 @@
 # The release package for Windows users: Sendrel-<version>-win32.zip with the plug-in, the
-# command-line client, the user guide and the dialogs' screenshots, made by CPack's ZIP
-# generator (scripts/package.sh runs it after the win32 build).
+# command-line client and its Python twin, the user guide and the dialogs' screenshots, made
+# by CPack's ZIP generator (scripts/package.sh runs it after the win32 build).
 #
 #   Sendrel-<version>-win32/Sendrel.dll
 #   Sendrel-<version>-win32/event_client.exe
+#   Sendrel-<version>-win32/sendrel_send.py       the client for any machine with Python 3.8+
 #   Sendrel-<version>-win32/README.txt            the guide, with Windows line ends
 #   Sendrel-<version>-win32/screenshots/*.png     whatever docs/screenshots holds
 
@@ -14,7 +15,8 @@ install(TARGETS sendrel event_client RUNTIME DESTINATION .
 # Notepad and every other Windows editor read the guide as written.
 configure_file(${CMAKE_SOURCE_DIR}/docs/windows_guide.txt ${CMAKE_BINARY_DIR}/package/README.txt
                @ONLY NEWLINE_STYLE CRLF)
-install(FILES ${CMAKE_BINARY_DIR}/package/README.txt DESTINATION .)
+install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_SOURCE_DIR}/tools/sendrel_send.py
+        DESTINATION .)
 
 file(GLOB SENDREL_SCREENSHOTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/screenshots/*.png)
 if(SENDREL_SCREENSHOTS)

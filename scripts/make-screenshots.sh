@@ -46,6 +46,15 @@ export DISPLAY=":$(cat "$work/display")"
 
 wineboot -i </dev/null >/dev/null 2>&1
 wineserver -w
+# Wine's own fonts (Debian's fonts-wine) are not in a new prefix, and without them Wine draws
+# the caption buttons with letters of another font instead of the symbol font's glyphs, and
+# the dialog texts in a substitute: put them where the prefix's programs look.
+wine_fonts=/usr/share/wine/fonts
+if [ ! -f "$wine_fonts/marlett.ttf" ]; then
+    echo "make-screenshots: Wine's fonts are missing ($wine_fonts/marlett.ttf)" >&2
+    exit 1
+fi
+cp "$wine_fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/"
 # No window manager: Wine draws the window frames itself.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 key='HKLM\Software\Quorvel3\HardPlugins\Plexador'

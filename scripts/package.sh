@@ -1,8 +1,8 @@
 #!/bin/bash
 # Builds the release package for Windows users, out/package/Sendrel-<version>-win32.zip: the
-# plug-in DLL, the command-line client, the user guide (README.txt) and the dialogs'
-# screenshots, made by CPack from the win32 build. Installs what is missing and builds the
-# win32 configuration first.
+# plug-in DLL, the command-line client and its Python twin, the user guide (README.txt) and
+# the dialogs' screenshots, made by CPack from the win32 build. Installs what is missing and
+# builds the win32 configuration first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"

@@ -17,10 +17,14 @@ need wine command -v wine
 need wine32:i386 test -e /usr/lib/wine/wine
 need xvfb command -v Xvfb
 need xauth command -v xauth
+# Wine's own fonts, for the screenshots (scripts/make-screenshots.sh).
+need fonts-wine test -f /usr/share/wine/fonts/marlett.ttf
 need googletest test -f /usr/src/googletest/CMakeLists.txt
 need clang command -v clang++
 need libclang-rt-14-dev test -n "$(ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)"
 need procps command -v ps
+# The Python client (tools/sendrel_send.py) and its test.
+need python3 test -x /usr/bin/python3
 # Screenshots of the dialogs (scripts/make-screenshots.sh).
 need imagemagick command -v import
 need x11-utils command -v xwininfo

@@ -3,12 +3,13 @@
 // trigger_event prints every event on one line, and drives the entry points.
 //
 //   reference_host identity PLUGIN   prints the answers of the identity entry points
-//   reference_host run [--trace] PLUGIN
+//   reference_host run [--trace] [--no-display] PLUGIN
 //                                    opens and starts the server, prints events until the
 //                                    end of standard input, a "stop" line or Ctrl+C; with
 //                                    --trace also the server's trace lines; the input
 //                                    lines "config" and "learn [TEXT]" open the settings
-//                                    dialog and the learn-event dialog
+//                                    dialog and the learn-event dialog (--no-display: there
+//                                    is no display to show them, and they say so)
 //   reference_host version FILE      prints the version resource of a Windows binary
 //
 // The plug-in reads its settings (port, password, access list) from the registry itself; this
@@ -48,7 +49,7 @@ constexpr int32_t DEFAULT_PORT = 1024;
 
 const char* usage_text =
     "usage: reference_host identity PLUGIN\n"
-    "       reference_host run [--trace] PLUGIN\n"
+    "       reference_host run [--trace] [--no-display] PLUGIN\n"
     "       reference_host version FILE\n"
     "\n"
     "Loads the plug-in file PLUGIN as the host application does.\n"
@@ -62,6 +63,9 @@ const char* usage_text =
     "                            TEXT (qvl_learn_event); prints what the user confirmed\n"
     "            --trace sets SENDREL_TRACE=1 for the plug-in and prints its trace lines:\n"
     "                        Sendrel trace: TEXT (NUMBER)\n"
+    "            --no-display says that no display shows the dialogs (scripts/run.sh passes\n"
+    "                        it when DISPLAY is not set): config and learn then tell how\n"
+    "                        to do without them\n"
     "  version   prints the version resource of the Windows binary FILE (Windows only)\n"
     "The server's port, password and access list are the plug-in's registry settings.\n"
     "Exit codes: 0 done; 1 wrong usage; 2 the server did not start; 3 the plug-in could not\n"
@@ -346,6 +350,25 @@ void request_trace() {
 }
 
 std::atomic<bool> g_stop_requested{false};
+bool g_no_display = false;
+
+// Why a dialog asked for does not appear, and what to do instead: in full the first time.
+void explain_missing_display() {
+    static std::atomic<bool> explained{false};
+    if (explained.exchange(true)) {
+        std::fputs("reference_host: no display, so no dialog appears (see above)\n", stderr);
+        std::fflush(stderr);
+        return;
+    }
+    std::fputs(
+        "reference_host: no display, so no dialog appears: the settings and learn dialogs\n"
+        "  need one. Without the dialog, write the settings with Wine's reg tool (README,\n"
+        "  \"Settings\": wine reg add ...) and start again. Or give Wine a display: start\n"
+        "  from a desktop, over ssh -X, or with DISPLAY set to a running X server\n"
+        "  (xvfb-run gives an unseen one, for scripts that drive the dialogs).\n",
+        stderr);
+    std::fflush(stderr);
+}
 
 // The learn requests of the input: each blocks its own thread until its dialog ends; they
 // are waited for after qvl_close, which ends an open dialog.
@@ -382,9 +405,13 @@ void watch_standard_input(const entry_points* entry) {
         }
         if (command == "stop" || command == "quit")
             break;
-        if (command == "config") {
+        bool config = command == "config";
+        bool learn = command == "learn" || command.rfind("learn ", 0) == 0;
+        if ((config || learn) && g_no_display)
+            explain_missing_display();
+        if (config) {
             print_line("config answered " + std::to_string(entry->config()));
-        } else if (command == "learn" || command.rfind("learn ", 0) == 0) {
+        } else if (learn) {
             learn_event(*entry, command.size() > 6 ? command.substr(6) : std::string());
         } else if (!command.empty()) {
             std::fprintf(stderr,
@@ -458,9 +485,20 @@ int main(int argc, char** argv) {
         return EXIT_OK;
     }
     std::string command = argc > 1 ? argv[1] : "";
-    bool trace_requested = command == "run" && argc == 4 && std::strcmp(argv[2], "--trace") == 0;
     bool known = command == "identity" || command == "run" || command == "version";
-    if (!known || (argc != 3 && !trace_requested)) {
+    bool trace_requested = false;
+    bool options_known = true;
+    for (int i = 2; i < argc - 1; ++i) {
+        std::string option = argv[i];
+        if (command == "run" && option == "--trace") {
+            trace_requested = true;
+        } else if (command == "run" && option == "--no-display") {
+            g_no_display = true;
+        } else {
+            options_known = false;
+        }
+    }
+    if (!known || argc < 3 || !options_known) {
         std::fputs(usage_text, stderr);
         return EXIT_USAGE;
     }

@@ -57,8 +57,14 @@ if(ROLE STREQUAL "driver")
     string(APPEND problems "wrong-password client (${wrong_result}): ${wrong_output}\n")
   endif()
 
-  # The failed login blocks this address for a few seconds: retry until it is admitted again;
-  # meanwhile the only acceptable answer is "not admitted".
+  # The failed login blocks this address for five seconds: the next client, started at once,
+  # is not admitted. Then retry until it is admitted again; meanwhile the only acceptable
+  # answer is "not admitted".
+  run_client(blocked "Blocked event")
+  if(NOT blocked_result EQUAL 3 OR NOT blocked_output MATCHES "not admitted")
+    string(APPEND problems "client right after the wrong password (${blocked_result}): "
+                           "${blocked_output}\n")
+  endif()
   string(TIMESTAMP start "%s")
   while(TRUE)
     run_client(again "After the block")
@@ -119,12 +125,13 @@ expect_in_order("the host's output" "${HOST_OUTPUT}"
   "event \"Test event\" payloads [\"127.0.0.1\", \"one\", \"two words\"]\n"
   "event \"Disconnect\" ${address}\n"
   "event \"Incorrect Password\" ${address}\n"
+  "event \"Blocked connection\" ${address}\n"
   "event \"After the block\" ${address}\n"
   "event \"Held event\" payloads [\"127.0.0.1\", \"held\"]\n"
   "stopping\n"
   "event \"Disconnect\" ${address}\n"
   "stopped\n")
-if(HOST_OUTPUT MATCHES "Lost event")
+if(HOST_OUTPUT MATCHES "Lost event|Blocked event")
   message(FATAL_ERROR "end_to_end: an event of a failed login reached the host:\n${HOST_OUTPUT}")
 endif()
 

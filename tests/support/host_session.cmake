@@ -33,10 +33,12 @@ function(start_wine_services program)
                   ERROR_FILE /dev/null TIMEOUT 300)
 endfunction()
 
-# A random port of 20000 to 59999; a port in use makes the start fail, and the test picks again.
+# A random port of 20000 to 31999, below the systems' ranges for the local ports of outgoing
+# connections (Linux from 32768, Windows from 49152), as the test client picks them: a port in
+# use makes the start fail, and the test picks again.
 function(random_port out)
   string(RANDOM LENGTH 6 ALPHABET 0123456789 random)
-  math(EXPR port "20000 + (1${random} % 40000)")
+  math(EXPR port "20000 + (1${random} % 12000)")
   set(${out} ${port} PARENT_SCOPE)
 endfunction()
 
@@ -98,7 +100,8 @@ endfunction()
 # feeds the host's standard input, and the host (run as EMULATOR HOST <host arguments>)
 # writes its output to WORK/host.out. The driver waits for the host with driver_wait_for_host,
 # writes its verdict, "ok" or what went wrong, with driver_verdict, and stops the host.
-# Up to five random ports are tried, each written to the registry with PASSWORD first. Sets
+# Up to five random ports are tried while the server cannot listen on the one chosen, each
+# written to the registry with PASSWORD first; a plug-in that never starts fails at once. Sets
 # PORT and HOST_OUTPUT (carriage returns removed) in the caller's scope; fails when the driver
 # found problems or the host did not end with 0.
 #   run_host_session(SCRIPT PASSWORD DRIVER arguments... HOST arguments...)
@@ -130,22 +133,27 @@ function(run_host_session script password)
     set(HOST_OUTPUT "${output}" PARENT_SCOPE)
     return()
   endforeach()
-  message(FATAL_ERROR "no free port found in five attempts")
+  message(FATAL_ERROR "the server could not listen on any of five random ports; the last "
+                      "attempt's host output:\n${output}")
 endfunction()
 
-# In the driver: waits until the host listens on PORT and sets OUT to TRUE. When the host could
-# not start (most likely another program holds the port), asks run_host_session for another
-# port and sets OUT to FALSE: the driver then ends.
+# In the driver: waits until the host listens on PORT and sets OUT to TRUE. When the server
+# could not listen (most likely another program holds the port), asks run_host_session for
+# another port; when the plug-in did not start at all (the host failed, or said nothing for
+# minutes), gives that as the verdict. Either way OUT is FALSE and the driver ends.
 function(driver_wait_for_host out)
-  wait_for_text("${WORK}/host.out" "listening on port|qvl_start failed" 300 up)
+  wait_for_text("${WORK}/host.out" "listening on port|reference_host: " 300 up)
   file(READ "${WORK}/host.out" text)
+  set(${out} FALSE PARENT_SCOPE)
   if(text MATCHES "listening on port ${PORT}[\r\n]")
     set(${out} TRUE PARENT_SCOPE)
-  else()
+    return()
+  elseif(text MATCHES "qvl_start failed")
     file(WRITE "${WORK}/status.txt" "retry")
-    driver_stop_host()
-    set(${out} FALSE PARENT_SCOPE)
+  else()
+    driver_verdict("the plug-in did not start on port ${PORT}")
   endif()
+  driver_stop_host()
 endfunction()
 
 # In the driver: the verdict from the problems found (none: "ok").

@@ -78,15 +78,13 @@ struct fake_client {
         EXPECT_TRUE(thread.wait(10000));
         return owner.load();
     }
-    // The one right answer for this thread. Almost always it is blocked in its receive when
-    // the notice claims the socket and is woken; but the notice's non-blocking send may make
-    // a receive that is just starting fail first, and a thread that has left its receive
-    // before the claim leaves the socket to the notice.
-    int expected_owner() const {
-        return static_cast<int>(claimed_in_call.load() ? socket_owner::client_after_notice
-                                                       : socket_owner::none);
+    // Waits until the thread is blocked in its receive: it has announced the receive, and
+    // does not leave by itself while its peer stays silent (which also gives it the time to
+    // be inside the call, where a notice's non-blocking send no longer makes it fail).
+    void wait_blocked_in_receive() {
+        ASSERT_TRUE(receiving.wait(10000));
+        EXPECT_FALSE(removed.wait(200));
     }
-    std::atomic<bool> claimed_in_call{false};
     std::string peer_reads() { return read_all(peer_); }
     ~fake_client() {
         thread.wait(10000);
@@ -101,8 +99,7 @@ struct fake_client {
         while (self->claim.begin_use()) {
             self->receiving.set();
             int received = platform::net_recv(self->socket, buffer, sizeof buffer);
-            if (!self->claim.end_use())
-                self->claimed_in_call = true;
+            self->claim.end_use();
             if (received <= 0)
                 break;
         }
@@ -132,7 +129,8 @@ class close_counting : public ::testing::Test {
         platform::net_set_close_hook(nullptr);
         g_on_close = nullptr;
     }
-    int expected_owner(const fake_client& client) const { return client.expected_owner(); }
+    // A thread woken in its receive closes its socket itself, once it is out of the call.
+    static int woken_owner() { return static_cast<int>(socket_owner::client_after_notice); }
 };
 
 fake_client* g_removing_during_close = nullptr;
@@ -201,14 +199,14 @@ TEST_F(close_counting, the_notice_closes_an_idle_socket_and_wakes_a_receiving_th
     idle.before_receiving.reset();  // outside any call, as in a slow admission lookup
     ASSERT_TRUE(idle.start(table));
     ASSERT_TRUE(receiving.start(table));
-    ASSERT_TRUE(receiving.receiving.wait(10000));
+    receiving.wait_blocked_in_receive();
 
     conn_table_close_all(*table);
     // The idle one's socket is closed at once, before its thread does anything more.
     EXPECT_EQ(closes_of(idle.socket), 1);
     idle.before_receiving.set();
     EXPECT_EQ(idle.finished_owner(), static_cast<int>(socket_owner::none));
-    EXPECT_EQ(receiving.finished_owner(), expected_owner(receiving));
+    EXPECT_EQ(receiving.finished_owner(), woken_owner());
     EXPECT_TRUE(all_closed->wait(5000));
     conn_table_teardown(*table);
     for (fake_client* client : {&idle, &receiving}) {
@@ -223,7 +221,7 @@ TEST_F(close_counting, a_thread_that_leaves_while_its_socket_is_closed_is_not_cl
     fake_client leaving, other;
     leaving.before_receiving.reset();
     ASSERT_TRUE(other.start(table));
-    ASSERT_TRUE(other.receiving.wait(10000));
+    other.wait_blocked_in_receive();
     ASSERT_TRUE(leaving.start(table));  // newest, so the walk visits it first and then goes on
     g_removing_during_close = &leaving;
     g_on_close = remove_during_close;
@@ -231,7 +229,7 @@ TEST_F(close_counting, a_thread_that_leaves_while_its_socket_is_closed_is_not_cl
     conn_table_close_all(*table);
     EXPECT_TRUE(all_closed->wait(5000));
     EXPECT_EQ(leaving.finished_owner(), static_cast<int>(socket_owner::none));
-    EXPECT_EQ(other.finished_owner(), expected_owner(other));
+    EXPECT_EQ(other.finished_owner(), woken_owner());
     EXPECT_EQ(conn_table_count(*table), 0u);
     conn_table_teardown(*table);
     g_on_close = nullptr;
@@ -246,14 +244,14 @@ TEST_F(close_counting, an_entry_that_outlives_teardown_gets_the_same_answer_late
     fake_client late;
     late.before_leaving.reset();  // woken, but it does not end within the walk's wait
     ASSERT_TRUE(late.start(table));
-    ASSERT_TRUE(late.receiving.wait(10000));
+    late.wait_blocked_in_receive();
     conn_table_close_all(*table);
     conn_table_teardown(*table);
     int closes_at_teardown = closes_of(late.socket);
     late.before_leaving.set();
-    EXPECT_EQ(late.finished_owner(), expected_owner(late));
-    // Closed by then unless the thread, woken, still owns it.
-    EXPECT_EQ(closes_at_teardown, late.claimed_in_call ? 0 : 1);
+    EXPECT_EQ(late.finished_owner(), woken_owner());
+    // Not closed by then: the thread, woken, still owns it.
+    EXPECT_EQ(closes_at_teardown, 0);
     EXPECT_EQ(closes_of(late.socket), 1);
     EXPECT_EQ(late.peer_reads(), CLOSE_NOTICE);
 }

@@ -23,18 +23,26 @@ TEST(ManualEvent, PollFollowsSetAndResetAndATimedWaitRunsOut) {
     EXPECT_TRUE(initially_set.wait(0));
 }
 
-// Waiters without a limit and with a long one are both released by one set.
+// Waiters without a limit and with a long one, both already waiting, are released by one
+// set: the set comes only after both have announced their wait and a timed wait of the test's
+// own has run out, so the waiters are blocked in the wait, not about to enter it.
 TEST(ManualEvent, SetReleasesEveryWaiter) {
     platform::manual_event event(false);
+    std::atomic<int> waiting{0};
     std::atomic<int> released{0};
-    std::thread forever([&] {
-        if (event.wait(platform::WAIT_FOREVER))
-            ++released;
-    });
-    std::thread timed([&] {
-        if (event.wait(60000))
-            ++released;
-    });
+    auto waiter = [&](uint32_t limit) {
+        return std::thread([&, limit] {
+            ++waiting;
+            if (event.wait(limit))
+                ++released;
+        });
+    };
+    std::thread forever = waiter(platform::WAIT_FOREVER);
+    std::thread timed = waiter(60000);
+    while (waiting.load() < 2)
+        std::this_thread::yield();
+    EXPECT_FALSE(event.wait(100));
+    EXPECT_EQ(released.load(), 0);  // nobody leaves before the set
     event.set();
     forever.join();
     timed.join();

@@ -1,5 +1,5 @@
 # The release package as a Windows user gets it: made by CPack, unpacked into a fresh folder,
-# it holds the plug-in, the client, the guide and every screenshot of docs/screenshots, and
+# it holds the plug-in, both clients, the guide and every screenshot of docs/screenshots, and
 # nothing else; both binaries import Windows system DLLs only and carry a version resource
 # that agrees with qvl_version; and the unpacked DLL, loaded by the reference host, serves an
 # event that the unpacked client sends, with no trace lines unless they are asked for.
@@ -61,7 +61,8 @@ endif()
 
 # Exactly these files, in one folder named like the package.
 set(folder "Sendrel-${version}-win32")
-set(expected ${folder}/Sendrel.dll ${folder}/event_client.exe ${folder}/README.txt)
+set(expected ${folder}/Sendrel.dll ${folder}/event_client.exe ${folder}/sendrel_send.py
+             ${folder}/README.txt)
 file(GLOB screenshots RELATIVE ${SOURCE_DIR}/docs/screenshots ${SOURCE_DIR}/docs/screenshots/*.png)
 foreach(shot ${screenshots})
   list(APPEND expected ${folder}/screenshots/${shot})
@@ -88,7 +89,8 @@ if(NOT guide_bytes MATCHES "0d;0a;" OR ";${bare}" MATCHES ";0a;")
 endif()
 file(READ "${dir}/README.txt" guide)
 foreach(text "Incoming connection" "Accepted connection" "Incorrect Password"
-             "Blocked connection" "Disconnect" "ChgThisPw" "1024" "event_client")
+             "Blocked connection" "Disconnect" "ChgThisPw" "1024" "event_client"
+             "sendrel_send.py")
   string(FIND "${guide}" "${text}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "package: README.txt never mentions ${text}")
