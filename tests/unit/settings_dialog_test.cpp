@@ -107,7 +107,7 @@ TEST_F(SettingsDialogTest, initialises_translated_filled_with_apply_disabled) {
 TEST_F(SettingsDialogTest, a_close_during_start_up_keeps_the_window_unrecorded) {
     // A close request while the dialog starts: it must not record itself.
     dialog_slot& slot = settings_dialog_slot();
-    slot.open([](void*) -> unsigned { return 0; }, nullptr);
+    slot.open({[](void*) -> unsigned { return 0; }, nullptr, nullptr, nullptr, nullptr});
     slot.begin_close(true).thread.wait(platform::WAIT_FOREVER);
     EXPECT_FALSE(settings_dialog_initialise(&controls, controls));
     EXPECT_EQ(slot.window(), nullptr);
