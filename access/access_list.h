@@ -50,8 +50,7 @@ int access_list_remove(access_entry* entry, uint64_t epoch = ANY_ACCESS_EPOCH);
 
 // Replaces the entry's text by a copy of text; the entry keeps its place. 0 (nothing
 // changed) when the entry is not in the list or memory cannot be had.
-int access_entry_set_text(access_entry* entry, const char* text,
-                          uint64_t epoch = ANY_ACCESS_EPOCH);
+int access_entry_set_text(access_entry* entry, const char* text, uint64_t epoch = ANY_ACCESS_EPOCH);
 
 // Copies the entry's current text into out. 0 (out untouched) when the entry is not in the
 // list or memory cannot be had.

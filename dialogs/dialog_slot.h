@@ -129,8 +129,8 @@ class dialog_slot {
     bool ending_ = false;
     bool close_requested_ = false;  // a close came while Starting
     platform::thread_handle thread_;
-    uint64_t run_ = 0;        // counts started threads
-    uint64_t ended_run_ = 0;  // the last run whose thread called ended()
+    uint64_t run_ = 0;           // counts started threads
+    uint64_t ended_run_ = 0;     // the last run whose thread called ended()
     waiter* waiters_ = nullptr;  // of the current run, the latest registered first
     result_text result_;         // the current run's result
     int waiting_for_end_ = 0;

@@ -233,7 +233,11 @@ void settings_dialog_show_selection(dialog_controls& controls) {
 void settings_dialog_add_rule(dialog_controls& controls) {
     char text[TEXT_FIELD_MAX];
     controls.read_text(ID_RULE_TEXT, text);
-    if (text[0] == '\0' || !rule_lines_current(controls))
+    if (text[0] == '\0')
+        return;
+    // Add needs no selection: after the list was shown anew it goes on, if it could be.
+    rule_lines_current(controls);
+    if (!g_shown_rules.complete)
         return;
     int line = controls.list_add(ID_RULE_LIST, text);
     if (line == LIST_ERROR)
