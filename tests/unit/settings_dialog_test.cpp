@@ -361,27 +361,24 @@ TEST_F(SettingsDialogTest, rule_commands_after_the_list_was_replaced_touch_only_
     const struct {
         const char* name;
         void (*command)(dialog_controls&);
-        std::vector<std::string> after;
-    } cases[] = {
-        {"select", settings_dialog_show_selection, {"172.16.0.1", "172.16.0.2"}},
-        {"modify", settings_dialog_modify_rule, {"172.16.0.1", "172.16.0.2"}},
-        {"delete", settings_dialog_delete_rule, {"172.16.0.1", "172.16.0.2"}},
-        {"add", settings_dialog_add_rule, {"172.16.0.1", "172.16.0.2", "5.5.5.5"}},
-    };
+        bool adds;
+    } cases[] = {{"select", settings_dialog_show_selection, false},
+                 {"modify", settings_dialog_modify_rule, false},
+                 {"delete", settings_dialog_delete_rule, false},
+                 {"add", settings_dialog_add_rule, true}};
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
-        access_list_clear();
-        for (const char* rule : {"10.0.0.1", "10.0.0.0/8", "/printer"})
-            access_list_append(rule);
         initialise();
         select(1);
         type(ID_RULE_TEXT, "5.5.5.5");
-        settings_dialog_apply(controls);
         access_list_clear();
         access_list_append("172.16.0.1");
         access_list_append("172.16.0.2");
         each.command(controls);
-        EXPECT_EQ(access_list_texts(), each.after);
+        std::vector<std::string> after = {"172.16.0.1", "172.16.0.2"};
+        if (each.adds)
+            after.push_back("5.5.5.5");
+        EXPECT_EQ(access_list_texts(), after);
         expect_lines_match_the_list();
         EXPECT_EQ(controls.texts[ID_RULE_TEXT], "5.5.5.5");
         settings_dialog_slot().ended();
