@@ -91,8 +91,10 @@ void dialog_slot::ended() {
             opener->result_ = std::move(result_);
         else
             unclaimed = std::move(result_);
+        // Under the lock: a waiter returns only after this, so the slot may be gone (the
+        // program ending) once a waiter has its result.
+        run_ended_.notify_all();
     }
-    run_ended_.notify_all();
 }
 
 dialog_slot::close_claim dialog_slot::begin_close(bool take_thread) {
