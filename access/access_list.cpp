@@ -21,6 +21,7 @@ access_entry* g_head = nullptr;
 access_entry* g_tail = nullptr;  // appending needs no walk
 size_t g_count = 0;
 size_t g_text_bytes = 0;  // the lengths of all texts, their terminators included
+uint64_t g_epoch = 0;
 
 char* copy_text(const char* text, size_t* length) {
     if (!text)
@@ -50,9 +51,13 @@ bool find_predecessor(const access_entry* entry, access_entry** predecessor) {
     return false;
 }
 
-bool in_list(const access_entry* entry) {
+bool of_epoch(uint64_t epoch) {
+    return epoch == ANY_ACCESS_EPOCH || epoch == g_epoch;
+}
+
+bool in_list(const access_entry* entry, uint64_t epoch) {
     access_entry* unused;
-    return entry && find_predecessor(entry, &unused);
+    return entry && of_epoch(epoch) && find_predecessor(entry, &unused);
 }
 
 }  // namespace
@@ -86,6 +91,7 @@ void access_list_clear() {
         g_head = g_tail = nullptr;
         g_count = 0;
         g_text_bytes = 0;
+        ++g_epoch;
     }
     // Unlinked as a whole, so no reader can reach these any more.
     while (entry) {
@@ -95,11 +101,16 @@ void access_list_clear() {
     }
 }
 
-int access_list_remove(access_entry* entry) {
+uint64_t access_list_epoch() {
+    std::shared_lock<std::shared_mutex> hold(g_lock);
+    return g_epoch;
+}
+
+int access_list_remove(access_entry* entry, uint64_t epoch) {
     {
         std::unique_lock<std::shared_mutex> hold(g_lock);
         access_entry* predecessor;
-        if (!entry || !find_predecessor(entry, &predecessor))
+        if (!entry || !of_epoch(epoch) || !find_predecessor(entry, &predecessor))
             return 0;
         if (predecessor) {
             predecessor->next = entry->next;
@@ -115,7 +126,7 @@ int access_list_remove(access_entry* entry) {
     return 1;
 }
 
-int access_entry_set_text(access_entry* entry, const char* text) {
+int access_entry_set_text(access_entry* entry, const char* text, uint64_t epoch) {
     size_t length;
     char* replacement = copy_text(text, &length);
     if (!replacement)
@@ -123,7 +134,7 @@ int access_entry_set_text(access_entry* entry, const char* text) {
     char* old;
     {
         std::unique_lock<std::shared_mutex> hold(g_lock);
-        if (!in_list(entry)) {
+        if (!in_list(entry, epoch)) {
             old = replacement;  // freed below, the entry is not ours to change
             replacement = nullptr;
         } else {
@@ -137,9 +148,9 @@ int access_entry_set_text(access_entry* entry, const char* text) {
     return replacement ? 1 : 0;
 }
 
-int access_entry_copy_text(const access_entry* entry, std::string* out) {
+int access_entry_copy_text(const access_entry* entry, std::string* out, uint64_t epoch) {
     std::shared_lock<std::shared_mutex> hold(g_lock);
-    if (!in_list(entry))
+    if (!in_list(entry, epoch))
         return 0;
     try {
         out->assign(entry->rule_text, entry->length);
@@ -174,6 +185,7 @@ access_entry* access_rules_copy::entry(size_t index) const {
 int access_list_copy_rules(access_rules_copy* out) {
     out->release();
     std::shared_lock<std::shared_mutex> hold(g_lock);
+    out->epoch_ = g_epoch;
     if (g_count == 0)
         return 1;
     size_t slot_bytes = g_count * sizeof(access_rules_copy::slot);

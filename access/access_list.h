@@ -15,17 +15,26 @@
 // the entry is removed or the list is cleared; the settings dialog keeps it as the per-line
 // data of its list box and hands it back to access_list_remove, access_entry_set_text and
 // access_entry_copy_text. Those three first check under the lock that the entry is still in
-// the list: for one that is not, they change nothing and return 0. (That check compares
-// addresses only; a caller must still not hand in entries it knows to be gone.)
+// the list: for one that is not, they change nothing and return 0. That check compares
+// addresses, and a clear frees every entry, so a new entry may take a freed one's address.
+// A caller that keeps entries across calls therefore also hands in the epoch its entries
+// come from (access_rules_copy::epoch): the three refuse (0) once the list has been cleared
+// since that epoch. ANY_ACCESS_EPOCH skips that check.
 //
 // Results: 1 success, 0 failure. Nothing throws. When memory cannot be had the operation
 // does nothing: append returns nullptr, set_text keeps the old text, copies return 0.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 struct access_entry;
+
+// Counts the clears of the list (a load clears it first); entries appended after the n-th
+// clear belong to epoch n.
+constexpr uint64_t ANY_ACCESS_EPOCH = UINT64_MAX;
+uint64_t access_list_epoch();
 
 // Appends a new entry holding a copy of text at the tail. Returns the entry, or nullptr
 // (list unchanged) when memory cannot be had.
@@ -37,15 +46,16 @@ void access_list_clear();
 
 // Unlinks the entry and frees it with its text; the others keep their order. 0 when the
 // entry is not in the list.
-int access_list_remove(access_entry* entry);
+int access_list_remove(access_entry* entry, uint64_t epoch = ANY_ACCESS_EPOCH);
 
 // Replaces the entry's text by a copy of text; the entry keeps its place. 0 (nothing
 // changed) when the entry is not in the list or memory cannot be had.
-int access_entry_set_text(access_entry* entry, const char* text);
+int access_entry_set_text(access_entry* entry, const char* text, uint64_t epoch = ANY_ACCESS_EPOCH);
 
 // Copies the entry's current text into out. 0 (out untouched) when the entry is not in the
 // list or memory cannot be had.
-int access_entry_copy_text(const access_entry* entry, std::string* out);
+int access_entry_copy_text(const access_entry* entry, std::string* out,
+                           uint64_t epoch = ANY_ACCESS_EPOCH);
 
 // A copy of every rule text, in list order, taken in one piece under the list's lock: what
 // admission matches and what the settings store saves. The copy owns its memory and frees
@@ -68,6 +78,7 @@ class access_rules_copy {
     const char* text(size_t index) const;  // the rule text, NUL-terminated
     size_t length(size_t index) const;     // its length in bytes, the NUL not counted
     access_entry* entry(size_t index) const;
+    uint64_t epoch() const { return epoch_; }  // of the list when copied
 
   private:
     friend int access_list_copy_rules(access_rules_copy* out);
@@ -81,6 +92,7 @@ class access_rules_copy {
 
     void* block_ = nullptr;  // count_ slots, then the texts back to back
     size_t count_ = 0;
+    uint64_t epoch_ = 0;
 };
 
 // Replaces *out by a copy of the whole list (an empty list gives count() 0). 0 when memory

@@ -1,31 +1,41 @@
-// The one dialog of a kind: its thread, its window while it exists, and who may wait for it.
+// The one dialog of a kind: its thread, its window while it exists, the callers waiting for
+// it, and the result it hands them.
 //
 // At most one dialog of a kind exists. A slot is Closed, Starting (a thread was started but
-// its dialog has not recorded its window yet), or Open (window recorded). Its lock is held
-// only to read or change these fields and to start a thread, never while a window is sent to
-// or a thread waited for, so the dialog thread may take it at any time.
+// its dialog has not recorded its window yet), or Open (window recorded). Each started
+// thread is a run of the slot; a run ends when its thread calls ended(), and a new run starts
+// only after that. The lock is held only to read or change these fields, to start a thread
+// and to store a request's texts, never while a window is sent to or a thread waited for, so
+// the dialog thread may take it at any time.
 //
-// Ending: once the dialog's window is being destroyed (mark_ending, on the dialog thread) and
-// until its thread has cleared the record, the dialog is on its way out. An open request then
-// waits (up to ENDING_WAIT_MS) for that thread to end and starts a new dialog, instead of
-// bringing a dying window to the front and showing nothing.
+// Ending: from the moment the dialog posts its quit (mark_ending, on the dialog thread) until
+// its thread has called ended(), the dialog is on its way out; so is a dialog whose start-up
+// was closed. An open request then waits (up to ENDING_WAIT_MS) for that run to end and
+// starts a new dialog, instead of joining a dialog that will never show it.
 //
 // Start-up: an open request during Starting does not start a second thread (open says
 // `starting`). A close request during Starting marks the start-up closed: the dialog then
 // declines to record its window (record_window answers false) and ends at once, and the
-// closer waits for its thread as for an open dialog. So a close never leaves a dialog behind.
+// closer waits for the run as for an open dialog. So a close never leaves a dialog behind.
+//
+// Results: a request that wants the dialog's result registers a waiter, decided under the
+// lock together with the run it starts or joins. When the run ends, the result the dialog
+// stored (set_result) goes to the first waiter registered in that run, the opener; the other
+// waiters of the run get none, and a run that stored nothing (cancelled, closed, never
+// shown) gives none to all. A result therefore never reaches a caller of another run.
 //
 // Thread handles: the slot owns the handle of the most recent dialog thread until someone
-// takes it (begin_close, claim_result) or a new start replaces it; an ended thread's handle
-// is therefore released at the latest by the next open or close. A waiter never waits on the
-// slot's handle itself but on a duplicate of its own (open_claim::waiter), which stays valid
-// however the slot's handle is released meanwhile.
+// takes it (begin_close with take_thread, a waiter back from its run) or a new start
+// replaces it; an ended thread's handle is therefore released at the latest by the next open
+// or close. Waits for a run use the slot's own record of ended runs, never a handle.
 //
 // Any thread may call any function.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "platform/thread.h"
@@ -33,6 +43,24 @@
 class dialog_slot {
   public:
     static constexpr uint32_t ENDING_WAIT_MS = 4000;
+    using result_text = std::unique_ptr<char[]>;
+
+    // A caller waiting for a run: registered by open, done when the run ends. It must stay
+    // alive (on the caller's stack) until wait_result has returned.
+    class waiter {
+      public:
+        waiter() = default;
+        waiter(const waiter&) = delete;
+        waiter& operator=(const waiter&) = delete;
+
+      private:
+        friend class dialog_slot;
+        bool registered_ = false;
+        bool done_ = false;
+        uint64_t run_ = 0;
+        result_text result_;
+        waiter* next_ = nullptr;
+    };
 
     enum class open_state {
         open,      // a dialog is open: bring `window` to the front
@@ -40,26 +68,38 @@ class dialog_slot {
         started,   // a new dialog thread was started
         failed     // the thread could not be started; no dialog exists
     };
+    struct open_request {
+        platform::thread_body body;  // the dialog thread, started only when the slot is Closed
+        void* argument;
+        waiter* caller;                // registered with the run, or null
+        void (*store)(void* context);  // called with context once decided, or null
+        void* context;
+    };
     struct open_claim {
         open_state state;
         void* window;  // when open
-        // The run this request started or joined: a handle of the caller's own to wait on
-        // for its thread (empty when there is none), and its number for claim_result.
-        platform::thread_handle waiter;
-        uint64_t run;
     };
-    // An open request: starts body(argument) as the dialog thread only when the slot is
-    // Closed (under the slot's lock, so a waiter always finds the thread of the run it joins).
-    // The handle of an earlier, ended thread is released. A failed start counts as a run
-    // without a dialog, whose result goes to the caller that tried (claim_result).
-    open_claim open(platform::thread_body body, void* argument);
+    // An open request. Once the slot has decided which run the request starts or joins (not
+    // for `failed`), still under the lock, it registers the caller and calls store: what a
+    // request hands its dialog is then in place before that dialog's thread reads it (the
+    // thread reads only after record_window, which takes the lock), and after the previous
+    // run's thread has finished with its own. The handle of an earlier, ended thread is
+    // released.
+    open_claim open(const open_request& request);
+
+    // Blocks until the waiter's run has ended; then that run's result if it is the first
+    // waiter of its run, else none. None at once for a waiter that open did not register.
+    result_text wait_result(waiter& caller);
 
     // On the dialog thread, as the dialog initialises: records the window and answers true,
     // or answers false when a close came during start-up (the dialog must end at once).
     bool record_window(void* window);
-    // On the dialog thread, as its window is destroyed: the dialog is ending.
+    // On the dialog thread, while it is open: the run's result (replacing an earlier one).
+    void set_result(result_text result);
+    // On the dialog thread, as it posts its quit (and again as its window is destroyed).
     void mark_ending();
-    // On the dialog thread, after the dialog has ended: forgets the window; Closed.
+    // On the dialog thread, after the dialog has ended: forgets the window, hands the result
+    // to the run's waiters; Closed.
     void ended();
 
     // The recorded window, or null. Any thread, no lock; a window read here may be ending.
@@ -67,24 +107,31 @@ class dialog_slot {
 
     struct close_claim {
         void* window;                    // the window to send the close request to, or null
-        platform::thread_handle thread;  // a handle to wait on, or empty
+        platform::thread_handle thread;  // with take_thread: the slot's handle, or empty
+        bool active;                     // a dialog was open or starting: wait for `run`
+        uint64_t run;
     };
     // For a close request: Open gives the window; Starting marks the start-up closed.
-    // With take_thread the slot's own handle is handed out (also that of an ended thread when
-    // Closed), else a duplicate of it (Open and Starting only).
+    // With take_thread the slot's own handle is handed out (also that of an ended thread).
     close_claim begin_close(bool take_thread);
+    // Waits up to ms milliseconds for the run to end; true when it has.
+    bool wait_ended(uint64_t run, uint32_t ms);
 
-    // After waiting: true for exactly one caller per run (the first to ask), which also
-    // releases the slot's handle of that run; false for any other.
-    bool claim_result(uint64_t run);
+    // For tests: a close came during start-up; open requests waiting for an ending run.
+    bool start_up_closed();
+    int requests_waiting_for_end();
 
   private:
     std::mutex lock_;
+    std::condition_variable run_ended_;
     std::atomic<void*> window_{nullptr};
     bool starting_ = false;
     bool ending_ = false;
     bool close_requested_ = false;  // a close came while Starting
     platform::thread_handle thread_;
-    uint64_t run_ = 0;  // counts starts, failed ones included
-    bool result_claimed_ = true;
+    uint64_t run_ = 0;           // counts started threads
+    uint64_t ended_run_ = 0;     // the last run whose thread called ended()
+    waiter* waiters_ = nullptr;  // of the current run, the latest registered first
+    result_text result_;         // the current run's result
+    int waiting_for_end_ = 0;
 };

@@ -1,9 +1,9 @@
 // What the dialog threads need of the window system beyond one dialog's own controls.
 //
 // On Windows these are USER32's modal dialogs from the module's templates. Natively there is
-// no window system: dialog_window_run returns at once, the dialog ends unshown (a learn
-// request then gets its current text back, never shown, as after a failed start), unless a
-// test has installed a stand-in (dialogs/posix/dialog_window_stand_in.h).
+// no window system: dialog_window_run returns at once and the dialog ends unshown (a learn
+// request then gets no result, as when a window cannot be created), unless a test has
+// installed a stand-in (dialogs/posix/dialog_window_stand_in.h).
 //
 // Windows are opaque pointers recorded by the dialogs as they initialise. Requests to a
 // window are delivered synchronously to the thread that runs its dialog: the sender returns

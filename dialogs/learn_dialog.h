@@ -3,13 +3,15 @@
 //
 // learn_dialog_run (host thread) shows the dialog with the given (already translated) title
 // and prompt and the current text in its edit field, and blocks until the dialog has ended.
-// It returns the text the user confirmed (at most 199 characters; empty is a confirmed
-// result), or null when the user cancelled or the dialog was closed. The arguments stay the
-// caller's. A request while a dialog is open, or still starting, does not open another:
-// it re-targets that dialog (new title, prompt and text, brought to the front) and waits for
-// it too; the result goes to exactly one of the waiting callers, the others get null. If
-// the dialog thread cannot be started, the "Cannot create dialogthread." box is shown and
-// the caller gets its own current text back as a confirmed result.
+// It returns the text the user confirmed in that dialog (at most 199 characters; empty is a
+// confirmed result), or null when the user cancelled, the dialog was closed (also during its
+// start-up) or its window could not be created. The arguments stay the caller's. A request
+// while a dialog is open, or still starting, does not open another: it re-targets that
+// dialog (new title, prompt and text, brought to the front) and waits for it too; the
+// result goes to the caller that opened the dialog, the others get null. A request while a
+// dialog is ending (its quit posted) waits for it to end and opens a new one. If the dialog
+// thread cannot be started, the "Cannot create dialogthread." box is shown and the caller
+// gets its own current text back as a confirmed result.
 //
 // learn_dialog_close (host thread) ends an open dialog without storing its text and waits up
 // to 4000 ms for its thread. A dialog still starting is told to end as it initialises, and

@@ -28,9 +28,8 @@ text_copy copy_under_lock(const learn_text& text) {
 }
 
 void translate_onto(dialog_controls& controls, const char* source, int control) {
-    char translated[TRANSLATED_TEXT_MAX] = {};
-    host_translate_text(source, translated, TRANSLATED_TEXT_MAX);
-    translated[TRANSLATED_TEXT_MAX - 1] = '\0';
+    char translated[TRANSLATED_TEXT_MAX];
+    host_translate_label(source, translated);
     controls.set_text(control, translated);
 }
 
@@ -44,27 +43,20 @@ learn_text learn_text_copy(const char* text) {
     return copy;
 }
 
-void learn_texts_store(const char* title, const char* prompt, const char* current) {
-    learn_text value = learn_text_copy(current);
-    learn_text new_prompt = learn_text_copy(prompt);
-    learn_text new_title = learn_text_copy(title);
-    std::lock_guard<std::mutex> hold(g_texts_lock);
-    // The old texts leave in the locals and are released after the lock.
-    std::swap(g_value, value);
-    std::swap(g_prompt, new_prompt);
-    std::swap(g_title, new_title);
+learn_texts learn_texts_copy(const char* title, const char* prompt, const char* current) {
+    return {learn_text_copy(title), learn_text_copy(prompt), learn_text_copy(current)};
 }
 
-void learn_texts_release_title_prompt() {
-    learn_text title, prompt;
+void learn_texts_exchange(learn_texts& texts) {
     std::lock_guard<std::mutex> hold(g_texts_lock);
-    std::swap(g_title, title);
-    std::swap(g_prompt, prompt);
+    std::swap(g_title, texts.title);
+    std::swap(g_prompt, texts.prompt);
+    std::swap(g_value, texts.value);
 }
 
-learn_text learn_value_take() {
-    std::lock_guard<std::mutex> hold(g_texts_lock);
-    return std::move(g_value);
+void learn_texts_release() {
+    learn_texts gone;  // released after the lock
+    learn_texts_exchange(gone);
 }
 
 bool learn_dialog_initialise(void* window, dialog_controls& controls) {
@@ -93,7 +85,5 @@ void learn_dialog_show_texts(dialog_controls& controls) {
 void learn_dialog_store_result(dialog_controls& controls) {
     char text[TEXT_FIELD_MAX];
     controls.read_text(ID_LEARN_TEXT, text);
-    learn_text result = learn_text_copy(text);
-    std::lock_guard<std::mutex> hold(g_texts_lock);
-    std::swap(g_value, result);
+    learn_dialog_slot().set_result(learn_text_copy(text));
 }

@@ -31,7 +31,8 @@ dialog_slot& settings_dialog_slot() {
 
 int settings_dialog_open() {
     connection_view_install(&SETTINGS_DIALOG_VIEW);
-    dialog_slot::open_claim claim = g_slot.open(settings_dialog_thread, module_instance());
+    dialog_slot::open_claim claim =
+        g_slot.open({settings_dialog_thread, module_instance(), nullptr, nullptr, nullptr});
     switch (claim.state) {
         case dialog_slot::open_state::open:
             return dialog_window_to_front(claim.window);

@@ -66,6 +66,48 @@ struct shown_lines {
 };
 shown_lines g_shown_connections;
 
+// Whether line i of the rule list shows entry i of the access list, and the access list's
+// epoch its per-line entries come from. The list is replaced under an open dialog when the
+// plug-in is opened again or closed; an entry of the old list must then never be handed
+// back, since a new entry may have taken its address. Only the dialog thread touches it.
+struct shown_rules {
+    bool complete = false;
+    uint64_t epoch = 0;
+};
+shown_rules g_shown_rules;
+
+// Fills the rule list from the access list as it stands. A line the list box refuses leaves
+// the list empty and incomplete: no line then stands for an entry it does not show.
+void fill_rule_lines(dialog_controls& controls) {
+    controls.list_reset(ID_RULE_LIST);
+    g_shown_rules.complete = false;
+    access_rules_copy rules;
+    if (!access_list_copy_rules(&rules))
+        return;
+    for (size_t i = 0; i < rules.count(); ++i) {
+        int line = controls.list_add(ID_RULE_LIST, rules.text(i));
+        if (line == LIST_ERROR) {
+            controls.list_reset(ID_RULE_LIST);
+            return;
+        }
+        controls.list_set_data(ID_RULE_LIST, line, rules.entry(i));
+    }
+    g_shown_rules = {true, rules.epoch()};
+}
+
+// True when the rule list shows the access list; otherwise it is filled anew (the selection
+// goes) and the command that asked does nothing more.
+bool rule_lines_current(dialog_controls& controls) {
+    if (g_shown_rules.complete && g_shown_rules.epoch == access_list_epoch())
+        return true;
+    fill_rule_lines(controls);
+    return false;
+}
+
+access_entry* entry_of_line(dialog_controls& controls, int line) {
+    return static_cast<access_entry*>(controls.list_data(ID_RULE_LIST, line));
+}
+
 // Calls use(line, length) for each zero-terminated line of the block; a tail without its
 // zero byte is no line.
 template <typename Use>
@@ -132,9 +174,8 @@ bool settings_dialog_initialise(void* window, dialog_controls& controls) {
     if (!settings_dialog_slot().record_window(window))
         return false;
     for (const translated_label& label : TRANSLATED_LABELS) {
-        char translated[TRANSLATED_TEXT_MAX] = {};
-        host_translate_text(label.source, translated, TRANSLATED_TEXT_MAX);
-        translated[TRANSLATED_TEXT_MAX - 1] = '\0';
+        char translated[TRANSLATED_TEXT_MAX];
+        host_translate_label(label.source, translated);
         controls.set_text(label.control, translated);
     }
     settings_dialog_fill(controls);
@@ -146,7 +187,6 @@ bool settings_dialog_initialise(void* window, dialog_controls& controls) {
 void settings_dialog_fill(dialog_controls& controls) {
     set_check_box(controls, ID_ALLOW_ALL, settings.allow_all.load());
     set_check_box(controls, ID_DISABLE_ABUSE_PROTECTION, settings.disable_abuse_protection.load());
-    controls.list_reset(ID_RULE_LIST);
     std::string password;
     try {
         settings_password_copy(&password);
@@ -157,15 +197,7 @@ void settings_dialog_fill(dialog_controls& controls) {
     char port[16];
     std::snprintf(port, sizeof port, "%d", static_cast<int>(settings.port.load()));
     controls.set_text(ID_PORT, port);
-    // The entries as they stand at this moment; only this thread changes the list meanwhile.
-    access_rules_copy rules;
-    if (!access_list_copy_rules(&rules))
-        return;
-    for (size_t i = 0; i < rules.count(); ++i) {
-        int line = controls.list_add(ID_RULE_LIST, rules.text(i));
-        if (line != LIST_ERROR)
-            controls.list_set_data(ID_RULE_LIST, line, rules.entry(i));
-    }
+    fill_rule_lines(controls);
 }
 
 void settings_dialog_apply(dialog_controls& controls) {
@@ -173,26 +205,25 @@ void settings_dialog_apply(dialog_controls& controls) {
     settings.disable_abuse_protection.store(get_check_box(controls, ID_DISABLE_ABUSE_PROTECTION));
     char text[TEXT_FIELD_MAX];
     controls.read_text(ID_PASSWORD, text);
-    try {
-        settings_password_set(text);
-    } catch (const std::bad_alloc&) {
-        // Without memory for the new text the old password stays.
-    }
+    // Without memory for the new text the old password stays, in memory and in the registry,
+    // and the save is reported as failed.
+    bool password_taken = settings_password_set(text);
     controls.read_text(ID_PORT, text);
     settings.port.store(port_from_text(text));
-    settings_save();
+    settings_save(password_taken);
     enable_apply(controls, false);
 }
 
 void settings_dialog_show_selection(dialog_controls& controls) {
     int line = controls.list_selection(ID_RULE_LIST);
-    if (line == LIST_ERROR)
+    if (line == LIST_ERROR || !rule_lines_current(controls))
         return;
-    auto* entry = static_cast<access_entry*>(controls.list_data(ID_RULE_LIST, line));
     std::string text;
     try {
-        if (!access_entry_copy_text(entry, &text))
+        if (!access_entry_copy_text(entry_of_line(controls, line), &text, g_shown_rules.epoch)) {
+            rule_lines_current(controls);
             return;
+        }
     } catch (const std::bad_alloc&) {
         return;
     }
@@ -203,6 +234,10 @@ void settings_dialog_add_rule(dialog_controls& controls) {
     char text[TEXT_FIELD_MAX];
     controls.read_text(ID_RULE_TEXT, text);
     if (text[0] == '\0')
+        return;
+    // Add needs no selection: after the list was shown anew it goes on, if it could be.
+    rule_lines_current(controls);
+    if (!g_shown_rules.complete)
         return;
     int line = controls.list_add(ID_RULE_LIST, text);
     if (line == LIST_ERROR)
@@ -217,31 +252,39 @@ void settings_dialog_add_rule(dialog_controls& controls) {
     enable_apply(controls, true);
 }
 
+// The new line goes in above the old one before the entry changes, and the old line leaves
+// only once the entry has its new text: whatever fails, the line and the entry agree.
 void settings_dialog_modify_rule(dialog_controls& controls) {
     int line = controls.list_selection(ID_RULE_LIST);
     if (line == LIST_ERROR)
         return;
     char text[TEXT_FIELD_MAX];
     controls.read_text(ID_RULE_TEXT, text);
-    if (text[0] == '\0')
+    if (text[0] == '\0' || !rule_lines_current(controls))
         return;
-    void* entry = controls.list_data(ID_RULE_LIST, line);
-    controls.list_delete(ID_RULE_LIST, line);
-    int inserted = controls.list_insert(ID_RULE_LIST, line, text);
-    if (inserted != LIST_ERROR)
-        controls.list_set_data(ID_RULE_LIST, inserted, entry);
-    access_entry_set_text(static_cast<access_entry*>(entry), text);
+    access_entry* entry = entry_of_line(controls, line);
+    if (controls.list_insert(ID_RULE_LIST, line, text) == LIST_ERROR)
+        return;
+    controls.list_set_data(ID_RULE_LIST, line, entry);
+    if (!access_entry_set_text(entry, text, g_shown_rules.epoch)) {
+        controls.list_delete(ID_RULE_LIST, line);
+        rule_lines_current(controls);
+        return;
+    }
+    controls.list_delete(ID_RULE_LIST, line + 1);
     controls.list_select(ID_RULE_LIST, line);
     enable_apply(controls, true);
 }
 
 void settings_dialog_delete_rule(dialog_controls& controls) {
     int line = controls.list_selection(ID_RULE_LIST);
-    if (line == LIST_ERROR)
+    if (line == LIST_ERROR || !rule_lines_current(controls))
         return;
-    void* entry = controls.list_data(ID_RULE_LIST, line);
+    if (!access_list_remove(entry_of_line(controls, line), g_shown_rules.epoch)) {
+        rule_lines_current(controls);
+        return;
+    }
     controls.list_delete(ID_RULE_LIST, line);
-    access_list_remove(static_cast<access_entry*>(entry));
     enable_apply(controls, true);
 }
 

@@ -3,7 +3,10 @@
 //
 // Each line of the rule list (ID_RULE_LIST, not sorted) carries, as its per-line data, the
 // access_entry whose text it shows; line i always shows the i-th entry of the access list.
-// The dialog finds a line's entry only through that data.
+// The dialog finds a line's entry only through that data, and hands it back only together
+// with the access list's epoch of the fill: when the list was replaced under the dialog (a
+// reload or a clear), or a line could not be shown, a rule command shows the list anew and
+// changes nothing. A Modify or Delete that fails leaves the line and its entry as they were.
 #pragma once
 
 #include <cstddef>

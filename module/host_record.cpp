@@ -51,6 +51,16 @@ void host_translate_text(const char* text, char* out, int32_t out_size) {
         translate(text, out, out_size);
 }
 
+void host_translate_label(const char* text, char out[TRANSLATED_TEXT_MAX]) {
+    std::memset(out, 0, TRANSLATED_TEXT_MAX);
+    translate_text_fn translate = g_translate_text.load();
+    if (translate)
+        translate(text, out, TRANSLATED_TEXT_MAX);
+    else
+        std::strncpy(out, text, TRANSLATED_TEXT_MAX - 1);
+    out[TRANSLATED_TEXT_MAX - 1] = '\0';
+}
+
 void host_trigger_event(const char* event_text, const uint8_t* block, int32_t block_length,
                         int32_t device) {
     trigger_event_fn trigger = g_trigger_event.load();

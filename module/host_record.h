@@ -36,6 +36,10 @@ void host_record_compose(uint8_t record[HOST_RECORD_SIZE], translate_text_fn tra
                          trigger_event_fn trigger);
 
 void host_translate_text(const char* text, char* out, int32_t out_size);
+// A dialog's label: the host's translation of text in a TRANSLATED_TEXT_MAX buffer, always
+// zero-terminated. While no host function is stored (a dialog opened before qvl_open), the
+// source text itself, untranslated, so the dialog never shows empty labels.
+void host_translate_label(const char* text, char out[TRANSLATED_TEXT_MAX]);
 void host_trigger_event(const char* event_text, const uint8_t* block, int32_t block_length,
                         int32_t device);
 

@@ -1,5 +1,6 @@
 #include "module/settings.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -10,6 +11,16 @@ settings_values settings;
 namespace {
 std::mutex g_password_lock;
 std::unique_ptr<const std::string> g_password;  // null: no text yet
+std::atomic<int> g_fail_next_sets{0};
+
+bool copy_fails() {
+    int count = g_fail_next_sets.load(std::memory_order_relaxed);
+    while (count > 0) {
+        if (g_fail_next_sets.compare_exchange_weak(count, count - 1))
+            return true;
+    }
+    return false;
+}
 }  // namespace
 
 bool settings_password_copy(std::string* out) {
@@ -27,11 +38,11 @@ bool settings_password_copy(std::string* out) {
 bool settings_password_set(const char* text) {
     std::unique_ptr<const std::string> replacement;
     try {
+        if (copy_fails())
+            throw std::bad_alloc();
         replacement = std::make_unique<const std::string>(text ? text : "");
     } catch (const std::bad_alloc&) {
-        // Without memory for the new text there is no password at all rather than a stale
-        // one: every login is refused until a password can be stored.
-        settings_password_forget();
+        // The password in force stays; the caller reports that the new one was not taken.
         return false;
     }
     std::unique_ptr<const std::string> old;
@@ -50,4 +61,8 @@ void settings_password_forget() {
     std::unique_ptr<const std::string> old;
     std::lock_guard<std::mutex> hold(g_password_lock);
     old = std::move(g_password);
+}
+
+void settings_password_fail_next_sets(int count) {
+    g_fail_next_sets.store(count > 0 ? count : 0);
 }

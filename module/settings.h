@@ -29,9 +29,11 @@ extern settings_values settings;
 // Copies the current password into out; false while there is none, or when the copy cannot
 // be made (then out may hold anything). Never throws.
 bool settings_password_copy(std::string* out);
-// Replaces the password by a copy of text. When the copy cannot be made, the password is
-// dropped (no login succeeds while there is none) and the result is false. Never throws.
+// Replaces the password by a copy of text. When the copy cannot be made, the password stays
+// as it was and the result is false. Never throws.
 bool settings_password_set(const char* text);
 bool settings_password_set(const std::string& text);
+// Tests can make the copy fail: the next `count` replacements find no memory.
+void settings_password_fail_next_sets(int count);
 // Drops the password text: the state before the first load. For tests.
 void settings_password_forget();

@@ -63,13 +63,10 @@ int32_t QVL_STDCALL qvl_config() {
 }
 
 int32_t QVL_STDCALL qvl_learn_event(const char* current, char* out, int32_t size) {
-    char title[TRANSLATED_TEXT_MAX] = {};
-    char prompt[TRANSLATED_TEXT_MAX] = {};
-    host_translate_text("Enter EventString", title, TRANSLATED_TEXT_MAX);
-    host_translate_text("Enter the eventstring that you will send over the Internet", prompt,
-                        TRANSLATED_TEXT_MAX);
-    title[TRANSLATED_TEXT_MAX - 1] = '\0';
-    prompt[TRANSLATED_TEXT_MAX - 1] = '\0';
+    char title[TRANSLATED_TEXT_MAX];
+    char prompt[TRANSLATED_TEXT_MAX];
+    host_translate_label("Enter EventString", title);
+    host_translate_label("Enter the eventstring that you will send over the Internet", prompt);
     learn_text result = learn_dialog_run(title, prompt, current ? current : "");
     if (!result)
         return 0;

@@ -167,7 +167,7 @@ void settings_load() {
     }
 }
 
-void settings_save() {
-    if (!save_all())
+void settings_save(bool all_taken) {
+    if (!save_all() || !all_taken)
         platform::message_box("Cannot SaveSettings", "Error");
 }

@@ -7,4 +7,7 @@
 #pragma once
 
 void settings_load();
-void settings_save();
+// Saves everything; a failure shows "Cannot SaveSettings". all_taken false: a value the user
+// entered could not be kept in memory, so what is in force was saved and the save is
+// reported as failed all the same.
+void settings_save(bool all_taken = true);

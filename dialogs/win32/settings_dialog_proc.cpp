@@ -76,8 +76,10 @@ INT_PTR CALLBACK settings_dialog_proc(HWND window, UINT message, WPARAM wparam, 
             window_controls controls(window);
             command_outcome outcome =
                 settings_dialog_command(controls, LOWORD(wparam), HIWORD(wparam));
-            if (outcome.end != dialog_end::no)
+            if (outcome.end != dialog_end::no) {
+                settings_dialog_slot().mark_ending();
                 EndDialog(window, outcome.end == dialog_end::with_ok ? 1 : 0);
+            }
             return outcome.answer;
         }
         default:

@@ -44,8 +44,6 @@ void fake_controls::list_reset(int control) {
 }
 
 int fake_controls::list_add(int control, const char* text) {
-    if (refuse_lines)
-        return LIST_ERROR;
     std::vector<line>& list = lists[control];
     size_t index = list.size();
     if (sorted_lists.count(control)) {
@@ -58,8 +56,10 @@ int fake_controls::list_add(int control, const char* text) {
 
 int fake_controls::list_insert(int control, int index, const char* text) {
     std::vector<line>& list = lists[control];
-    if (refuse_lines || index < 0 || static_cast<size_t>(index) > list.size())
+    if (refuse_lines || accept_lines == 0 || index < 0 || static_cast<size_t>(index) > list.size())
         return LIST_ERROR;
+    if (accept_lines > 0)
+        --accept_lines;
     list.insert(list.begin() + index, line{text, nullptr});
     int selected = selection(control);
     if (selected != LIST_ERROR && selected >= index)

@@ -30,6 +30,7 @@ class fake_controls : public dialog_controls {
     std::set<int> sorted_lists;
     std::set<int> edits;        // controls whose text changes are announced
     bool refuse_lines = false;  // list boxes answer LIST_ERROR to new lines
+    int accept_lines = -1;      // when not -1: new lines taken before they are refused
     std::function<void(int control)> on_edit_change;
 
     bool is_enabled(int control) const { return disabled.count(control) == 0; }

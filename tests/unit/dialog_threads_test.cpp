@@ -49,6 +49,7 @@ struct fake_window {
 class window_system : public dialog_window_stand_in {
   public:
     std::function<void(dialog_kind)> before_initialise;
+    std::function<void(dialog_kind)> before_end;  // the window is gone, the run not yet ended
 
     void run(dialog_kind kind) override {
         fake_window* window;
@@ -93,6 +94,9 @@ class window_system : public dialog_window_stand_in {
                                     [&](const request& each) { return each.window == window; }),
                      queue_.end());
         changed_.notify_all();
+        hold.unlock();
+        if (before_end)
+            before_end(kind);
     }
 
     // Delivers an action to the dialog's thread and returns when it has run there (or the
@@ -137,6 +141,7 @@ class window_system : public dialog_window_stand_in {
             if (dialog.kind == dialog_kind::learn) {
                 if (button == ID_OK_BUTTON)
                     learn_dialog_store_result(dialog.controls);
+                learn_dialog_slot().mark_ending();  // as the quit is posted
                 dialog.ended = true;
                 return;
             }
@@ -294,33 +299,72 @@ TEST_F(DialogThreadsTest, settings_dialog_ended_by_its_own_buttons_opens_again) 
     EXPECT_EQ(windows.runs(), 50);
 }
 
-TEST_F(DialogThreadsTest, requests_during_start_up_leave_no_dialog_behind) {
-    std::mutex gate_lock;
-    std::condition_variable gate_changed;
-    bool gate_open = false;
-    std::atomic<bool> at_gate{false};
-    windows.before_initialise = [&](dialog_kind) {
-        at_gate = true;
-        std::unique_lock<std::mutex> hold(gate_lock);
-        gate_changed.wait(hold, [&] { return gate_open; });
-    };
-    ASSERT_EQ(settings_dialog_open(), 1);
-    ASSERT_TRUE(eventually([&] { return at_gate.load(); }));
-    // Starting: a second open shows nothing more.
-    EXPECT_EQ(settings_dialog_open(), 1);
-    std::thread closer([] { settings_dialog_close(); });
-    // Whichever comes first, the close or the start-up, no dialog is left afterwards.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    {
-        std::lock_guard<std::mutex> hold(gate_lock);
-        gate_open = true;
+// Holds the dialog threads at one point until opened.
+struct gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool open = false;
+    std::atomic<int> waiting{0};
+    void pass() {
+        waiting.fetch_add(1);
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return open; });
     }
-    gate_changed.notify_all();
-    closer.join();
-    EXPECT_EQ(windows.runs(), 1);
-    EXPECT_TRUE(eventually([&] { return windows.shown_count() == 0; }));
-    EXPECT_EQ(settings_dialog_slot().window(), nullptr);
-    windows.before_initialise = nullptr;
+    void release() {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            open = true;
+        }
+        changed.notify_all();
+    }
+};
+
+// A close while the dialog starts, or once it has recorded its window: no dialog is left
+// either way, and a learn caller gets nothing (0, its buffer untouched).
+TEST_F(DialogThreadsTest, a_close_during_start_up_leaves_no_dialog_and_no_result) {
+    for (dialog_kind kind : {dialog_kind::settings, dialog_kind::learn}) {
+        for (bool close_first : {true, false}) {
+            SCOPED_TRACE(std::string(kind == dialog_kind::learn ? "learn" : "settings") +
+                         (close_first ? ", close first" : ", start-up first"));
+            dialog_slot& slot =
+                kind == dialog_kind::learn ? learn_dialog_slot() : settings_dialog_slot();
+            auto close = kind == dialog_kind::learn ? learn_dialog_close : settings_dialog_close;
+            gate start_up;
+            windows.before_initialise = [&](dialog_kind) { start_up.pass(); };
+            int runs = windows.runs();
+            char out[8] = "keep";
+            std::atomic<int32_t> answer{-1};
+            std::thread host;
+            if (kind == dialog_kind::learn) {
+                host = std::thread([&] { answer = qvl_learn_event("Current", out, sizeof out); });
+            } else {
+                ASSERT_EQ(settings_dialog_open(), 1);
+                EXPECT_EQ(settings_dialog_open(), 1);  // starting: shows nothing more
+            }
+            ASSERT_TRUE(eventually([&] { return start_up.waiting.load() == 1; }));
+            std::thread closer;
+            if (close_first) {
+                closer = std::thread(close);
+                ASSERT_TRUE(eventually([&] { return slot.start_up_closed(); }));
+                start_up.release();
+            } else {
+                start_up.release();
+                ASSERT_NE(windows.wait_shown(kind), nullptr);
+                closer = std::thread(close);
+            }
+            closer.join();
+            if (host.joinable())
+                host.join();
+            EXPECT_EQ(windows.runs(), runs + 1);
+            EXPECT_TRUE(eventually([&] { return windows.shown_count() == 0; }));
+            EXPECT_EQ(slot.window(), nullptr);
+            if (kind == dialog_kind::learn) {
+                EXPECT_EQ(answer.load(), 0);
+                EXPECT_STREQ(out, "keep");
+            }
+            windows.before_initialise = nullptr;
+        }
+    }
 }
 
 TEST_F(DialogThreadsTest, learn_event_returns_the_confirmed_text_or_leaves_the_buffer) {
@@ -401,17 +445,43 @@ TEST_F(DialogThreadsTest, a_second_request_retargets_the_open_dialog_and_one_cal
     // is consumed by whichever showing comes first after it was stored.)
     ASSERT_TRUE(eventually([&] { return windows.refreshes() == 4; }));
     std::string caption = windows.read(dialog, 0);
-    ASSERT_EQ(caption.rfind("Title ", 0), 0u);
-    EXPECT_EQ(windows.read(dialog, ID_LEARN_PROMPT), "Prompt " + caption.substr(6));
+    std::string n = caption.substr(caption.size() - 1);
+    EXPECT_TRUE(caption == "Title " + n && n >= "0" && n <= "3") << caption;
+    EXPECT_EQ(windows.read(dialog, ID_LEARN_PROMPT), "Prompt " + n);
     EXPECT_EQ(windows.runs(), 1);
     EXPECT_EQ(windows.shown_count(), 1);
     windows.user(dialog, [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = "chosen"; });
     windows.press(dialog, ID_OK_BUTTON);
-    std::vector<std::string> results = {first.wait()};
+    // The result goes to the caller that opened the dialog.
+    EXPECT_EQ(first.wait(), "chosen");
     for (auto& call : more)
-        results.push_back(call->wait());
-    EXPECT_EQ(std::count(results.begin(), results.end(), "chosen"), 1);
-    EXPECT_EQ(std::count(results.begin(), results.end(), "<none>"), 4);
+        EXPECT_EQ(call->wait(), "<none>");
+}
+
+// A request that comes while a dialog is ending (OK pressed, its thread not yet ended) gets a
+// dialog of its own with its own texts; the first caller gets what its user confirmed.
+TEST_F(DialogThreadsTest, a_request_while_the_dialog_ends_opens_the_next_one) {
+    gate ending;
+    windows.before_end = [&](dialog_kind) { ending.pass(); };
+    learn_call first("First", "First prompt", "first");
+    fake_window* dialog = windows.wait_shown(dialog_kind::learn);
+    ASSERT_NE(dialog, nullptr);
+    windows.user(dialog, [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = "confirmed"; });
+    windows.press(dialog, ID_OK_BUTTON);
+    ASSERT_TRUE(eventually([&] { return ending.waiting.load() == 1; }));
+    learn_call second("Second", "Second prompt", "second");
+    ASSERT_TRUE(eventually([] { return learn_dialog_slot().requests_waiting_for_end() == 1; }));
+    ending.release();
+    EXPECT_EQ(first.wait(), "confirmed");
+    fake_window* next = windows.wait_shown(dialog_kind::learn);
+    ASSERT_NE(next, nullptr);
+    EXPECT_NE(next, dialog);
+    EXPECT_EQ(windows.read(next, 0), "Second");
+    EXPECT_EQ(windows.read(next, ID_LEARN_PROMPT), "Second prompt");
+    EXPECT_EQ(windows.read(next, ID_LEARN_TEXT), "second");
+    windows.press(next, ID_CANCEL_BUTTON);
+    EXPECT_EQ(second.wait(), "<none>");
+    windows.before_end = nullptr;  // both runs have ended: no thread is in it
 }
 
 TEST_F(DialogThreadsTest, a_failed_dialog_thread_gives_the_caller_its_own_text) {
@@ -427,11 +497,11 @@ TEST_F(DialogThreadsTest, a_failed_dialog_thread_gives_the_caller_its_own_text) 
 }
 
 TEST_F(DialogThreadsTest, without_a_window_system_dialogs_end_unshown) {
-    // The current text was never shown, so it comes back unchanged, as after a failed start.
+    // No window could be created: the learn caller gets nothing, its buffer untouched.
     dialog_window_install_stand_in(nullptr);
-    char out[8] = {};
-    EXPECT_EQ(qvl_learn_event("Current", out, sizeof out), 1);
-    EXPECT_STREQ(out, "Current");
+    char out[8] = "keep";
+    EXPECT_EQ(qvl_learn_event("Current", out, sizeof out), 0);
+    EXPECT_STREQ(out, "keep");
     EXPECT_EQ(qvl_config(), 1);
     qvl_info(4, 0, 0);
     dialog_window_install_stand_in(&windows);
@@ -484,11 +554,17 @@ TEST_F(DialogThreadsTest, the_connection_list_follows_the_table_while_the_dialog
     user.join();
     ASSERT_FALSE(dialog->gone);
     EXPECT_EQ(conn_table_count(*table), 2u + 4 * 25);
+    // The lines handed over are exactly the open connections: the two first ones and each
+    // client's odd-numbered ones.
+    std::vector<std::string> expected = {"10.0.0.5", "9.8.7.6"};
+    for (int t = 0; t < 4; ++t) {
+        for (int i = 1; i < 50; i += 2)
+            expected.push_back("127.0." + std::to_string(t) + "." + std::to_string(i));
+    }
     std::vector<std::string> lines = list();
-    EXPECT_EQ(lines.size(), 2u + 4 * 25);
-    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "127.0.3.49"), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "127.0.3.48"), 0);
+    std::sort(lines.begin(), lines.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
     settings_dialog_close();
     conn_table_teardown(*table);
 }

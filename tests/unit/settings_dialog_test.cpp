@@ -13,6 +13,7 @@
 #include "dialogs/dialog_slot.h"
 #include "dialogs/settings_dialog_logic.h"
 #include "module/settings.h"
+#include "platform/message_box.h"
 #include "platform/registry.h"
 #include "settings/settings_store.h"
 #include "tests/support/fake_controls.h"
@@ -30,6 +31,12 @@ void remove_test_keys() {
     platform::registry_delete_key("Software\\Quorvel3\\HardPlugins");
     platform::registry_delete_key("Software\\Quorvel3");
     platform::registry_delete_key("Software");
+}
+
+std::vector<std::string> g_boxes;
+int record_box(const char* text, const char*) {
+    g_boxes.push_back(text);
+    return 1;
 }
 
 std::vector<std::string> access_list_texts() {
@@ -75,6 +82,17 @@ class SettingsDialogTest : public ::testing::Test {
         settings_dialog_command(controls, ID_RULE_LIST, 1);  // LBN_SELCHANGE
     }
     void type(int control, const std::string& text) { controls.set_text(control, text.c_str()); }
+    // Line i shows entry i of the access list and carries it.
+    void expect_lines_match_the_list() {
+        access_rules_copy rules;
+        ASSERT_EQ(access_list_copy_rules(&rules), 1);
+        std::vector<std::string> lines = controls.list_texts(ID_RULE_LIST);
+        ASSERT_EQ(lines.size(), rules.count());
+        for (size_t i = 0; i < rules.count(); ++i) {
+            EXPECT_EQ(lines[i], rules.text(i));
+            EXPECT_EQ(controls.list_data(ID_RULE_LIST, static_cast<int>(i)), rules.entry(i));
+        }
+    }
     bool apply_enabled() const { return controls.is_enabled(ID_APPLY_BUTTON); }
 
     fake_controls controls;
@@ -107,7 +125,7 @@ TEST_F(SettingsDialogTest, initialises_translated_filled_with_apply_disabled) {
 TEST_F(SettingsDialogTest, a_close_during_start_up_keeps_the_window_unrecorded) {
     // A close request while the dialog starts: it must not record itself.
     dialog_slot& slot = settings_dialog_slot();
-    slot.open([](void*) -> unsigned { return 0; }, nullptr);
+    slot.open({[](void*) -> unsigned { return 0; }, nullptr, nullptr, nullptr, nullptr});
     slot.begin_close(true).thread.wait(platform::WAIT_FOREVER);
     EXPECT_FALSE(settings_dialog_initialise(&controls, controls));
     EXPECT_EQ(slot.window(), nullptr);
@@ -228,6 +246,7 @@ TEST_F(SettingsDialogTest, add_appends_a_line_and_an_entry_that_admission_sees_a
     ASSERT_EQ(access_entry_copy_text(
                   static_cast<access_entry*>(controls.list_data(ID_RULE_LIST, 3)), &text),
               1);
+    EXPECT_EQ(text, "10.0.0.1");
     EXPECT_EQ(controls.selection(ID_RULE_LIST), LIST_ERROR);
     EXPECT_EQ(controls.texts[ID_RULE_TEXT], "10.0.0.1");
 
@@ -286,6 +305,84 @@ TEST_F(SettingsDialogTest, delete_of_the_second_of_three_keeps_the_others_in_ord
     settings_dialog_apply(controls);
     settings_load();
     EXPECT_EQ(access_list_texts(), (std::vector<std::string>{"10.0.0.1", "/printer"}));
+}
+
+// Failures leave the password in force and report the save as failed.
+TEST_F(SettingsDialogTest, apply_without_memory_for_the_password_keeps_it_and_says_so) {
+    initialise();
+    settings_dialog_apply(controls);  // "secret pw" stored
+    platform::message_box_set_hook(record_box);
+    g_boxes.clear();
+    type(ID_PASSWORD, "new pw");
+    type(ID_PORT, "2500");
+    settings_password_fail_next_sets(1);
+    settings_dialog_apply(controls);
+    platform::message_box_set_hook(nullptr);
+    EXPECT_EQ(g_boxes, std::vector<std::string>{"Cannot SaveSettings"});
+    std::string password;
+    EXPECT_TRUE(settings_password_copy(&password));
+    EXPECT_EQ(password, "secret pw");
+    settings_load();
+    EXPECT_TRUE(settings_password_copy(&password));
+    EXPECT_EQ(password, "secret pw");
+    EXPECT_EQ(settings.port.load(), 2500);  // the rest was saved
+}
+
+TEST_F(SettingsDialogTest, lines_and_entries_agree_after_refused_lines) {
+    // Modify whose new line is refused: line, entry and selection stay.
+    initialise();
+    select(1);
+    type(ID_RULE_TEXT, "7.7.7.7");
+    controls.refuse_lines = true;
+    settings_dialog_modify_rule(controls);
+    EXPECT_EQ(access_list_texts(),
+              (std::vector<std::string>{"10.0.0.1", "10.0.0.0/8", "/printer"}));
+    expect_lines_match_the_list();
+    EXPECT_EQ(controls.selection(ID_RULE_LIST), 1);
+    EXPECT_FALSE(apply_enabled());
+
+    // A fill whose second line is refused shows no line rather than misplaced ones; the next
+    // rule command shows the list whole.
+    controls.refuse_lines = false;
+    controls.accept_lines = 1;
+    settings_dialog_fill(controls);
+    EXPECT_TRUE(controls.list_texts(ID_RULE_LIST).empty());
+    controls.accept_lines = -1;
+    type(ID_RULE_TEXT, "5.5.5.5");
+    settings_dialog_add_rule(controls);
+    expect_lines_match_the_list();
+    EXPECT_EQ(access_list_texts().back(), "5.5.5.5");
+}
+
+// The access list is replaced under the open dialog (loaded again, or cleared): no rule
+// command acts on an entry of the old list; the list is shown anew, and only Add, which
+// needs no selection, goes on.
+TEST_F(SettingsDialogTest, rule_commands_after_the_list_was_replaced_touch_only_the_new_list) {
+    const struct {
+        const char* name;
+        void (*command)(dialog_controls&);
+        bool adds;
+    } cases[] = {{"select", settings_dialog_show_selection, false},
+                 {"modify", settings_dialog_modify_rule, false},
+                 {"delete", settings_dialog_delete_rule, false},
+                 {"add", settings_dialog_add_rule, true}};
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        initialise();
+        select(1);
+        type(ID_RULE_TEXT, "5.5.5.5");
+        access_list_clear();
+        access_list_append("172.16.0.1");
+        access_list_append("172.16.0.2");
+        each.command(controls);
+        std::vector<std::string> after = {"172.16.0.1", "172.16.0.2"};
+        if (each.adds)
+            after.push_back("5.5.5.5");
+        EXPECT_EQ(access_list_texts(), after);
+        expect_lines_match_the_list();
+        EXPECT_EQ(controls.texts[ID_RULE_TEXT], "5.5.5.5");
+        settings_dialog_slot().ended();
+    }
 }
 
 }  // namespace
