@@ -8,7 +8,8 @@
 //                                    end of standard input, a "stop" line or Ctrl+C; with
 //                                    --trace also the server's trace lines; the input
 //                                    lines "config" and "learn [TEXT]" open the settings
-//                                    dialog and the learn-event dialog
+//                                    dialog and the learn-event dialog, "restart" stops
+//                                    and starts the server
 //   reference_host version FILE      prints the version resource of a Windows binary
 //
 // The plug-in reads its settings (port, password, access list) from the registry itself; this
@@ -60,6 +61,8 @@ const char* usage_text =
     "              config        opens the settings dialog (qvl_config)\n"
     "              learn [TEXT]  asks for an event string in the learn dialog, starting from\n"
     "                            TEXT (qvl_learn_event); prints what the user confirmed\n"
+    "              restart       stops and starts the server (qvl_stop, qvl_start); prints\n"
+    "                            how long the stop took\n"
     "            --trace sets SENDREL_TRACE=1 for the plug-in and prints its trace lines:\n"
     "                        Sendrel trace: TEXT (NUMBER)\n"
     "  version   prints the version resource of the Windows binary FILE (Windows only)\n"
@@ -382,13 +385,24 @@ void watch_standard_input(const entry_points* entry) {
         }
         if (command == "stop" || command == "quit")
             break;
-        if (command == "config") {
+        if (command == "restart") {
+            // qvl_stop and qvl_start again, as a host's stop and start buttons do.
+            auto started = std::chrono::steady_clock::now();
+            entry->stop();
+            auto stopped = std::chrono::steady_clock::now();
+            int32_t restarted = entry->start();
+            print_line("restarted: qvl_stop " +
+                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          stopped - started)
+                                          .count()) +
+                       " ms, qvl_start " + std::to_string(restarted));
+        } else if (command == "config") {
             print_line("config answered " + std::to_string(entry->config()));
         } else if (command == "learn" || command.rfind("learn ", 0) == 0) {
             learn_event(*entry, command.size() > 6 ? command.substr(6) : std::string());
         } else if (!command.empty()) {
             std::fprintf(stderr,
-                         "reference_host: unknown command '%s' (type config, learn or stop)\n",
+                         "reference_host: unknown command '%s' (type config, learn, restart or stop)\n",
                          command.c_str());
         }
     }
