@@ -291,9 +291,10 @@ int main(int argc, char** argv) {
         return run_legit(port, argv[3]);
     if (mode == "limit" && argc == 5)
         return run_limit(port, argv[3], std::atoi(argv[4]));
-    std::fprintf(stderr,
-                 "usage: flood port | host PORT | hold PORT COUNT SECONDS | longline PORT PASSWORD "
-                 "COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD | limit PORT PASSWORD "
-                 "MAX\n");
+    std::fprintf(
+        stderr,
+        "usage: flood port | host PORT | hold PORT COUNT SECONDS | longline PORT PASSWORD "
+        "COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD | limit PORT PASSWORD "
+        "MAX\n");
     return 1;
 }

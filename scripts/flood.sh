@@ -130,6 +130,13 @@ open(sys.argv[2], 'wb').write(image)
 EOF
 fi
 [ -x "$flood" ] || { echo "build native first"; exit 1; }
+echo "== $mode: the client thread's stack, read back and measured on its worst paths"
+if [ "$mode" = wine ]; then
+    (cd "$root/out/win32" && WINEPREFIX=$work/prefix "$root/scripts/wine-run.sh" \
+        tests/sendrel_integration_tests.exe --gtest_filter='client_thread_stack.*')
+else
+    "$root/out/native/tests/sendrel_integration_tests" --gtest_filter='client_thread_stack.*'
+fi | sed -n 's/^client thread stack: /  /p'
 if [ "$only" != limit ]; then
 echo "== $mode: one host through every flood"
 start_host

@@ -1,5 +1,6 @@
 #include "server/connection_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -7,6 +8,7 @@
 
 #include "module/address_text.h"
 #include "module/connection_view.h"
+#include "platform/tick.h"
 #include "server/make_shared_nothrow.h"
 #include "server/socket_closing.h"
 
@@ -213,7 +215,12 @@ void notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
 
 }  // namespace
 
-void conn_table_close_all(connection_table& table) {
+uint32_t conn_table_close_all(connection_table& table, uint32_t wait_ms) {
+    uint32_t started = platform::tick_count();
+    auto left = [&] {
+        uint32_t spent = platform::tick_count() - started;
+        return spent < wait_ms ? wait_ms - spent : 0;
+    };
     std::unique_lock<std::mutex> hold(table.lock);
     // Every connection is told first, so the client threads end side by side while the other
     // notices go out; the second walk only waits for them.
@@ -226,13 +233,14 @@ void conn_table_close_all(connection_table& table) {
         platform::thread_handle thread = cursor->thread.duplicate();
         if (thread) {
             visit unlocked(table, hold, cursor);
-            thread.wait(CLOSE_ALL_THREAD_WAIT_MS);
+            thread.wait(std::min(CLOSE_ALL_THREAD_WAIT_MS, left()));
             thread.close();
         }
         cursor = step_past(table, cursor);
     }
     hold.unlock();
     conn_table_refresh_view(table);
+    return left();
 }
 
 void conn_table_teardown(connection_table& table) {

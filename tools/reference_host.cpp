@@ -392,18 +392,19 @@ void watch_standard_input(const entry_points* entry) {
             auto stopped = std::chrono::steady_clock::now();
             int32_t restarted = entry->start();
             print_line("restarted: qvl_stop " +
-                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          stopped - started)
-                                          .count()) +
+                       std::to_string(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(stopped - started)
+                               .count()) +
                        " ms, qvl_start " + std::to_string(restarted));
         } else if (command == "config") {
             print_line("config answered " + std::to_string(entry->config()));
         } else if (command == "learn" || command.rfind("learn ", 0) == 0) {
             learn_event(*entry, command.size() > 6 ? command.substr(6) : std::string());
         } else if (!command.empty()) {
-            std::fprintf(stderr,
-                         "reference_host: unknown command '%s' (type config, learn, restart or stop)\n",
-                         command.c_str());
+            std::fprintf(
+                stderr,
+                "reference_host: unknown command '%s' (type config, learn, restart or stop)\n",
+                command.c_str());
         }
     }
     g_stop_requested.store(true);
