@@ -133,9 +133,10 @@ fi
 echo "== $mode: the client thread's stack, read back and measured on its worst paths"
 if [ "$mode" = wine ]; then
     (cd "$root/out/win32" && WINEPREFIX=$work/prefix "$root/scripts/wine-run.sh" \
-        tests/sendrel_integration_tests.exe --gtest_filter='client_thread_stack.*')
+        tests/sendrel_integration_tests.exe --gtest_filter='client_thread_stack.*') 2>/dev/null
 else
-    "$root/out/native/tests/sendrel_integration_tests" --gtest_filter='client_thread_stack.*'
+    "$root/out/native/tests/sendrel_integration_tests" --gtest_filter='client_thread_stack.*' \
+        2>/dev/null
 fi | sed -n 's/^client thread stack: /  /p'
 if [ "$only" != limit ]; then
 echo "== $mode: one host through every flood"
