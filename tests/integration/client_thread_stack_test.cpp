@@ -9,7 +9,6 @@
 #include <string>
 
 #include "access/access_list.h"
-#include "module/host_record.h"
 #include "module/settings.h"
 #include "platform/environment.h"
 #include "platform/thread.h"
@@ -70,14 +69,13 @@ void converse_deeply(uint16_t port) {
 }
 
 platform::stack_bounds g_client_stack;
-trigger_event_fn g_recording_trigger = nullptr;
 
 // Notes the stack of the thread that raises the first event: the client thread's.
 int32_t QVL_STDCALL stack_noting_trigger(const char* text, const uint8_t* block, int32_t length,
                                          int32_t device) {
     if (std::strcmp(text, "Incoming connection") == 0)
         platform::thread_stack_bounds(&g_client_stack);
-    return g_recording_trigger(text, block, length, device);
+    return recording_host_trigger_event(text, block, length, device);
 }
 
 unsigned note_own_stack(void* bounds) {
@@ -118,13 +116,7 @@ TEST_F(client_thread_stack, every_worst_path_stays_within_half_the_reservation) 
 }
 
 TEST_F(client_thread_stack, a_client_thread_runs_on_the_chosen_reservation) {
-    uint8_t record[HOST_RECORD_SIZE];
-    recording_host_build_record(record);
-    std::memcpy(&g_recording_trigger, record + HOST_RECORD_TRIGGER_EVENT_OFFSET,
-                sizeof g_recording_trigger);
-    trigger_event_fn noting = stack_noting_trigger;
-    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &noting, sizeof noting);
-    ASSERT_EQ(host_record_store(record), 1);
+    ASSERT_EQ(recording_host_install_in_front(stack_noting_trigger), 1);
     g_client_stack = {};
     test_client client;
     ASSERT_TRUE(client.connect(port()));

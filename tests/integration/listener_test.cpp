@@ -67,24 +67,17 @@ namespace {
 // A host whose "Disconnect" does not return before the test opens a gate, so the client
 // thread outlives the stop's wait for it whatever the machine's load. The gate outlives every
 // thread that may wait on it.
-trigger_event_fn g_recording_trigger = nullptr;
 platform::manual_event g_disconnect_gate{false};
 int32_t QVL_STDCALL gated_trigger(const char* text, const uint8_t* block, int32_t length,
                                   int32_t device) {
     if (std::strcmp(text, "Disconnect") == 0)
         g_disconnect_gate.wait(60000);  // only a guard against a hang
-    return g_recording_trigger(text, block, length, device);
+    return recording_host_trigger_event(text, block, length, device);
 }
 }  // namespace
 
 TEST_F(listener_test, a_client_thread_that_does_not_end_delays_but_does_not_hang_the_stop) {
-    uint8_t record[HOST_RECORD_SIZE];
-    recording_host_build_record(record);
-    std::memcpy(&g_recording_trigger, record + HOST_RECORD_TRIGGER_EVENT_OFFSET,
-                sizeof g_recording_trigger);
-    trigger_event_fn gated = gated_trigger;
-    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &gated, sizeof gated);
-    ASSERT_EQ(host_record_store(record), 1);
+    ASSERT_EQ(recording_host_install_in_front(gated_trigger), 1);
     g_disconnect_gate.reset();
 
     test_client client;
@@ -102,13 +95,7 @@ TEST_F(listener_test, a_client_thread_that_does_not_end_delays_but_does_not_hang
 }
 
 TEST_F(listener_test, client_threads_that_cannot_end_cost_the_stop_its_bound_not_each_a_second) {
-    uint8_t record[HOST_RECORD_SIZE];
-    recording_host_build_record(record);
-    std::memcpy(&g_recording_trigger, record + HOST_RECORD_TRIGGER_EVENT_OFFSET,
-                sizeof g_recording_trigger);
-    trigger_event_fn gated = gated_trigger;
-    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &gated, sizeof gated);
-    ASSERT_EQ(host_record_store(record), 1);
+    ASSERT_EQ(recording_host_install_in_front(gated_trigger), 1);
     g_disconnect_gate.reset();
     // Held clients whose threads, woken by the stop, do not end; at a second each they would
     // take the accept thread past its own bound. Then one more that gets no thread, as when
