@@ -102,12 +102,12 @@ TEST_F(client_thread_stack, every_worst_path_stays_within_half_the_reservation) 
         platform::thread_stack_measure(true);
         ASSERT_EQ(server_start(0), 1);
         converse_deeply(server_listening_port());
-        // Measured when the thread's body has returned.
-        bool measured = poll_until([] { return platform::thread_stack_deepest() > 0; }, 10000);
         server_stop();
+        // Measured by the time the thread is no longer counted as running.
+        EXPECT_TRUE(poll_until([] { return platform::threads_running() == 0; }, 10000));
         uint32_t deepest = platform::thread_stack_deepest();
         platform::thread_stack_measure(false);
-        if (!measured)
+        if (deepest == 0)
             GTEST_SKIP() << "this build keeps default stacks and measures none";
         std::printf("client thread stack: %-22s deepest %6u bytes of %u reserved\n", path.name,
                     deepest, CLIENT_THREAD_STACK_RESERVATION);
