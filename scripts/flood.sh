@@ -1,8 +1,11 @@
 #!/bin/bash
 # flood.sh [native|wine]: floods a running server the way hostile or careless clients would,
-# and prints the figures: connections held at most, what clients beyond capacity saw, memory
-# before, during and after each flood, the login of an ordinary client after it, and the
-# stop time. Not a test (it takes minutes); run it after `bash scripts/build.sh native` (and
+# and prints the figures: the client thread's stack reservation read back and its deepest
+# use on its worst paths (from the test that measures them), connections held at most, what
+# clients beyond capacity saw, memory before, during and after each flood, the login of an
+# ordinary client after it, the stop time, and logged-in idle clients until a connection gets
+# no thread, then the stop: its time, the notices the held clients got, and a login right
+# after the next start. Not a test (it takes minutes); run it after `bash scripts/build.sh native` (and
 # `win32` for wine).
 #   native  the plug-in in `flood host`, built natively; the host process gets a 2 GiB
 #           address space and 1 MiB thread stacks, as a 32-bit host under Windows would
