@@ -3,7 +3,8 @@
 //
 //   flood host PORT                      runs the plug-in in this process on PORT (native
 //                                        stand-in for the reference host); a "stop" line or
-//                                        the end of input stops it
+//                                        the end of input stops it, "restart" stops and
+//                                        starts the server
 //   flood hold PORT COUNT SECONDS        COUNT connections that never send the greeting, held
 //                                        SECONDS; how many the server kept open and how many it
 //                                        closed at once
@@ -12,6 +13,11 @@
 //   flood events PORT PASSWORD COUNT     one client sends COUNT events with nine payloads each
 //   flood legit PORT PASSWORD            one ordinary client: log in, one event, close; the
 //                                        time each step took
+//   flood limit PORT PASSWORD MAX        logs clients in one by one and keeps them idle until
+//                                        a connection gets no thread (the server closes it
+//                                        without a byte) or MAX are in; then waits for a line
+//                                        on its input (sent once the server has stopped) and
+//                                        counts the held clients that got the close notice
 //   flood port                           prints a loopback port that was free a moment ago
 #include <atomic>
 #include <cstdio>
@@ -55,6 +61,13 @@ int run_host(uint16_t port) {
     std::fflush(stdout);
     char line[64];
     while (std::fgets(line, sizeof line, stdin) && std::strncmp(line, "stop", 4) != 0) {
+        if (std::strncmp(line, "restart", 7) == 0) {
+            int64_t stopping = bench_now_ns();
+            qvl_stop();
+            double stop_ms = ms_since(stopping);
+            std::printf("restarted: qvl_stop %.0f ms, qvl_start %d\n", stop_ms, qvl_start());
+            std::fflush(stdout);
+        }
     }
     int64_t started = bench_now_ns();
     qvl_stop();
@@ -201,6 +214,57 @@ int run_legit(uint16_t port, const char* password) {
     return logged_in && sent && closed ? 0 : 1;
 }
 
+// What the server sent until it closed the connection, without waiting: the close notice
+// of a stop that has already returned is there to read.
+std::string sent_before_close(platform::socket_handle socket) {
+    std::string sent;
+    char buffer[64];
+    platform::net_set_nonblocking(socket, true);
+    int received;
+    while ((received = platform::net_recv(socket, buffer, sizeof buffer)) > 0)
+        sent.append(buffer, static_cast<size_t>(received));
+    bool open = received < 0 && platform::net_would_block(platform::net_last_error());
+    platform::net_set_nonblocking(socket, false);
+    return open ? sent + "(open)" : sent;
+}
+
+int run_limit(uint16_t port, const char* password, int most) {
+    std::vector<platform::socket_handle> held;
+    int64_t started = bench_now_ns();
+    const char* end = "every client was served";
+    while (static_cast<int>(held.size()) < most) {
+        platform::socket_handle socket = load_connect(port);
+        if (socket == platform::INVALID_SOCKET_HANDLE) {
+            end = "a connect failed";
+            break;
+        }
+        if (!load_log_in(socket, password)) {
+            end = sent_before_close(socket).empty() ? "the next connection got no thread"
+                                                    : "the next login failed otherwise";
+            load_close(socket);
+            break;
+        }
+        held.push_back(socket);
+    }
+    std::printf("limit: %zu clients logged in and idle in %.0f ms; then %s\n", held.size(),
+                ms_since(started), end);
+    std::fflush(stdout);
+    char line[16];
+    if (!std::fgets(line, sizeof line, stdin))
+        return 1;
+    const std::string notice("close\n\0", 7);
+    size_t noticed = 0, open = 0;
+    for (platform::socket_handle socket : held) {
+        std::string sent = sent_before_close(socket);
+        noticed += sent == notice;
+        open += sent.size() >= 6 && sent.compare(sent.size() - 6, 6, "(open)") == 0;
+        load_close(socket);
+    }
+    std::printf("limit: of %zu held clients %zu got the close notice, %zu were still open\n",
+                held.size(), noticed, open);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -225,8 +289,12 @@ int main(int argc, char** argv) {
         return run_events(port, argv[3], std::atol(argv[4]));
     if (mode == "legit" && argc == 4)
         return run_legit(port, argv[3]);
-    std::fprintf(stderr,
-                 "usage: flood port | host PORT | hold PORT COUNT SECONDS | longline PORT PASSWORD "
-                 "COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD\n");
+    if (mode == "limit" && argc == 5)
+        return run_limit(port, argv[3], std::atoi(argv[4]));
+    std::fprintf(
+        stderr,
+        "usage: flood port | host PORT | hold PORT COUNT SECONDS | longline PORT PASSWORD "
+        "COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD | limit PORT PASSWORD "
+        "MAX\n");
     return 1;
 }

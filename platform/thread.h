@@ -15,9 +15,28 @@
 // Nothing escapes a thread body: an exception that would is caught where the thread starts
 // and ends the thread quietly.
 //
+// stack_reservation, when not 0, is the address space reserved for the new thread's stack in
+// bytes: on Windows a reservation that is committed only as the stack grows (the system rounds
+// it up to its allocation granularity, and Wine to at least 1 MiB); natively the thread's
+// stack size, at least the system's minimum. Sanitizer builds keep the default, as their
+// instrumentation makes every frame several times larger. 0 is the platform's default (the
+// host program's on Windows).
+//
 // Tests can make thread creation fail: thread_start_fail_next(n) makes the next n starts fail.
 // threads_running() counts the threads thread_start has started whose body has not returned
 // yet, so a test can wait for every thread of a stop to end instead of guessing a pause.
+//
+// thread_stack_bounds() gives the calling thread's whole stack reservation, from its lowest
+// address to the address just above its highest (the top, where the stack starts): on
+// Windows from the thread's information block and the reservation's allocation base. false
+// when the platform cannot tell.
+//
+// Stack measurement, for tests: while thread_stack_measure(true) holds, every thread started
+// with a stack reservation fills the untouched part of its stack with a pattern before its
+// body runs and, when the body has returned, finds the deepest byte that was overwritten;
+// thread_stack_deepest() is the deepest use so far in bytes below the top of the stack (0
+// when nothing was measured, as in a build that keeps default stacks). Switching on starts
+// afresh.
 #pragma once
 
 #include <cstdint>
@@ -52,13 +71,22 @@ class thread_handle {
     void* raw_ = nullptr;
 };
 
-thread_handle thread_start(thread_body body, void* argument);
+thread_handle thread_start(thread_body body, void* argument, uint32_t stack_reservation = 0);
 
 // The system's last error code of the calling thread (GetLastError on Windows, errno here).
 uint32_t last_system_error();
 
 void thread_start_fail_next(int count);
 int threads_running();
+
+struct stack_bounds {
+    uintptr_t low = 0;
+    uintptr_t high = 0;
+};
+bool thread_stack_bounds(stack_bounds* bounds);
+
+void thread_stack_measure(bool on);
+uint32_t thread_stack_deepest();
 
 // Sleep the calling thread.
 void sleep_ms(uint32_t ms);

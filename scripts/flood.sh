@@ -1,20 +1,27 @@
 #!/bin/bash
 # flood.sh [native|wine]: floods a running server the way hostile or careless clients would,
-# and prints the figures: connections held at most, what clients beyond capacity saw, memory
-# before, during and after each flood, the login of an ordinary client after it, and the
-# stop time. Not a test (it takes minutes); run it after `bash scripts/build.sh native` (and
+# and prints the figures: the client thread's stack reservation read back and its deepest
+# use on its worst paths (from the test that measures them), connections held at most, what
+# clients beyond capacity saw, memory before, during and after each flood, the login of an
+# ordinary client after it, the stop time, and logged-in idle clients until a connection gets
+# no thread, then the stop: its time, the notices the held clients got, and a login right
+# after the next start. Not a test (it takes minutes); run it after `bash scripts/build.sh native` (and
 # `win32` for wine).
 #   native  the plug-in in `flood host`, built natively; the host process gets a 2 GiB
 #           address space and 1 MiB thread stacks, as a 32-bit host under Windows would
-#   wine    the DLL in the reference host under Wine, in a prefix of its own
+#   wine    the DLL in the reference host under Wine, in a prefix of its own; the host gets
+#           2 GiB of address space (not large-address-aware) and 1 MiB thread stacks
 # HOLD (default 3000) sets the connections of the capacity flood, SILENT (1000) those of
-# the silent flood, EVENTS (1000000) the events of the event flood.
+# the silent flood, EVENTS (1000000) the events of the event flood, LIMIT (5000) the most
+# logged-in clients of the thread-limit run. ONLY=limit runs just that run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-native}
 hold=${HOLD:-3000}
 silent=${SILENT:-1000}
 events=${EVENTS:-1000000}
+limit=${LIMIT:-5000}
+only=${ONLY:-}
 flood=$root/out/native/bench/flood
 password=ChgThisPw
 work=$(mktemp -d /tmp/sendrel-flood.XXXXXX)
@@ -22,7 +29,7 @@ host_pid=
 ulimit -n 20000 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 
 cleanup() {
-    exec 3>&- 2>/dev/null || true
+    exec 3>&- 4>&- 2>/dev/null || true
     if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
         kill "$host_pid" 2>/dev/null || true
     fi
@@ -75,7 +82,7 @@ start_host() {
         hex=$(printf '%02x%02x0000' $((port & 255)) $((port >> 8)))
         wine reg add "$key\\AccessList" /f >/dev/null 2>&1
         wine reg add "$key" /v Port /t REG_BINARY /d "$hex" /f >/dev/null 2>&1
-        (cd "$root/out/win32" && exec "$root/scripts/wine-run.sh" tools/reference_host.exe run \
+        (cd "$root/out/win32" && exec "$root/scripts/wine-run.sh" "$work/host_2gib.exe" run \
             Sendrel.dll) <"$work/in" > >(grep --line-buffered -v '^event "ev"' >"$work/host.log") 2>&1 &
     else
         (ulimit -v 2097152 -s 1024 && exec "$flood" host "$port") <"$work/in" >"$work/host.log" 2>&1 &
@@ -114,8 +121,27 @@ after() {
 if [ "$mode" = wine ]; then
     [ -x "$root/out/win32/tools/reference_host.exe" ] || { echo "build win32 first"; exit 1; }
     WINEPREFIX=$work/prefix "$root/scripts/wine-run.sh" --init
+    # The reference host without its large-address-aware flag: 2 GiB of address space, as
+    # most 32-bit hosts have.
+    python3 - "$root/out/win32/tools/reference_host.exe" "$work/host_2gib.exe" <<'EOF'
+import struct, sys
+image = bytearray(open(sys.argv[1], 'rb').read())
+characteristics = struct.unpack_from('<I', image, 0x3c)[0] + 22
+struct.pack_into('<H', image, characteristics,
+                 struct.unpack_from('<H', image, characteristics)[0] & ~0x20)
+open(sys.argv[2], 'wb').write(image)
+EOF
 fi
 [ -x "$flood" ] || { echo "build native first"; exit 1; }
+echo "== $mode: the client thread's stack, read back and measured on its worst paths"
+if [ "$mode" = wine ]; then
+    (cd "$root/out/win32" && WINEPREFIX=$work/prefix "$root/scripts/wine-run.sh" \
+        tests/sendrel_integration_tests.exe --gtest_filter='client_thread_stack.*') 2>/dev/null
+else
+    "$root/out/native/tests/sendrel_integration_tests" --gtest_filter='client_thread_stack.*' \
+        2>/dev/null
+fi | sed -n 's/^client thread stack: /  /p'
+if [ "$only" != limit ]; then
 echo "== $mode: one host through every flood"
 start_host
 echo "(a) $hold connections that never send anything, held 10 s"
@@ -144,3 +170,39 @@ echo "  memory while held: $(( $(rss_kb) / 1024 )) MiB; threads of the host: $(t
 stop_host
 wait "$hold_job" || true
 sed -n 's/^released/  clients: released/p' "$work/hold.log"
+fi
+
+# Waits up to $2 seconds for a line matching $1 in the file $3; false when none came.
+wait_for_line() {
+    for _ in $(seq 1 $(($2 * 10))); do
+        grep -q "$1" "$3" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+echo "== $mode: logged-in idle clients until a connection gets no thread, then the stop"
+start_host
+mkfifo "$work/limit-in"
+"$flood" limit "$port" "$password" "$limit" <"$work/limit-in" >"$work/limit.log" &
+limit_job=$!
+exec 4>"$work/limit-in"
+wait_for_line '^limit:' 1800 "$work/limit.log" || echo "  the clients did not finish logging in"
+sed 's/^/  /' "$work/limit.log"
+echo "  memory while held: $(( $(rss_kb) / 1024 )) MiB; threads of the host: $(threads)"
+echo restart >&3
+# The stop's own bounds add up to about 10 s; far beyond them it counts as not returning.
+if wait_for_line '^restarted' 180 "$work/host.log"; then
+    grep '^restarted' "$work/host.log" | sed 's/^/  host: /'
+else
+    echo "  qvl_stop DID NOT RETURN within 180 s"
+fi
+echo >&4
+exec 4>&-
+wait "$limit_job" || true
+sed -n '2,$s/^/  clients: /p' "$work/limit.log"
+if grep -q '^restarted' "$work/host.log"; then
+    echo "  the next start, a new client at once:"
+    "$flood" legit "$port" "$password" | sed 's/^/    /' || true
+    stop_host
+fi

@@ -1,5 +1,6 @@
 #include "server/connection_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -216,21 +217,22 @@ void notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
     platform::net_close(socket);
 }
 
-// Gives the entry's thread up to CLOSE_ALL_THREAD_WAIT_MS to end. A wake can come just before
+// Gives the entry's thread up to limit_ms to end. A wake can come just before
 // the thread's call has really begun and then not reach it, so while the thread is still in
 // the call it was woken in, it is woken again; its socket is open for that as long as the
 // entry is listed, since the thread closes it only after removing the entry. Returns with the
 // lock held.
 void wait_for_thread(connection_table& table, std::unique_lock<std::mutex>& hold,
-                     connection_entry* entry, const platform::thread_handle& thread) {
+                     connection_entry* entry, const platform::thread_handle& thread,
+                     uint32_t limit_ms) {
     uint32_t started = platform::tick_count();
     for (;;) {
         bool ended;
         {
             visit unlocked(table, hold, entry);
-            ended = thread.wait(CLOSE_ALL_REWAKE_MS);
+            ended = thread.wait(std::min(CLOSE_ALL_REWAKE_MS, limit_ms));
         }
-        if (ended || platform::tick_count() - started >= CLOSE_ALL_THREAD_WAIT_MS)
+        if (ended || platform::tick_count() - started >= limit_ms)
             return;
         if (entry->listed && entry->owner_closes && entry->claim && entry->claim->still_in_call())
             platform::net_wake_receiver(entry->socket);
@@ -239,7 +241,12 @@ void wait_for_thread(connection_table& table, std::unique_lock<std::mutex>& hold
 
 }  // namespace
 
-void conn_table_close_all(connection_table& table) {
+uint32_t conn_table_close_all(connection_table& table, uint32_t wait_ms) {
+    uint32_t started = platform::tick_count();
+    auto left = [&] {
+        uint32_t spent = platform::tick_count() - started;
+        return spent < wait_ms ? wait_ms - spent : 0;
+    };
     std::unique_lock<std::mutex> hold(table.lock);
     // Every connection is told first, so the client threads end side by side while the other
     // notices go out; the second walk only waits for them.
@@ -251,11 +258,13 @@ void conn_table_close_all(connection_table& table) {
         // A handle of close-all's own: it stays valid even if the entry goes meanwhile.
         platform::thread_handle thread = cursor->thread.duplicate();
         if (thread)
-            wait_for_thread(table, hold, cursor, thread);
+            wait_for_thread(table, hold, cursor, thread,
+                            std::min(CLOSE_ALL_THREAD_WAIT_MS, left()));
         cursor = step_past(table, cursor);
     }
     hold.unlock();
     conn_table_refresh_view(table);
+    return left();
 }
 
 void conn_table_teardown(connection_table& table) {

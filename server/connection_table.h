@@ -64,11 +64,13 @@ enum class socket_owner {
 socket_owner conn_table_remove(connection_table& table, platform::socket_handle socket);
 
 // Sends every listed connection the close notice (closing its socket or waking its thread)
-// and then gives each client thread up to CLOSE_ALL_THREAD_WAIT_MS to end. Entries leave as
-// their threads remove them. Each walk visits every entry once: an entry that leaves while the
-// walk waits on it is kept for the walk until it steps past, so the walk never reads a
-// released entry and never has to start again from the head.
-void conn_table_close_all(connection_table& table);
+// and then gives each client thread up to CLOSE_ALL_THREAD_WAIT_MS to end, all of them
+// together no more than wait_ms from the call: threads that cannot end (a host that holds
+// them, a system out of resources) cost wait_ms in all, not a second each. Returns what is
+// left of wait_ms. Entries leave as their threads remove them. Each walk visits every entry
+// once: an entry that leaves while the walk waits on it is kept for the walk until it steps
+// past, so the walk never reads a released entry and never has to start again from the head.
+uint32_t conn_table_close_all(connection_table& table, uint32_t wait_ms);
 
 // Releases every remaining entry (closing the handles of threads that may still run), shows
 // an empty list, and marks the table not initialised.

@@ -79,7 +79,8 @@ void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_a
     record->table = run.table;
     record->library = run.library;
     record->pending = std::move(place);
-    platform::thread_handle thread = platform::thread_start(client_thread, record);
+    platform::thread_handle thread =
+        platform::thread_start(client_thread, record, CLIENT_THREAD_STACK_RESERVATION);
     if (!thread) {
         // Nobody would ever serve it: it leaves at once instead of holding its socket open
         // until the stop.
@@ -125,8 +126,9 @@ unsigned accept_loop(void* argument) {
     platform::manual_event* all_closed = conn_table_init(*run.table);
     accept_connections(run);
     run.stop_signal.wait(platform::WAIT_FOREVER);
-    conn_table_close_all(*run.table);
-    if (all_closed && !all_closed->wait(CLIENT_THREADS_WAIT_MS)) {
+    // Close-all and the wait for the last threads share one bound.
+    uint32_t left = conn_table_close_all(*run.table, CLIENT_THREADS_WAIT_MS);
+    if (all_closed && !all_closed->wait(left)) {
         trace("One or more client threads did not exit", 0);
     }
     conn_table_teardown(*run.table);

@@ -9,7 +9,8 @@
 //                                    --trace also the server's trace lines; the input
 //                                    lines "config" and "learn [TEXT]" open the settings
 //                                    dialog and the learn-event dialog (--no-display: there
-//                                    is no display to show them, and they say so)
+//                                    is no display to show them, and they say so), "restart"
+//                                    stops and starts the server
 //   reference_host version FILE      prints the version resource of a Windows binary
 //
 // The plug-in reads its settings (port, password, access list) from the registry itself; this
@@ -61,6 +62,8 @@ const char* usage_text =
     "              config        opens the settings dialog (qvl_config)\n"
     "              learn [TEXT]  asks for an event string in the learn dialog, starting from\n"
     "                            TEXT (qvl_learn_event); prints what the user confirmed\n"
+    "              restart       stops and starts the server (qvl_stop, qvl_start); prints\n"
+    "                            how long the stop took\n"
     "            --trace sets SENDREL_TRACE=1 for the plug-in and prints its trace lines:\n"
     "                        Sendrel trace: TEXT (NUMBER)\n"
     "            --no-display says that no display shows the dialogs (scripts/run.sh passes\n"
@@ -409,14 +412,26 @@ void watch_standard_input(const entry_points* entry) {
         bool learn = command == "learn" || command.rfind("learn ", 0) == 0;
         if ((config || learn) && g_no_display)
             explain_missing_display();
-        if (config) {
+        if (command == "restart") {
+            // qvl_stop and qvl_start again, as a host's stop and start buttons do.
+            auto started = std::chrono::steady_clock::now();
+            entry->stop();
+            auto stopped = std::chrono::steady_clock::now();
+            int32_t restarted = entry->start();
+            print_line("restarted: qvl_stop " +
+                       std::to_string(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(stopped - started)
+                               .count()) +
+                       " ms, qvl_start " + std::to_string(restarted));
+        } else if (config) {
             print_line("config answered " + std::to_string(entry->config()));
         } else if (learn) {
             learn_event(*entry, command.size() > 6 ? command.substr(6) : std::string());
         } else if (!command.empty()) {
-            std::fprintf(stderr,
-                         "reference_host: unknown command '%s' (type config, learn or stop)\n",
-                         command.c_str());
+            std::fprintf(
+                stderr,
+                "reference_host: unknown command '%s' (type config, learn, restart or stop)\n",
+                command.c_str());
         }
     }
     g_stop_requested.store(true);

@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <limits.h>
 #include <pthread.h>
 #include <time.h>
 
@@ -15,7 +16,7 @@ namespace platform {
 
 namespace detail {
 bool thread_start_should_fail();
-unsigned run_thread_body(thread_body body, void* argument);
+unsigned run_thread_body(thread_body body, void* argument, bool own_stack);
 void thread_counted();
 void thread_uncounted();
 }  // namespace detail
@@ -31,6 +32,7 @@ struct thread_state {
     bool ended = false;
     thread_body body = nullptr;
     void* argument = nullptr;
+    bool own_stack = false;
 };
 
 void release_state(thread_state* state) {
@@ -40,7 +42,7 @@ void release_state(thread_state* state) {
 
 void* thread_trampoline(void* parameter) {
     auto* state = static_cast<thread_state*>(parameter);
-    detail::run_thread_body(state->body, state->argument);
+    detail::run_thread_body(state->body, state->argument, state->own_stack);
     detail::thread_uncounted();
     {
         std::lock_guard<std::mutex> hold(state->lock);
@@ -65,9 +67,23 @@ bool wait_for_ms(std::unique_lock<std::mutex>& hold, std::condition_variable& ch
     return changed.wait_for(hold, std::chrono::milliseconds(ms), done);
 }
 
+// Sanitizers make every frame several times larger than the measured product's: their builds
+// keep the default stacks.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool STACK_SIZES_HONOURED = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool STACK_SIZES_HONOURED = false;
+#else
+constexpr bool STACK_SIZES_HONOURED = true;
+#endif
+#else
+constexpr bool STACK_SIZES_HONOURED = true;
+#endif
+
 }  // namespace
 
-thread_handle thread_start(thread_body body, void* argument) {
+thread_handle thread_start(thread_body body, void* argument, uint32_t stack_reservation) {
     if (detail::thread_start_should_fail()) {
         errno = EAGAIN;
         return thread_handle();
@@ -81,6 +97,12 @@ thread_handle thread_start(thread_body body, void* argument) {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stack_reservation != 0 && STACK_SIZES_HONOURED) {
+        size_t size = stack_reservation;
+        if (size < static_cast<size_t>(PTHREAD_STACK_MIN))
+            size = PTHREAD_STACK_MIN;
+        state->own_stack = pthread_attr_setstacksize(&attributes, size) == 0;
+    }
     pthread_t id;
     detail::thread_counted();
     int error = pthread_create(&id, &attributes, thread_trampoline, state);
@@ -112,6 +134,19 @@ bool thread_handle::wait(uint32_t ms) const {
 void thread_handle::close() {
     if (raw_)
         release_state(static_cast<thread_state*>(release()));
+}
+
+bool thread_stack_bounds(stack_bounds* bounds) {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0)
+        return false;
+    void* low = nullptr;
+    size_t size = 0;
+    bool known = pthread_attr_getstack(&attributes, &low, &size) == 0;
+    pthread_attr_destroy(&attributes);
+    bounds->low = reinterpret_cast<uintptr_t>(low);
+    bounds->high = bounds->low + size;
+    return known && size > 0;
 }
 
 uint32_t last_system_error() {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstddef>
 #include <new>
 
 #include "platform/event.h"
@@ -9,7 +10,7 @@ namespace platform {
 
 namespace detail {
 bool thread_start_should_fail();
-unsigned run_thread_body(thread_body body, void* argument);
+unsigned run_thread_body(thread_body body, void* argument, bool own_stack);
 void thread_counted();
 void thread_uncounted();
 }  // namespace detail
@@ -20,12 +21,13 @@ struct thread_start_block {
     thread_body body;
     void* argument;
     HMODULE module;  // the reference this thread holds on the plug-in's module
+    bool own_stack;  // started with a stack reservation of its own
 };
 
 DWORD WINAPI thread_trampoline(LPVOID parameter) {
     thread_start_block block = *static_cast<thread_start_block*>(parameter);
     delete static_cast<thread_start_block*>(parameter);
-    unsigned code = detail::run_thread_body(block.body, block.argument);
+    unsigned code = detail::run_thread_body(block.body, block.argument, block.own_stack);
     detail::thread_uncounted();
     // Ends the thread and drops its module reference in one step, so the code that runs
     // after the release is not in the module any more.
@@ -35,12 +37,13 @@ DWORD WINAPI thread_trampoline(LPVOID parameter) {
 
 }  // namespace
 
-thread_handle thread_start(thread_body body, void* argument) {
+thread_handle thread_start(thread_body body, void* argument, uint32_t stack_reservation) {
     if (detail::thread_start_should_fail()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return thread_handle();
     }
-    auto* block = new (std::nothrow) thread_start_block{body, argument, nullptr};
+    auto* block =
+        new (std::nothrow) thread_start_block{body, argument, nullptr, stack_reservation != 0};
     if (!block)
         return thread_handle();
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
@@ -49,7 +52,11 @@ thread_handle thread_start(thread_body body, void* argument) {
         return thread_handle();
     }
     detail::thread_counted();
-    HANDLE handle = CreateThread(nullptr, 0, thread_trampoline, block, 0, nullptr);
+    // A reservation, not a commit: the stack costs address space only, and memory only as
+    // far as the thread really goes down.
+    HANDLE handle =
+        CreateThread(nullptr, stack_reservation, thread_trampoline, block,
+                     stack_reservation != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
     if (!handle) {
         DWORD error = GetLastError();
         detail::thread_uncounted();
@@ -82,6 +89,21 @@ bool thread_handle::wait(uint32_t ms) const {
 void thread_handle::close() {
     if (raw_)
         CloseHandle(static_cast<HANDLE>(release()));
+}
+
+bool thread_stack_bounds(stack_bounds* bounds) {
+    // The top is the StackBase of the thread's information block, which FS points to on
+    // 32-bit Windows; the bottom is where the reservation that holds the stack begins (the
+    // block's StackLimit only says how far it is committed yet).
+    static_assert(offsetof(NT_TIB, StackBase) == 4, "the 32-bit thread information block");
+    uintptr_t top;
+    asm("movl %%fs:4, %0" : "=r"(top));
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(&region, &region, sizeof region) != sizeof region)
+        return false;
+    bounds->low = reinterpret_cast<uintptr_t>(region.AllocationBase);
+    bounds->high = top;
+    return bounds->low < bounds->high;
 }
 
 uint32_t last_system_error() {

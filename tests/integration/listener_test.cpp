@@ -67,24 +67,17 @@ namespace {
 // A host whose "Disconnect" does not return before the test opens a gate, so the client
 // thread outlives the stop's wait for it whatever the machine's load. The gate outlives every
 // thread that may wait on it.
-trigger_event_fn g_recording_trigger = nullptr;
 platform::manual_event g_disconnect_gate{false};
 int32_t QVL_STDCALL gated_trigger(const char* text, const uint8_t* block, int32_t length,
                                   int32_t device) {
     if (std::strcmp(text, "Disconnect") == 0)
         g_disconnect_gate.wait(60000);  // only a guard against a hang
-    return g_recording_trigger(text, block, length, device);
+    return recording_host_trigger_event(text, block, length, device);
 }
 }  // namespace
 
 TEST_F(listener_test, a_client_thread_that_does_not_end_delays_but_does_not_hang_the_stop) {
-    uint8_t record[HOST_RECORD_SIZE];
-    recording_host_build_record(record);
-    std::memcpy(&g_recording_trigger, record + HOST_RECORD_TRIGGER_EVENT_OFFSET,
-                sizeof g_recording_trigger);
-    trigger_event_fn gated = gated_trigger;
-    std::memcpy(record + HOST_RECORD_TRIGGER_EVENT_OFFSET, &gated, sizeof gated);
-    ASSERT_EQ(host_record_store(record), 1);
+    ASSERT_EQ(recording_host_install_in_front(gated_trigger), 1);
     g_disconnect_gate.reset();
 
     test_client client;
@@ -99,6 +92,41 @@ TEST_F(listener_test, a_client_thread_that_does_not_end_delays_but_does_not_hang
     EXPECT_TRUE(poll_until([] { return platform::threads_running() == 0; }, 30000));
     EXPECT_EQ(event_lines().back(), "Disconnect|127.0.0.1");
     recording_host_install();
+}
+
+TEST_F(listener_test, client_threads_that_cannot_end_cost_the_stop_its_bound_not_each_a_second) {
+    ASSERT_EQ(recording_host_install_in_front(gated_trigger), 1);
+    g_disconnect_gate.reset();
+    // Held clients whose threads, woken by the stop, do not end; at a second each they would
+    // take the accept thread past its own bound. Then one more that gets no thread, as when
+    // the system's threads have run out.
+    constexpr int HELD = 12;
+    std::vector<std::unique_ptr<test_client>> held;
+    for (int i = 0; i < HELD; ++i) {
+        held.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(held.back()->connect(port()));
+        ASSERT_TRUE(held.back()->log_in(TEST_PASSWORD));
+    }
+    platform::thread_start_fail_next(1);
+    test_client threadless;
+    ASSERT_TRUE(threadless.connect(port()));
+    EXPECT_EQ(threadless.receive_until_closed(), "");
+
+    stop_server();
+    EXPECT_EQ(count_traces("TIMEOUT waiting for ListenThread"), 0u);
+    EXPECT_EQ(count_traces("One or more client threads did not exit"), 1u);
+    for (auto& client : held)
+        EXPECT_EQ(client->receive_until_closed(), CLOSE_NOTICE);
+    g_disconnect_gate.set();
+    EXPECT_TRUE(poll_until([] { return platform::threads_running() == 0; }, 30000));
+    recording_host_install();
+    // The next start serves at once.
+    ASSERT_EQ(server_start(0), 1);
+    test_client next;
+    ASSERT_TRUE(next.connect(server_listening_port()));
+    EXPECT_TRUE(next.log_in(TEST_PASSWORD));
+    next.close();
+    server_stop();
 }
 
 TEST_F(listener_test, a_connection_whose_thread_cannot_start_is_closed_at_once) {

@@ -82,6 +82,18 @@ int recording_host_install() {
     return host_record_store(record);
 }
 
+int recording_host_install_in_front(trigger_event_fn in_front) {
+    uint8_t record[HOST_RECORD_SIZE];
+    recording_host_build_record(record);
+    std::memcpy(record + 100, &in_front, sizeof in_front);
+    return host_record_store(record);
+}
+
+int32_t QVL_STDCALL recording_host_trigger_event(const char* event_text, const uint8_t* block,
+                                                 int32_t block_length, int32_t device) {
+    return record_trigger_event(event_text, block, block_length, device);
+}
+
 std::vector<recorded_event> recording_host_events() {
     std::lock_guard<std::mutex> hold(g_lock);
     return g_events;

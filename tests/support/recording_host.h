@@ -41,6 +41,13 @@ struct recorded_event {
 void recording_host_build_record(uint8_t record[HOST_RECORD_SIZE]);
 int recording_host_install();
 
+// Installs a host whose trigger_event is in_front, which may hold or watch the calling client
+// thread and then passes the event on to recording_host_trigger_event, the recording one.
+// recording_host_install puts the plain recording host back.
+int recording_host_install_in_front(trigger_event_fn in_front);
+int32_t QVL_STDCALL recording_host_trigger_event(const char* event_text, const uint8_t* block,
+                                                 int32_t block_length, int32_t device);
+
 std::vector<recorded_event> recording_host_events();
 size_t recording_host_event_count();
 bool recording_host_wait_for_events(size_t count, uint32_t timeout_ms);

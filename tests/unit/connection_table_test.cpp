@@ -171,7 +171,7 @@ TEST(connection_table, the_all_closed_signal_follows_the_count) {
 TEST(connection_table, close_all_on_an_empty_table_waits_for_nothing) {
     connection_table_ref table = conn_table_create();
     conn_table_init(*table);
-    conn_table_close_all(*table);
+    conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     EXPECT_EQ(conn_table_count(*table), 0u);
     conn_table_teardown(*table);
 }
@@ -183,7 +183,7 @@ TEST_F(close_counting, a_connection_without_thread_gets_the_notice_and_stays_lis
     ASSERT_TRUE(make_connected_pair(&server_side, &client_side));
     ASSERT_EQ(conn_table_add(*table, server_side, "127.0.0.1"), 1);
 
-    conn_table_close_all(*table);
+    conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     EXPECT_EQ(read_all(client_side), CLOSE_NOTICE);  // the notice, then the close
     EXPECT_EQ(conn_table_count(*table), 1u);
     EXPECT_FALSE(all_closed->wait(0));
@@ -201,7 +201,7 @@ TEST_F(close_counting, the_notice_closes_an_idle_socket_and_wakes_a_receiving_th
     ASSERT_TRUE(receiving.start(table));
     receiving.wait_blocked_in_receive();
 
-    conn_table_close_all(*table);
+    conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     // The idle one's socket is closed at once, before its thread does anything more.
     EXPECT_EQ(closes_of(idle.socket), 1);
     idle.before_receiving.set();
@@ -226,7 +226,7 @@ TEST_F(close_counting, a_thread_that_leaves_while_its_socket_is_closed_is_not_cl
     g_removing_during_close = &leaving;
     g_on_close = remove_during_close;
 
-    conn_table_close_all(*table);
+    conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     EXPECT_TRUE(all_closed->wait(5000));
     EXPECT_EQ(leaving.finished_owner(), static_cast<int>(socket_owner::none));
     EXPECT_EQ(other.finished_owner(), woken_owner());
@@ -245,7 +245,7 @@ TEST_F(close_counting, an_entry_that_outlives_teardown_gets_the_same_answer_late
     late.before_leaving.reset();  // woken, but it does not end within the walk's wait
     ASSERT_TRUE(late.start(table));
     late.wait_blocked_in_receive();
-    conn_table_close_all(*table);
+    conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     conn_table_teardown(*table);
     int closes_at_teardown = closes_of(late.socket);
     late.before_leaving.set();
