@@ -8,7 +8,7 @@
 // A socket_handle has exactly one owner, who closes it once with net_close (or, for the
 // two-step close of the plug-in, net_shutdown_send and then net_close). net_close of a
 // listening socket wakes a thread blocked in net_accept on it. To wake a thread blocked in
-// net_recv or net_wait_readable on a connected socket, use net_wake_receiver.
+// net_recv on a connected socket, use net_wake_receiver.
 //
 // Test seams: net_fail_after(n) makes the call after the next n failable calls fail (the
 // socket library start, socket, bind, listen, accept, send, receive, blocking-mode switches),
@@ -57,12 +57,10 @@ int net_connect(socket_handle socket, ipv4_address address, uint16_t port);
 
 int net_send(socket_handle socket, const void* data, int length);
 int net_recv(socket_handle socket, void* buffer, int length);
-// Waits up to ms milliseconds for the socket to have something to receive (data, the peer's
-// close or an error): 1 when it has, 0 when the time ran out, -1 when the wait failed (also
-// when net_wake_receiver woke it).
-int net_wait_readable(socket_handle socket, uint32_t ms);
 
 int net_set_nonblocking(socket_handle socket, bool nonblocking);
+// A receive that gets nothing for ms milliseconds fails (0: no limit). Winsock leaves a socket
+// whose receive timed out in no defined state: after a time-out, end the connection.
 int net_set_recv_timeout(socket_handle socket, uint32_t ms);
 int net_set_nodelay(socket_handle socket);
 // Makes the next close reset the connection instead of ending it in order.
@@ -70,10 +68,10 @@ int net_set_abortive_close(socket_handle socket);
 int net_shutdown_send(socket_handle socket);
 int net_close(socket_handle socket);
 
-// Makes a receive or readable-wait that another thread is blocked in on the socket return at
-// once with a failure. The socket stays open and its owner still closes it, so its handle is
-// never given to another socket while the other thread may still use it. On Windows the call
-// cancels the socket's pending calls: a call that has not quite begun when the wake comes is
+// Makes a receive that another thread is blocked in on the socket return at once with a
+// failure (or, natively, as closed). The socket stays open and its owner still closes it, so its
+// handle is never given to another socket while the other thread may still use it. On Windows the
+// call cancels the socket's pending calls: a call that has not quite begun when the wake comes is
 // not cancelled, so a waker that sees the other thread still inside its call wakes again.
 // Natively both directions are shut down, which also makes every later receive fail.
 void net_wake_receiver(socket_handle socket);

@@ -33,29 +33,20 @@ struct connection {
     int last_receive = 0;
 };
 
-// Waits, under the socket's claim, until the socket has something to receive or the login's
-// deadline has passed: true when there is something to receive. The deadline ends the login
-// as if the peer had closed (last receive 0), so the thread still closes its socket through the
-// closing drain; only a failed wait reads as a failed receive.
-bool wait_for_login_data(connection& conn) {
-    client_start_record& record = *conn.record;
-    for (;;) {
-        uint32_t elapsed = platform::tick_count() - record.accepted_tick;
-        if (elapsed >= LOGIN_GRACE_MS) {
-            trace_connection("Login not completed in time", record.socket, conn.address_text);
-            conn.last_receive = 0;
-            return false;
-        }
-        uint32_t left = LOGIN_GRACE_MS - elapsed;
-        int ready = platform::net_wait_readable(
-            record.socket, left < LOGIN_WAIT_SLICE_MS ? left : LOGIN_WAIT_SLICE_MS);
-        if (ready > 0)
-            return true;
-        if (ready < 0) {
-            conn.last_receive = -1;
-            return false;
-        }
-    }
+// The login's receives wait only until its deadline, accept + LOGIN_GRACE_MS: the socket's
+// receive time-out is set to the time left before each of them, and a receive that fails once
+// the deadline has passed has timed out. (Waiting for readiness first would cost a call more
+// per receive, which under Wine costs a thread's first use of it about a millisecond.) The
+// deadline ends the login as if the peer had sent nothing more (last receive 0), so the thread
+// still closes its socket itself, through the closing drain. Both run under the socket's claim.
+bool limit_to_login_deadline(connection& conn) {
+    uint32_t elapsed = platform::tick_count() - conn.record->accepted_tick;
+    return elapsed < LOGIN_GRACE_MS &&
+           platform::net_set_recv_timeout(conn.record->socket, LOGIN_GRACE_MS - elapsed);
+}
+
+bool login_deadline_passed(const connection& conn) {
+    return platform::tick_count() - conn.record->accepted_tick >= LOGIN_GRACE_MS;
 }
 
 // One receive, terminated; a failed receive reads as an empty text. Once the close notice has
@@ -67,9 +58,13 @@ int receive_text(connection& conn, receive_kind kind) {
     socket_claim& claim = conn.record->claim;
     conn.last_receive = -1;
     if (claim.begin_use()) {
-        if (kind == receive_kind::command || wait_for_login_data(conn)) {
+        if (kind == receive_kind::command || limit_to_login_deadline(conn)) {
             conn.last_receive =
                 platform::net_recv(conn.record->socket, conn.buffer, RECEIVE_BUFFER_SIZE);
+        }
+        if (kind == receive_kind::login && conn.last_receive < 0 && login_deadline_passed(conn)) {
+            trace_connection("Login not completed in time", conn.record->socket, conn.address_text);
+            conn.last_receive = 0;
         }
         claim.end_use();
     }
@@ -86,6 +81,16 @@ bool equal_ignoring_case(const char* a, const char* b) {
         if (x == '\0')
             return true;
     }
+}
+
+// A logged-in client may stay idle as long as it likes: its receives get no time limit again.
+bool lift_login_deadline(connection& conn) {
+    socket_claim& claim = conn.record->claim;
+    if (!claim.begin_use())
+        return false;
+    bool lifted = platform::net_set_recv_timeout(conn.record->socket, 0);
+    claim.end_use();
+    return lifted;
 }
 
 void send_text(connection& conn, const char* text) {
@@ -228,7 +233,7 @@ void converse(connection& conn) {
     }
     raise_event_with_address("Incoming connection", conn.address_text);
     try {
-        if (log_in(conn, generator)) {
+        if (log_in(conn, generator) && lift_login_deadline(conn)) {
             conn.record->pending.release();
             raise_event_with_address("Accepted connection", conn.address_text);
             abuse_note_success();

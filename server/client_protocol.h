@@ -17,8 +17,6 @@ constexpr int RECEIVE_BUFFER_SIZE = 1024;
 // A connection that has not logged in this long after its accept is ended: the greeting's
 // and the response's receive share the time. A logged-in connection has no deadline.
 constexpr uint32_t LOGIN_GRACE_MS = 30000;
-// The login's receives look at the clock at least this often while they wait.
-constexpr uint32_t LOGIN_WAIT_SLICE_MS = 1000;
 constexpr int PAYLOAD_SLOTS = 10;  // the address and at most nine payload texts
 
 // The stack reserved for each client thread, so that a held connection costs the host this

@@ -3,7 +3,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -174,17 +173,7 @@ int net_close(socket_handle socket) {
 }
 
 void net_wake_receiver(socket_handle socket) {
-    ::shutdown(raw(socket), SHUT_RDWR);  // a blocked recv returns 0, a blocked poll returns
-}
-
-int net_wait_readable(socket_handle socket, uint32_t ms) {
-    pollfd entry{raw(socket), POLLIN, 0};
-    int timeout = ms > 0x7FFFFFFFu ? -1 : static_cast<int>(ms);
-    int result;
-    do {
-        result = ::poll(&entry, 1, timeout);
-    } while (result < 0 && errno == EINTR);
-    return result < 0 ? -1 : result > 0 ? 1 : 0;
+    ::shutdown(raw(socket), SHUT_RDWR);  // a blocked recv returns 0
 }
 
 accept_failure net_classify_accept_error(int error) {

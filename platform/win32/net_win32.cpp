@@ -163,19 +163,10 @@ int net_close(socket_handle socket) {
 }
 
 void net_wake_receiver(socket_handle socket) {
-    // Cancelling the socket's pending calls ends a blocking recv or select in another thread
+    // Cancelling the socket's pending calls ends a blocking recv in another thread
     // (ERROR_OPERATION_ABORTED); closing the socket would too, but its handle could then be
     // given to a new socket before that thread is done with it.
     CancelIoEx(reinterpret_cast<HANDLE>(raw(socket)), nullptr);
-}
-
-int net_wait_readable(socket_handle socket, uint32_t ms) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(raw(socket), &readable);
-    timeval limit{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
-    int result = ::select(0, &readable, nullptr, nullptr, ms == 0xFFFFFFFFu ? nullptr : &limit);
-    return result == SOCKET_ERROR ? -1 : result > 0 ? 1 : 0;
 }
 
 accept_failure net_classify_accept_error(int error) {

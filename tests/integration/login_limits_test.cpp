@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/event.h"
 #include "platform/tick.h"
 #include "server/client_protocol.h"
 #include "server/pending_logins.h"
@@ -15,40 +17,62 @@
 
 namespace {
 
-// The real tick, moved on by the test: no test waits 30 s for a deadline.
+size_t count_of(const std::vector<std::string>& lines, const std::string& line) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+// The real tick, moved on by the test: no test waits 30 s for a deadline. A client thread
+// raising "Incoming connection", just before its login's first receive, waits for the test to
+// move the clock, so its login then has LEFT_MS of real time left.
+constexpr uint32_t LEFT_MS = 1500;
 std::atomic<uint32_t> g_skipped{0};
+std::atomic<int> g_incoming_held{0};
+platform::manual_event g_clock_moved{false};
+
 uint32_t skipped_tick() {
     return platform::detail::system_tick_count() + g_skipped.load();
 }
 
-size_t count_of(const std::vector<std::string>& lines, const std::string& line) {
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+int32_t QVL_STDCALL hold_incoming(const char* text, const uint8_t* block, int32_t length,
+                                  int32_t device) {
+    int32_t result = recording_host_trigger_event(text, block, length, device);
+    if (std::strcmp(text, "Incoming connection") == 0) {
+        ++g_incoming_held;
+        g_clock_moved.wait(60000);  // only a guard against a hang
+    }
+    return result;
 }
 
 class login_limits_test : public server_test {
   protected:
     void TearDown() override {
+        g_clock_moved.set();
         server_test::TearDown();
+        recording_host_install();
         platform::tick_set_source(nullptr);
         g_skipped = 0;
     }
 };
 
 TEST_F(login_limits_test, a_login_not_done_in_time_ends_as_one_that_sent_nothing_more) {
-    platform::tick_set_source(skipped_tick);
-    test_client logged_in, silent, greeted;
+    test_client logged_in;
     ASSERT_TRUE(logged_in.connect(port(), "127.0.0.11"));
     ASSERT_TRUE(logged_in.log_in(TEST_PASSWORD));
+
+    platform::tick_set_source(skipped_tick);
+    g_clock_moved.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_incoming), 1);
+    test_client silent, greeted;
     ASSERT_TRUE(silent.connect(port(), "127.0.0.12"));
     ASSERT_TRUE(greeted.connect(port(), "127.0.0.13"));
-    ASSERT_EQ(greeted.greet().size(), 4u);
-    ASSERT_TRUE(poll_until(
-        [&] { return count_of(event_lines(), "Incoming connection|127.0.0.12") == 1; }, 10000));
+    ASSERT_TRUE(greeted.send_text("vellumorchid\n"));
+    ASSERT_TRUE(poll_until([] { return g_incoming_held.load() == 2; }, 10000));
+    g_skipped = LOGIN_GRACE_MS - LEFT_MS;
+    g_clock_moved.set();
 
-    g_skipped = LOGIN_GRACE_MS;
     // Before the cookie: no cookie, "Disconnect". After it: a wrong password.
     EXPECT_EQ(silent.receive_until_closed(), "");
-    EXPECT_EQ(greeted.receive_until_closed(), "");
+    EXPECT_EQ(greeted.receive_until_closed().size(), 5u);  // the cookie line, then the close
     ASSERT_TRUE(poll_until(
         [&] {
             std::vector<std::string> lines = event_lines();
