@@ -5,14 +5,23 @@
 //                                        stand-in for the reference host); a "stop" line or
 //                                        the end of input stops it, "restart" stops and
 //                                        starts the server
-//   flood hold PORT COUNT SECONDS        COUNT connections that never send the greeting, held
-//                                        SECONDS; how many the server kept open and how many it
-//                                        closed at once
+//   flood hold PORT COUNT SECONDS [ADDRESSES]   COUNT connections that never send the
+//                                        greeting, held SECONDS, from 127.0.0.1 or spread over
+//                                        ADDRESSES loopback addresses; how many the server kept
+//                                        open and how many it closed at once
 //   flood longline PORT PASSWORD COUNT MB    COUNT clients log in and each sends a line of MB
 //                                        megabytes without a line feed, then closes
 //   flood events PORT PASSWORD COUNT     one client sends COUNT events with nine payloads each
-//   flood legit PORT PASSWORD            one ordinary client: log in, one event, close; the
-//                                        time each step took
+//   flood legit PORT PASSWORD [FROM]     one ordinary client (from 127.0.0.1 or the loopback
+//                                        address FROM): log in, one event, close; the time each
+//                                        step took
+//   flood deadline PORT                  a connection that sends nothing and one that greets and
+//                                        then sends nothing: how long after connecting each is
+//                                        closed, and what it received
+//   flood mixed PORT PASSWORD LOGGED PENDING    LOGGED logged-in idle clients and PENDING
+//                                        connections that never greet (from several addresses),
+//                                        held until a line on standard input; then how many got
+//                                        the close notice
 //   flood limit PORT PASSWORD MAX        logs clients in one by one and keeps them idle until
 //                                        a connection gets no thread (the server closes it
 //                                        without a byte) or MAX are in; then waits for a line
@@ -33,6 +42,7 @@
 #include "module/settings.h"
 #include "platform/thread.h"
 #include "plugin/entry_points.h"
+#include "tools/memory_report.h"
 
 namespace {
 
@@ -61,6 +71,10 @@ int run_host(uint16_t port) {
     std::fflush(stdout);
     char line[64];
     while (std::fgets(line, sizeof line, stdin) && std::strncmp(line, "stop", 4) != 0) {
+        if (std::strncmp(line, "memory", 6) == 0) {
+            std::printf("%s\n", memory_report().c_str());
+            std::fflush(stdout);
+        }
         if (std::strncmp(line, "restart", 7) == 0) {
             int64_t stopping = bench_now_ns();
             qvl_stop();
@@ -89,12 +103,13 @@ bool closed_by_server(platform::socket_handle socket) {
     return received == 0;
 }
 
-int run_hold(uint16_t port, int count, int seconds) {
+int run_hold(uint16_t port, int count, int seconds, int addresses) {
     std::vector<platform::socket_handle> sockets;
     int refused = 0;
     int64_t started = bench_now_ns();
     for (int i = 0; i < count; ++i) {
-        platform::socket_handle socket = load_connect(port);
+        platform::ipv4_address from = load_loopback_number(addresses > 0 ? i % addresses : 0);
+        platform::socket_handle socket = load_connect(port, addresses > 0 ? &from : nullptr);
         if (socket == platform::INVALID_SOCKET_HANDLE) {
             ++refused;
             continue;
@@ -195,9 +210,12 @@ int run_events(uint16_t port, const char* password, long count) {
     return 0;
 }
 
-int run_legit(uint16_t port, const char* password) {
+int run_legit(uint16_t port, const char* password, const char* from_text) {
+    platform::ipv4_address from{};
+    bool other = from_text && std::sscanf(from_text, "%hhu.%hhu.%hhu.%hhu", &from.bytes[0],
+                                          &from.bytes[1], &from.bytes[2], &from.bytes[3]) == 4;
     int64_t started = bench_now_ns();
-    platform::socket_handle socket = load_connect(port);
+    platform::socket_handle socket = load_connect(port, other ? &from : nullptr);
     if (socket == platform::INVALID_SOCKET_HANDLE) {
         std::printf("legit: cannot connect\n");
         return 1;
@@ -265,6 +283,79 @@ int run_limit(uint16_t port, const char* password, int most) {
     return 0;
 }
 
+// Milliseconds until the server closes the connection (after what it sent, into *received),
+// or -1 when it does not within a minute.
+double ms_until_closed(platform::socket_handle socket, int64_t since_ns, std::string* received) {
+    platform::net_set_recv_timeout(socket, 60000);
+    char buffer[64];
+    int got;
+    while ((got = platform::net_recv(socket, buffer, sizeof buffer)) > 0)
+        received->append(buffer, static_cast<size_t>(got));
+    return got == 0 ? ms_since(since_ns) : -1.0;
+}
+
+int run_deadline(uint16_t port) {
+    platform::ipv4_address silent_from = load_loopback_number(1000);
+    platform::ipv4_address greeting_from = load_loopback_number(1001);
+    int64_t silent_started = bench_now_ns();
+    platform::socket_handle silent = load_connect(port, &silent_from);
+    int64_t greeting_started = bench_now_ns();
+    platform::socket_handle greeting = load_connect(port, &greeting_from);
+    if (silent == platform::INVALID_SOCKET_HANDLE || greeting == platform::INVALID_SOCKET_HANDLE) {
+        std::printf("deadline: cannot connect\n");
+        return 1;
+    }
+    load_send_all(greeting, "vellumorchid\n", 13);
+    std::string silent_got, greeting_got;
+    double greeting_ms = 0;
+    std::thread other(
+        [&] { greeting_ms = ms_until_closed(greeting, greeting_started, &greeting_got); });
+    double silent_ms = ms_until_closed(silent, silent_started, &silent_got);
+    other.join();
+    std::printf(
+        "deadline: silent connection closed after %.0f ms having received %zu bytes; "
+        "greeted-then-silent closed after %.0f ms having received %zu bytes (its cookie)\n",
+        silent_ms, silent_got.size(), greeting_ms, greeting_got.size());
+    load_close(silent);
+    load_close(greeting);
+    return 0;
+}
+
+int run_mixed(uint16_t port, const char* password, int logged, int pending) {
+    std::vector<platform::socket_handle> held;
+    int64_t started = bench_now_ns();
+    for (int i = 0; i < logged; ++i) {
+        platform::socket_handle socket = load_connect(port);
+        if (socket == platform::INVALID_SOCKET_HANDLE || !load_log_in(socket, password)) {
+            load_close(socket);
+            break;
+        }
+        held.push_back(socket);
+    }
+    size_t logged_in = held.size();
+    // Fewer than the cap from each address, so the server keeps them all.
+    for (int i = 0; i < pending; ++i) {
+        platform::ipv4_address from = load_loopback_number(2000 + i / 30);
+        platform::socket_handle socket = load_connect(port, &from);
+        if (socket != platform::INVALID_SOCKET_HANDLE)
+            held.push_back(socket);
+    }
+    std::printf("mixed: %zu logged in and idle, %zu connected without a login, in %.0f ms\n",
+                logged_in, held.size() - logged_in, ms_since(started));
+    std::fflush(stdout);
+    char line[16];
+    if (!std::fgets(line, sizeof line, stdin))
+        return 1;
+    const std::string notice("close\n\0", 7);
+    size_t noticed = 0;
+    for (platform::socket_handle socket : held) {
+        noticed += sent_before_close(socket) == notice;
+        load_close(socket);
+    }
+    std::printf("mixed: %zu of %zu got the close notice\n", noticed, held.size());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -281,20 +372,25 @@ int main(int argc, char** argv) {
     }
     if (mode == "host" && argc == 3)
         return run_host(port);
-    if (mode == "hold" && argc == 5)
-        return run_hold(port, std::atoi(argv[3]), std::atoi(argv[4]));
+    if (mode == "hold" && (argc == 5 || argc == 6))
+        return run_hold(port, std::atoi(argv[3]), std::atoi(argv[4]),
+                        argc == 6 ? std::atoi(argv[5]) : 0);
     if (mode == "longline" && argc == 6)
         return run_long_lines(port, argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
     if (mode == "events" && argc == 5)
         return run_events(port, argv[3], std::atol(argv[4]));
-    if (mode == "legit" && argc == 4)
-        return run_legit(port, argv[3]);
+    if (mode == "legit" && (argc == 4 || argc == 5))
+        return run_legit(port, argv[3], argc == 5 ? argv[4] : nullptr);
+    if (mode == "deadline" && argc == 3)
+        return run_deadline(port);
+    if (mode == "mixed" && argc == 6)
+        return run_mixed(port, argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
     if (mode == "limit" && argc == 5)
         return run_limit(port, argv[3], std::atoi(argv[4]));
     std::fprintf(
         stderr,
-        "usage: flood port | host PORT | hold PORT COUNT SECONDS | longline PORT PASSWORD "
-        "COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD | limit PORT PASSWORD "
-        "MAX\n");
+        "usage: flood port | host PORT | hold PORT COUNT SECONDS [ADDRESSES] | longline PORT "
+        "PASSWORD COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD [FROM] | limit "
+        "PORT PASSWORD MAX | deadline PORT | mixed PORT PASSWORD LOGGED PENDING\n");
     return 1;
 }

@@ -13,7 +13,9 @@
 #           2 GiB of address space (not large-address-aware) and 1 MiB thread stacks
 # HOLD (default 3000) sets the connections of the capacity flood, SILENT (1000) those of
 # the silent flood, EVENTS (1000000) the events of the event flood, LIMIT (5000) the most
-# logged-in clients of the thread-limit run. ONLY=limit runs just that run.
+# logged-in clients of the thread-limit run. ONLY=limit runs just that run, ONLY=caps just
+# the run of connections that never log in (the login deadline, the caps, the stop with
+# many of them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-native}
@@ -141,7 +143,7 @@ else
     "$root/out/native/tests/sendrel_integration_tests" --gtest_filter='client_thread_stack.*' \
         2>/dev/null
 fi | sed -n 's/^client thread stack: /  /p'
-if [ "$only" != limit ]; then
+if [ -z "$only" ]; then
 echo "== $mode: one host through every flood"
 start_host
 echo "(a) $hold connections that never send anything, held 10 s"
@@ -181,6 +183,62 @@ wait_for_line() {
     return 1
 }
 
+# The host's own memory line: free address space, its largest piece, a 256 MiB allocation.
+host_memory() {
+    local before
+    before=$(grep -c '^memory:' "$work/host.log" || true)
+    echo memory >&3
+    for _ in $(seq 1 100); do
+        [ "$(grep -c '^memory:' "$work/host.log" || true)" -gt "$before" ] && break
+        sleep 0.1
+    done
+    grep '^memory:' "$work/host.log" | tail -1 | sed "s/^/  $1: /"
+}
+
+if [ -z "$only" ] || [ "$only" = caps ]; then
+echo "== $mode: connections that never log in (the login deadline and the caps)"
+start_host
+host_memory "at the start"
+echo "(d) 10000 connections that never send anything, from 40 addresses, held 10 s"
+"$flood" hold "$port" 10000 10 40 >"$work/caps.log" &
+caps_job=$!
+wait_for_line '^holding' 600 "$work/caps.log" || true
+sed 's/^/  /' "$work/caps.log"
+echo "  threads of the host during the flood: $(threads)"
+host_memory "during the flood"
+wait "$caps_job" || true
+flood_ended=$(now_ms)
+"$flood" legit "$port" "$password" 127.0.0.77 | sed 's/^/  right after the flood: /' || true
+left=$(( 35 - ($(now_ms) - flood_ended) / 1000 ))
+[ "$left" -gt 0 ] && sleep "$left"
+host_memory "35 s after the flood"
+echo "(e) one address holds 3000 connections; a login from another address meanwhile"
+"$flood" hold "$port" 3000 15 >"$work/one.log" &
+one_job=$!
+wait_for_line '^holding' 600 "$work/one.log" || true
+sed 's/^/  /' "$work/one.log"
+"$flood" legit "$port" "$password" 127.0.0.78 | sed 's/^/  during the flood: /' || true
+wait "$one_job" || true
+echo "(f) a connection that sends nothing, and one that greets and then sends nothing"
+"$flood" deadline "$port" | sed 's/^/  /'
+echo "(g) the stop with 400 logged-in idle clients and 500 connections without a login"
+mkfifo "$work/mixed-in"
+"$flood" mixed "$port" "$password" 400 500 <"$work/mixed-in" >"$work/mixed.log" &
+mixed_job=$!
+exec 4>"$work/mixed-in"
+wait_for_line '^mixed:' 600 "$work/mixed.log" || true
+echo "  threads of the host: $(threads)"
+echo restart >&3
+wait_for_line '^restarted' 60 "$work/host.log" && grep '^restarted' "$work/host.log" | tail -1 |
+    sed 's/^/  host: /'
+echo >&4
+exec 4>&-
+wait "$mixed_job" || true
+sed 's/^/  clients: /' "$work/mixed.log"
+stop_host
+fi
+
+if [ -z "$only" ] || [ "$only" = limit ]; then
 echo "== $mode: logged-in idle clients until a connection gets no thread, then the stop"
 start_host
 mkfifo "$work/limit-in"
@@ -205,4 +263,5 @@ if grep -q '^restarted' "$work/host.log"; then
     echo "  the next start, a new client at once:"
     "$flood" legit "$port" "$password" | sed 's/^/    /' || true
     stop_host
+fi
 fi

@@ -35,6 +35,7 @@
 #include "platform/registry.h"
 #include "plugin/entry_points.h"
 #include "server/trace.h"
+#include "tools/memory_report.h"
 
 namespace {
 
@@ -64,6 +65,8 @@ const char* usage_text =
     "                            TEXT (qvl_learn_event); prints what the user confirmed\n"
     "              restart       stops and starts the server (qvl_stop, qvl_start); prints\n"
     "                            how long the stop took\n"
+    "              memory        prints the process's free address space and whether it can\n"
+    "                            allocate 256 MiB (for the floods)\n"
     "            --trace sets SENDREL_TRACE=1 for the plug-in and prints its trace lines:\n"
     "                        Sendrel trace: TEXT (NUMBER)\n"
     "            --no-display says that no display shows the dialogs (scripts/run.sh passes\n"
@@ -412,7 +415,9 @@ void watch_standard_input(const entry_points* entry) {
         bool learn = command == "learn" || command.rfind("learn ", 0) == 0;
         if ((config || learn) && g_no_display)
             explain_missing_display();
-        if (command == "restart") {
+        if (command == "memory") {
+            print_line(memory_report());
+        } else if (command == "restart") {
             // qvl_stop and qvl_start again, as a host's stop and start buttons do.
             auto started = std::chrono::steady_clock::now();
             entry->stop();

@@ -11,10 +11,19 @@ platform::ipv4_address load_loopback() {
     return platform::ipv4_address{{127, 0, 0, 1}};
 }
 
-platform::socket_handle load_connect(uint16_t port) {
+platform::ipv4_address load_loopback_number(int n) {
+    return platform::ipv4_address{
+        {127, 2, static_cast<uint8_t>(n / 250), static_cast<uint8_t>(n % 250 + 1)}};
+}
+
+platform::socket_handle load_connect(uint16_t port, const platform::ipv4_address* from) {
     platform::socket_handle socket = platform::net_tcp_socket();
     if (socket == platform::INVALID_SOCKET_HANDLE)
         return socket;
+    if (from && !platform::net_bind(socket, *from, 0)) {
+        platform::net_close(socket);
+        return platform::INVALID_SOCKET_HANDLE;
+    }
     platform::net_set_nodelay(socket);
     platform::net_set_recv_timeout(socket, LOAD_READ_TIMEOUT_MS);
     if (!platform::net_connect(socket, load_loopback(), port)) {

@@ -15,4 +15,23 @@ size_t process_resident_bytes() {
     return counters.WorkingSetSize;
 }
 
+int process_free_address_space(size_t* free_bytes, size_t* largest_free) {
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    auto* at = static_cast<char*>(system.lpMinimumApplicationAddress);
+    auto* end = static_cast<char*>(system.lpMaximumApplicationAddress);
+    *free_bytes = 0;
+    *largest_free = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    while (at < end && VirtualQuery(at, &region, sizeof region) == sizeof region) {
+        if (region.State == MEM_FREE) {
+            *free_bytes += region.RegionSize;
+            if (region.RegionSize > *largest_free)
+                *largest_free = region.RegionSize;
+        }
+        at = static_cast<char*>(region.BaseAddress) + region.RegionSize;
+    }
+    return 1;
+}
+
 }  // namespace platform
