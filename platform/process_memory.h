@@ -13,8 +13,8 @@ namespace platform {
 size_t process_resident_bytes();
 
 // The process's address space that is still free, and the largest piece of it: on Windows
-// the free regions of the user address space (VirtualQuery), elsewhere what the address-space
-// limit (ulimit -v) leaves beside the mapped size, counted as one piece. 0 when it cannot be
+// what can still be reserved (the largest piece to within a factor of two), elsewhere what
+// the address-space limit (ulimit -v) leaves beside the mapped size, counted as one piece. 0 when it cannot be
 // read (no limit set, natively). For the floods, which weigh what clients take from a host.
 int process_free_address_space(size_t* free_bytes, size_t* largest_free);
 

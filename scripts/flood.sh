@@ -227,6 +227,11 @@ mkfifo "$work/mixed-in"
 mixed_job=$!
 exec 4>"$work/mixed-in"
 wait_for_line '^mixed:' 600 "$work/mixed.log" || true
+# Until the host has a thread for each of them (under Wine it starts a few hundred a second).
+for _ in $(seq 1 600); do
+    [ "$(threads)" -ge 900 ] && break
+    sleep 0.1
+done
 echo "  threads of the host: $(threads)"
 echo restart >&3
 wait_for_line '^restarted' 60 "$work/host.log" && grep '^restarted' "$work/host.log" | tail -1 |

@@ -22,7 +22,7 @@ inline std::string memory_report() {
     char line[160];
     if (known) {
         std::snprintf(line, sizeof line,
-                      "memory: free address space %zu MiB, largest free block %zu MiB, "
+                      "memory: free address space %zu MiB, largest free piece %zu MiB or more, "
                       "256 MiB allocation %s",
                       free_bytes / MIB, largest / MIB, block ? "ok" : "FAILED");
     } else {
