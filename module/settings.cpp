@@ -1,26 +1,18 @@
 #include "module/settings.h"
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <utility>
+
+#include "platform/fail_countdown.h"
 
 settings_values settings;
 
 namespace {
 std::mutex g_password_lock;
 std::unique_ptr<const std::string> g_password;  // null: no text yet
-std::atomic<int> g_fail_next_sets{0};
-
-bool copy_fails() {
-    int count = g_fail_next_sets.load(std::memory_order_relaxed);
-    while (count > 0) {
-        if (g_fail_next_sets.compare_exchange_weak(count, count - 1))
-            return true;
-    }
-    return false;
-}
+platform::fail_countdown g_failing_sets;
 }  // namespace
 
 bool settings_password_copy(std::string* out) {
@@ -38,7 +30,7 @@ bool settings_password_copy(std::string* out) {
 bool settings_password_set(const char* text) {
     std::unique_ptr<const std::string> replacement;
     try {
-        if (copy_fails())
+        if (g_failing_sets.take())
             throw std::bad_alloc();
         replacement = std::make_unique<const std::string>(text ? text : "");
     } catch (const std::bad_alloc&) {
@@ -64,5 +56,5 @@ void settings_password_forget() {
 }
 
 void settings_password_fail_next_sets(int count) {
-    g_fail_next_sets.store(count > 0 ? count : 0);
+    g_failing_sets.arm(count);
 }

@@ -2,10 +2,12 @@
 
 #include <atomic>
 
+#include "platform/fail_countdown.h"
+
 namespace platform {
 
 namespace {
-std::atomic<int> g_fail_next{0};
+fail_countdown g_failing_starts;
 std::atomic<int> g_running{0};
 std::atomic<bool> g_measuring{false};
 std::atomic<uint32_t> g_deepest{0};
@@ -65,7 +67,7 @@ uint32_t thread_stack_deepest() {
 }
 
 void thread_start_fail_next(int count) {
-    g_fail_next.store(count);
+    g_failing_starts.arm(count);
 }
 
 int threads_running() {
@@ -75,12 +77,7 @@ int threads_running() {
 namespace detail {
 // True when the test seam asks this start to fail.
 bool thread_start_should_fail() {
-    int pending = g_fail_next.load();
-    while (pending > 0) {
-        if (g_fail_next.compare_exchange_weak(pending, pending - 1))
-            return true;
-    }
-    return false;
+    return g_failing_starts.take();
 }
 
 // Counted before the thread is created (and uncounted if that fails), so the thread can never

@@ -39,14 +39,14 @@ struct connection {
 // per receive, which under Wine costs a thread's first use of it about a millisecond.) The
 // deadline ends the login as if the peer had sent nothing more (last receive 0), so the thread
 // still closes its socket itself, through the closing drain. Both run under the socket's claim.
-bool limit_to_login_deadline(connection& conn) {
+uint32_t login_time_left(const connection& conn) {
     uint32_t elapsed = platform::tick_count() - conn.record->accepted_tick;
-    return elapsed < LOGIN_GRACE_MS &&
-           platform::net_set_recv_timeout(conn.record->socket, LOGIN_GRACE_MS - elapsed);
+    return elapsed < LOGIN_GRACE_MS ? LOGIN_GRACE_MS - elapsed : 0;
 }
 
-bool login_deadline_passed(const connection& conn) {
-    return platform::tick_count() - conn.record->accepted_tick >= LOGIN_GRACE_MS;
+bool limit_to_login_deadline(connection& conn) {
+    uint32_t left = login_time_left(conn);
+    return left > 0 && platform::net_set_recv_timeout(conn.record->socket, left);
 }
 
 // One receive, terminated; a failed receive reads as an empty text. Once the close notice has
@@ -62,7 +62,7 @@ int receive_text(connection& conn, receive_kind kind) {
             conn.last_receive =
                 platform::net_recv(conn.record->socket, conn.buffer, RECEIVE_BUFFER_SIZE);
         }
-        if (kind == receive_kind::login && conn.last_receive < 0 && login_deadline_passed(conn)) {
+        if (kind == receive_kind::login && conn.last_receive < 0 && login_time_left(conn) == 0) {
             trace_connection("Login not completed in time", conn.record->socket, conn.address_text);
             conn.last_receive = 0;
         }

@@ -234,7 +234,7 @@ void wait_for_thread(connection_table& table, std::unique_lock<std::mutex>& hold
         }
         if (ended || platform::tick_count() - started >= limit_ms)
             return;
-        if (entry->listed && entry->owner_closes && entry->claim && entry->claim->still_in_call())
+        if (entry->listed && entry->claim && entry->claim->still_in_call())
             platform::net_wake_receiver(entry->socket);
     }
 }

@@ -11,11 +11,12 @@
 // line is not searched again from its beginning with every chunk.
 #include "server/line_assembler.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "platform/fail_countdown.h"
 
 struct line_assembler {
     char* data = nullptr;
@@ -36,16 +37,7 @@ constexpr size_t INITIAL_CAPACITY = 256;
 // a long line does not keep its memory.
 constexpr size_t RETAINED_CAPACITY_MAX = 16 * 1024;
 
-std::atomic<int> g_fail_next_allocations{0};
-
-bool allocation_fails() {
-    int count = g_fail_next_allocations.load(std::memory_order_relaxed);
-    while (count > 0) {
-        if (g_fail_next_allocations.compare_exchange_weak(count, count - 1))
-            return true;
-    }
-    return false;
-}
+platform::fail_countdown g_failing_allocations;
 
 // Makes the buffer hold at least needed bytes; 0 when the memory cannot be had (the buffer
 // is then unchanged).
@@ -58,7 +50,7 @@ int reserve(line_assembler* assembler, size_t needed) {
         capacity *= 2;
     if (capacity < needed)
         capacity = needed;
-    if (allocation_fails())
+    if (g_failing_allocations.take())
         return 0;
     char* data = static_cast<char*>(std::realloc(assembler->data, capacity));
     if (!data)
@@ -155,7 +147,7 @@ __attribute__((noinline)) void end_of_chunk(line_assembler* assembler, size_t pe
 }  // namespace
 
 line_assembler* line_assembler_create() {
-    if (allocation_fails())
+    if (g_failing_allocations.take())
         return nullptr;
     return new (std::nothrow) line_assembler{};
 }
@@ -196,5 +188,5 @@ size_t line_assembler_pending_length(const line_assembler* assembler) {
 }
 
 void line_assembler_fail_next_allocations(int count) {
-    g_fail_next_allocations.store(count > 0 ? count : 0);
+    g_failing_allocations.arm(count);
 }

@@ -21,6 +21,9 @@ class socket_library_use {
     // the use, with the version granted in *granted_version.
     static std::shared_ptr<socket_library_use> start(uint16_t wanted_version,
                                                      uint16_t* granted_version);
+
+  private:
+    bool started_ = false;
 };
 
 using socket_library_ref = std::shared_ptr<socket_library_use>;

@@ -52,6 +52,10 @@ class login_limits_test : public server_test {
         platform::tick_set_source(nullptr);
         g_skipped = 0;
     }
+    // Waits until the event line has been recorded times times.
+    bool recorded(const std::string& line, size_t times = 1) {
+        return poll_until([&] { return count_of(event_lines(), line) == times; }, 30000);
+    }
 };
 
 TEST_F(login_limits_test, a_login_not_done_in_time_ends_as_one_that_sent_nothing_more) {
@@ -73,22 +77,14 @@ TEST_F(login_limits_test, a_login_not_done_in_time_ends_as_one_that_sent_nothing
     // Before the cookie: no cookie, "Disconnect". After it: a wrong password.
     EXPECT_EQ(silent.receive_until_closed(), "");
     EXPECT_EQ(greeted.receive_until_closed().size(), 5u);  // the cookie line, then the close
-    ASSERT_TRUE(poll_until(
-        [&] {
-            std::vector<std::string> lines = event_lines();
-            return count_of(lines, "Disconnect|127.0.0.12") +
-                       count_of(lines, "Disconnect|127.0.0.13") ==
-                   2;
-        },
-        10000));
+    ASSERT_TRUE(recorded("Disconnect|127.0.0.12") && recorded("Disconnect|127.0.0.13"));
     std::vector<std::string> lines = event_lines();
     EXPECT_EQ(count_of(lines, "Incorrect Password|127.0.0.12"), 0u);
     EXPECT_EQ(count_of(lines, "Incorrect Password|127.0.0.13"), 1u);
 
     // A client that has logged in has no deadline.
     ASSERT_TRUE(logged_in.send_text("still here\n"));
-    ASSERT_TRUE(
-        poll_until([&] { return count_of(event_lines(), "still here|127.0.0.11") == 1; }, 10000));
+    ASSERT_TRUE(recorded("still here|127.0.0.11"));
     EXPECT_EQ(count_of(event_lines(), "Disconnect|127.0.0.11"), 0u);
 }
 
@@ -102,19 +98,13 @@ TEST_F(login_limits_test, one_address_that_never_logs_in_cannot_keep_another_out
     // The connections beyond the cap are closed at once and never reach the conversation.
     for (size_t i = MAX_PENDING_PER_ADDRESS; i < FLOOD; ++i)
         EXPECT_TRUE(flood[i]->wait_closed()) << i;
-    ASSERT_TRUE(poll_until(
-        [&] {
-            return count_of(event_lines(), "Incoming connection|127.0.0.21") ==
-                   MAX_PENDING_PER_ADDRESS;
-        },
-        30000));
+    ASSERT_TRUE(recorded("Incoming connection|127.0.0.21", MAX_PENDING_PER_ADDRESS));
 
     test_client other;
     ASSERT_TRUE(other.connect(port(), "127.0.0.22"));
     ASSERT_TRUE(other.log_in(TEST_PASSWORD));
     ASSERT_TRUE(other.send_text("got in\n"));
-    ASSERT_TRUE(
-        poll_until([&] { return count_of(event_lines(), "got in|127.0.0.22") == 1; }, 10000));
+    ASSERT_TRUE(recorded("got in|127.0.0.22"));
     EXPECT_EQ(count_of(event_lines(), "Incoming connection|127.0.0.21"), MAX_PENDING_PER_ADDRESS);
     EXPECT_EQ(count_traces("Too many connections waiting for login from one address"), 8u);
 }
@@ -127,8 +117,7 @@ TEST_F(login_limits_test, the_socket_library_stays_in_use_until_the_runs_last_so
     ASSERT_TRUE(lingering.connect(port()));
     ASSERT_TRUE(lingering.log_in(TEST_PASSWORD));
     ASSERT_TRUE(lingering.send_text("close\n"));
-    ASSERT_TRUE(
-        poll_until([&] { return count_of(event_lines(), "Disconnect|127.0.0.1") == 1; }, 10000));
+    ASSERT_TRUE(recorded("Disconnect|127.0.0.1"));
     stop_server();
     int during_drain = platform::net_library_uses();
     lingering.close();

