@@ -3,10 +3,11 @@
 // trigger_event prints every event on one line, and drives the entry points.
 //
 //   reference_host identity PLUGIN   prints the answers of the identity entry points
-//   reference_host run [--trace] [--no-display] PLUGIN
+//   reference_host run [--trace] [--no-display] [--port N] PLUGIN
 //                                    opens and starts the server, prints events until the
 //                                    end of standard input, a "stop" line or Ctrl+C; with
-//                                    --trace also the server's trace lines; the input
+//                                    --trace also the server's trace lines; --port N (native
+//                                    build only) listens on port N; the input
 //                                    lines "config" and "learn [TEXT]" open the settings
 //                                    dialog and the learn-event dialog (--no-display: there
 //                                    is no display to show them, and they say so), "restart"
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "module/host_record.h"
+#include "module/settings.h"
 #include "platform/console_stop.h"
 #include "platform/debug_capture.h"
 #include "platform/environment.h"
@@ -51,7 +54,7 @@ constexpr int32_t DEFAULT_PORT = 1024;
 
 const char* usage_text =
     "usage: reference_host identity PLUGIN\n"
-    "       reference_host run [--trace] [--no-display] PLUGIN\n"
+    "       reference_host run [--trace] [--no-display] [--port N] PLUGIN\n"
     "       reference_host version FILE\n"
     "\n"
     "Loads the plug-in file PLUGIN as the host application does.\n"
@@ -72,6 +75,9 @@ const char* usage_text =
     "            --no-display says that no display shows the dialogs (scripts/run.sh passes\n"
     "                        it when DISPLAY is not set): config and learn then tell how\n"
     "                        to do without them\n"
+    "            --port N    listens on port N instead of the stored port (native build\n"
+    "                        only: there the plug-in keeps its registry in its own memory,\n"
+    "                        which nothing outside it can write)\n"
     "  version   prints the version resource of the Windows binary FILE (Windows only)\n"
     "The server's port, password and access list are the plug-in's registry settings.\n"
     "Exit codes: 0 done; 1 wrong usage; 2 the server did not start; 3 the plug-in could not\n"
@@ -460,7 +466,22 @@ int32_t configured_port() {
     return port & 0xFFFF;
 }
 
-int run_server(const entry_points& entry) {
+// Natively the plug-in's registry is memory of its own, so a port cannot be stored for it: the
+// port is set where its settings hold it once qvl_open has loaded them, as a stored "Port"
+// would have set it. The Windows DLL exports nothing but its entry points, and there the port
+// is the registry's. False when the plug-in has no such settings.
+bool set_native_port(const plugin_library& library, int32_t port) {
+    void* found = platform::library_symbol(library.handle, "settings");
+    if (!found)
+        return false;
+    static_cast<settings_values*>(found)->port = port;
+    return true;
+}
+
+// The port given with --port, or 0 for the stored one.
+int32_t g_port_option = 0;
+
+int run_server(const plugin_library& library, const entry_points& entry) {
     char name[64] = {0};
     char version[64] = {0};
     entry.name(name, sizeof name - 1);
@@ -472,8 +493,15 @@ int run_server(const entry_points& entry) {
         return EXIT_NO_PLUGIN;
     }
     print_line(std::string("opened ") + quoted(name) + " version " + quoted(version));
+    if (g_port_option != 0 && !set_native_port(library, g_port_option)) {
+        std::fprintf(stderr,
+                     "reference_host: --port needs the native plug-in; this plug-in "
+                     "takes its port from the registry\n");
+        entry.close();
+        return EXIT_USAGE;
+    }
     platform::console_stop_install(&g_stop_requested);
-    int32_t port = configured_port();
+    int32_t port = g_port_option != 0 ? g_port_option : configured_port();
     if (!entry.start()) {
         std::fprintf(stderr,
                      "reference_host: qvl_start failed: the server could not listen on port %d "
@@ -514,6 +542,10 @@ int main(int argc, char** argv) {
             trace_requested = true;
         } else if (command == "run" && option == "--no-display") {
             g_no_display = true;
+        } else if (command == "run" && option == "--port" && i + 1 < argc - 1) {
+            int port = std::atoi(argv[++i]);
+            g_port_option = port >= 1 && port <= 65535 ? port : 0;
+            options_known = options_known && g_port_option != 0;
         } else {
             options_known = false;
         }
@@ -537,6 +569,6 @@ int main(int argc, char** argv) {
     entry_points entry;
     int result = EXIT_NO_PLUGIN;
     if (resolve_entry_points(library, &entry))
-        result = command == "identity" ? run_identity(entry) : run_server(entry);
+        result = command == "identity" ? run_identity(entry) : run_server(library, entry);
     return result;
 }
