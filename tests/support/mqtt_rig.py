@@ -1,0 +1,126 @@
+"""A broker, a Sendrel server and the MQTT bridge on loopback, for the bridge's end-to-end test
+and its figures script: mosquitto and the reference host with the plug-in, each on a port
+that was free a moment ago, started and stopped as the caller says.
+
+The programs come from the environment: SENDREL_HOST (the reference host), SENDREL_PLUGIN,
+MOSQUITTO (default mosquitto) and SENDREL_MQTT (the bridge script)."""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import paho.mqtt.client as mqtt
+
+CONNECTION_EVENTS = tuple('event "%s"' % name for name in (
+    "Incoming connection", "Accepted connection", "Disconnect", "Incorrect Password"))
+DEADLINE = 60.0  # seconds: only guards against a hang
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_until(condition, what, timeout=DEADLINE):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.02)
+
+
+class Rig:
+    def __init__(self):
+        self.work = tempfile.mkdtemp(prefix="sendrel-mqtt-")
+        self.broker_port = free_port()
+        self.server_port = free_port()
+        self.lines = []  # (arrival time, line) of the host's output
+        self.broker = self.server = self.bridge = None
+        self.bridge_runs = 0
+
+    def start_broker(self):
+        config = os.path.join(self.work, "mosquitto.conf")
+        with open(config, "w") as out:
+            out.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                      % self.broker_port)
+        self.broker = subprocess.Popen([os.environ.get("MOSQUITTO", "mosquitto"), "-c", config],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def listening():
+            with socket.socket() as probe:
+                return probe.connect_ex(("127.0.0.1", self.broker_port)) == 0
+        wait_until(listening, "the broker")
+
+    def start_server(self):
+        self.server = subprocess.Popen(
+            [os.environ["SENDREL_HOST"], "run", "--no-display", "--port", str(self.server_port),
+             os.environ["SENDREL_PLUGIN"]], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True)
+
+        def read(output):
+            for line in output:
+                self.lines.append((time.monotonic(), line.rstrip("\n")))
+        threading.Thread(target=read, args=(self.server.stdout,), daemon=True).start()
+        wait_until(lambda: any(line.startswith("listening") for _, line in self.lines[-3:]),
+                   "the Sendrel server")
+
+    def stop_server(self):
+        self.server.stdin.write("stop\n")
+        self.server.stdin.close()
+        self.server.wait(DEADLINE)
+        self.server.stdout.close()
+
+    def start_bridge(self, *options):
+        self.end(self.bridge)
+        self.bridge_runs += 1
+        self.bridge_log = os.path.join(self.work, "bridge%d.log" % self.bridge_runs)
+        with open(self.bridge_log, "w") as log:
+            self.bridge = subprocess.Popen(
+                [sys.executable, os.environ["SENDREL_MQTT"], "--broker",
+                 "127.0.0.1:%d" % self.broker_port, "--port", str(self.server_port),
+                 "--topic", "test/#", "--strip", "test/", "--retry-max", "0.5",
+                 "--client-id", "bridge-%d" % self.broker_port] + list(options),
+                stdout=log, stderr=subprocess.STDOUT)
+
+    def bridge_said(self, text, times=1):
+        with open(self.bridge_log) as log:
+            return log.read().count(text) >= times
+
+    def publish(self, messages):
+        """Publishes (topic, payload) pairs with QoS 1; returns once the broker has them."""
+        version = getattr(mqtt, "CallbackAPIVersion", None)
+        client = mqtt.Client(*([version.VERSION2] if version else []),
+                             client_id="publisher-%d" % self.broker_port)
+        client.connect("127.0.0.1", self.broker_port)
+        client.loop_start()
+        sent = [(client.publish(topic, payload, qos=1), time.monotonic())
+                for topic, payload in messages]
+        for info, _ in sent:
+            info.wait_for_publish()
+        client.disconnect()
+        client.loop_stop()
+        return [at for _, at in sent]
+
+    def events(self):
+        """The host's event lines, but for the server's own connection events."""
+        return [line for _, line in self.lines
+                if line.startswith('event "') and not line.startswith(CONNECTION_EVENTS)]
+
+    @staticmethod
+    def end(process):
+        if process:
+            process.kill()
+            process.wait()
+
+    def close(self):
+        self.end(self.bridge)
+        self.end(self.broker)
+        if self.server and self.server.poll() is None:
+            self.stop_server()
+        shutil.rmtree(self.work, ignore_errors=True)

@@ -1,0 +1,88 @@
+"""The MQTT bridge end to end: a real broker, the real plug-in in the reference host, and the
+bridge as a user runs it, all on loopback; messages published to the broker must arrive as
+events, none lost while the server is stopped or the bridge is killed."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from mqtt_rig import Rig, free_port, wait_until  # noqa: E402
+
+ADDRESS = '"127.0.0.1"'
+
+
+def numbered(count):
+    return [("test/n", b"%d" % i) for i in range(count)]
+
+
+def numbered_events(count):
+    return ['event "n" payloads [%s, "%d"]' % (ADDRESS, i) for i in range(count)]
+
+
+# name, messages, what happens meanwhile, the events expected in order (None: each one at
+# least once, in any order)
+CASES = [
+    ("text", [("test/kitchen/temperature", b"21.5\n")], None,
+     ['event "kitchen.temperature" payloads [%s, "21.5"]' % ADDRESS]),
+    ("json", [("test/door", b'{"state": "open", "battery": 87, "low": false, "at": null}')],
+     None, ['event "door" payloads [%s, "open", "87", "false", ""]' % ADDRESS]),
+    ("server_stopped", numbered(100), "stop the server", numbered_events(100)),
+    ("bridge_killed", numbered(60), "kill the bridge while the server is stopped", None),
+]
+
+
+class BridgeTest(unittest.TestCase):
+    def rig(self):
+        rig = Rig()
+        self.addCleanup(rig.close)
+        rig.start_broker()
+        rig.start_server()
+        return rig
+
+    @staticmethod
+    def start_bridge(rig):
+        rig.start_bridge()
+        wait_until(lambda: rig.bridge_said("subscribed"), "the bridge's subscription")
+
+    def test_messages_arrive_as_events(self):
+        for name, messages, meanwhile, expected in CASES:
+            with self.subTest(name):
+                rig = self.rig()
+                self.start_bridge(rig)
+                if meanwhile:
+                    rig.stop_server()
+                    rig.publish(messages[:len(messages) // 2])
+                    # A few tries of the bridge fail, a second or so.
+                    wait_until(lambda: rig.bridge_said("trying again", 3), "batches not taken")
+                    if meanwhile.startswith("kill the bridge"):
+                        rig.end(rig.bridge)
+                        rig.publish(messages[len(messages) // 2:])
+                        rig.start_server()
+                        self.start_bridge(rig)
+                    else:
+                        rig.publish(messages[len(messages) // 2:])
+                        rig.start_server()
+                else:
+                    rig.publish(messages)
+                wanted = expected or numbered_events(len(messages))
+                wait_until(lambda: set(rig.events()) >= set(wanted), "the events")
+                if expected:
+                    self.assertEqual(rig.events(), expected)
+                else:
+                    self.assertEqual(set(rig.events()), set(wanted))
+
+    def test_exit_codes(self):
+        rig = self.rig()
+        for name, options, code, said in [
+                ("wrong password", ["--password", "wrong"], 4, "wrong password"),
+                ("no broker", ["--broker", "127.0.0.1:%d" % free_port()], 2,
+                 "cannot reach the broker")]:
+            with self.subTest(name):
+                rig.start_bridge(*options)
+                self.assertEqual(rig.bridge.wait(60), code)
+                self.assertTrue(rig.bridge_said(said))
+
+
+if __name__ == "__main__":
+    unittest.main()
