@@ -25,6 +25,9 @@ need libclang-rt-14-dev test -n "$(ls /usr/lib/llvm-14/lib/clang/*/lib/linux/lib
 need procps command -v ps
 # The Python client (tools/sendrel_send.py) and its test.
 need python3 test -x /usr/bin/python3
+# The MQTT bridge (tools/sendrel_mqtt.py) and its end-to-end test with a broker of its own.
+need python3-paho-mqtt test -f /usr/lib/python3/dist-packages/paho/mqtt/client.py
+need mosquitto test -x /usr/sbin/mosquitto
 # Screenshots of the dialogs (scripts/make-screenshots.sh).
 need imagemagick command -v import
 need x11-utils command -v xwininfo
