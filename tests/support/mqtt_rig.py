@@ -48,6 +48,7 @@ class Rig:
         config = os.path.join(self.work, "mosquitto.conf")
         with open(config, "w") as out:
             out.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                      "max_queued_messages 100000\n"
                       % self.broker_port)
         self.broker = subprocess.Popen([os.environ.get("MOSQUITTO", "mosquitto"), "-c", config],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -66,9 +67,15 @@ class Rig:
         def read(output):
             for line in output:
                 self.lines.append((time.monotonic(), line.rstrip("\n")))
-        threading.Thread(target=read, args=(self.server.stdout,), daemon=True).start()
-        wait_until(lambda: any(line.startswith("listening") for _, line in self.lines[-3:]),
-                   "the Sendrel server")
+        reader = threading.Thread(target=read, args=(self.server.stdout,), daemon=True)
+        reader.start()
+        def listening():
+            return any(line.startswith("listening") for _, line in self.lines[:3])
+        wait_until(lambda: listening() or self.server.poll() is not None, "the Sendrel server")
+        if not listening():
+            reader.join(DEADLINE)
+            raise AssertionError("the Sendrel server did not start: %s"
+                                 % [line for _, line in self.lines])
 
     def stop_server(self):
         self.server.stdin.write("stop\n")
