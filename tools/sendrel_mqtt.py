@@ -211,14 +211,16 @@ def merged_settings(file_settings):
     return settings
 
 
+def port_number(text):
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= 65535:
+        raise Usage("not a port number (1 to 65535): %s" % text)
+    return int(text)
+
+
 def host_and_port(text):
     """HOST[:PORT] as (host, port), port 0 when none is given."""
     host, colon, port = text.rpartition(":")
-    if not colon:
-        return text, 0
-    if not (port.isascii() and port.isdigit()) or not 1 <= int(port) <= 65535:
-        raise Usage("not a port number (1 to 65535): %s" % port)
-    return host, int(port)
+    return (host, port_number(port)) if colon else (text, 0)
 
 
 # (option, table, key, argparse keywords); table None: handled by hand.
@@ -240,7 +242,7 @@ OPTIONS = [
                                                     "sendrel-mqtt); keep it for the session"}),
     ("--host", "sendrel", "host", {"metavar": "ADDR",
                                    "help": "Sendrel server (default 127.0.0.1)"}),
-    ("--port", "sendrel", "port", {"metavar": "N", "type": int,
+    ("--port", "sendrel", "port", {"metavar": "N", "type": port_number,
                                    "help": "Sendrel server port (default 1024)"}),
     ("--password", "sendrel", "password", {"metavar": "TEXT",
                                            "help": "Sendrel password (default ChgThisPw)"}),
@@ -581,7 +583,8 @@ def main(arguments=None):
             sys.stderr.write("sendrel-mqtt: %s\n" % error)
         return EXIT_USAGE
     except OSError as error:
-        sys.stderr.write("sendrel-mqtt: cannot open the log file (%s)\n" % error)
+        if sys.stderr:
+            sys.stderr.write("sendrel-mqtt: cannot open the log file (%s)\n" % error)
         return EXIT_USAGE
     bridge = Bridge(settings)
     for name in ("SIGTERM", "SIGINT", "SIGHUP"):
@@ -595,6 +598,9 @@ def main(arguments=None):
     except Usage as error:
         log.error("%s", error)
         return EXIT_USAGE
+    except Exception:  # a fault of the bridge: what it was goes to the log
+        log.exception("stopped by an unexpected failure")
+        return EXIT_FAILED
     if code == EXIT_OK:
         log.info("stopped")
     return code
