@@ -44,7 +44,7 @@ DEFAULTS = {
                "ca_file": "", "client_id": "sendrel-mqtt", "topics": [], "keepalive": 60},
     "sendrel": {"host": sendrel_send.DEFAULT_HOST, "port": sendrel_send.DEFAULT_PORT,
                 "password": sendrel_send.DEFAULT_PASSWORD, "timeout": 10.0},
-    "events": {"strip": "", "separator": ".", "unsafe": "replace"},
+    "events": {"strip": "", "separator": ".", "unsafe": "replace", "retained": False},
     "batch": {"size": 50, "time": 0.02, "retry_min": 0.5, "retry_max": 15.0},
     "log": {"file": ""},
 }
@@ -72,6 +72,7 @@ settings file (TOML; the command line wins over it):
   strip = "home/"            # taken off the front of the topic
   separator = "."            # stands for each '/' of the rest
   unsafe = "replace"         # or "refuse": line ends and zero bytes in texts
+  retained = false           # true: forward what the broker keeps for new subscribers too
   [batch]
   size = 50                  # messages per conversation at most
   time = 0.02                # seconds a batch waits for more messages
@@ -254,6 +255,9 @@ OPTIONS = [
     ("--unsafe", "events", "unsafe", {"choices": UNSAFE_CHOICES,
                                       "help": "texts with line ends or zero bytes: replace "
                                               "them by spaces (default) or refuse the message"}),
+    ("--retained", "events", "retained", {"action": "store_const", "const": True,
+                                          "help": "forward retained messages too (the broker "
+                                                  "sends them again at every subscription)"}),
     ("--batch-size", "batch", "size", {"metavar": "N", "type": int}),
     ("--batch-time", "batch", "time", {"metavar": "SECONDS", "type": float}),
     ("--retry-max", "batch", "retry_max", {"metavar": "SECONDS", "type": float}),
@@ -343,7 +347,7 @@ def deferred_ack_client(mqtt, client_id):
     return client, client.ack_now
 
 
-Message = collections.namedtuple("Message", "topic payload qos mid session received")
+Message = collections.namedtuple("Message", "topic payload qos retain mid session received")
 
 
 # ---- the bridge --------------------------------------------------------------------------------
@@ -404,7 +408,8 @@ class Bridge:
     def _on_message(self, client, userdata, message):
         with self._changed:
             self._inbox.append(Message(message.topic, bytes(message.payload), message.qos,
-                                       message.mid, self._session, time.monotonic()))
+                                       message.retain, message.mid, self._session,
+                                       time.monotonic()))
             self._changed.notify_all()
 
     # -- on the forwarding thread --
@@ -483,6 +488,12 @@ class Bridge:
         """Each message with its (event, payloads), or None when it is refused."""
         batch = []
         for message in messages:
+            if message.retain and not self.settings["events"]["retained"]:
+                # A retained message comes with every subscription, so at every start and
+                # reconnect: it tells a state the host has already had as an event.
+                log.info('skipped the retained message on "%s"', message.topic)
+                batch.append((message, None))
+                continue
             try:
                 event, payloads, notes = event_for_message(message.topic, message.payload,
                                                            self.settings["events"])

@@ -42,14 +42,12 @@ class Rig:
         self.server_port = free_port()
         self.lines = []  # (arrival time, line) of the host's output
         self.broker = self.server = self.bridge = None
-        self.bridge_runs = 0
 
     def start_broker(self):
         config = os.path.join(self.work, "mosquitto.conf")
         with open(config, "w") as out:
             out.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                      "max_queued_messages 100000\n"
-                      % self.broker_port)
+                      "max_queued_messages 100000\n" % self.broker_port)
         self.broker = subprocess.Popen([os.environ.get("MOSQUITTO", "mosquitto"), "-c", config],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -69,6 +67,7 @@ class Rig:
                 self.lines.append((time.monotonic(), line.rstrip("\n")))
         reader = threading.Thread(target=read, args=(self.server.stdout,), daemon=True)
         reader.start()
+
         def listening():
             return any(line.startswith("listening") for _, line in self.lines[:3])
         wait_until(lambda: listening() or self.server.poll() is not None, "the Sendrel server")
@@ -85,8 +84,7 @@ class Rig:
 
     def start_bridge(self, *options):
         self.end(self.bridge)
-        self.bridge_runs += 1
-        self.bridge_log = os.path.join(self.work, "bridge%d.log" % self.bridge_runs)
+        self.bridge_log = os.path.join(self.work, "bridge%d.log" % time.monotonic_ns())
         with open(self.bridge_log, "w") as log:
             self.bridge = subprocess.Popen(
                 [sys.executable, os.environ["SENDREL_MQTT"], "--broker",
@@ -99,20 +97,20 @@ class Rig:
         with open(self.bridge_log) as log:
             return log.read().count(text) >= times
 
-    def publish(self, messages):
+    def publish(self, messages, retain=False):
         """Publishes (topic, payload) pairs with QoS 1; returns once the broker has them."""
         version = getattr(mqtt, "CallbackAPIVersion", None)
         client = mqtt.Client(*([version.VERSION2] if version else []),
                              client_id="publisher-%d" % self.broker_port)
         client.connect("127.0.0.1", self.broker_port)
         client.loop_start()
-        sent = [(client.publish(topic, payload, qos=1), time.monotonic())
+        sent = [(time.monotonic(), client.publish(topic, payload, qos=1, retain=retain))
                 for topic, payload in messages]
-        for info, _ in sent:
+        for _, info in sent:
             info.wait_for_publish()
         client.disconnect()
         client.loop_stop()
-        return [at for _, at in sent]
+        return [at for at, _ in sent]
 
     def events(self):
         """The host's event lines, but for the server's own connection events."""

@@ -27,6 +27,8 @@ CASES = [
      ['event "kitchen.temperature" payloads [%s, "21.5"]' % ADDRESS]),
     ("json", [("test/door", b'{"state": "open", "battery": 87, "low": false, "at": null}')],
      None, ['event "door" payloads [%s, "open", "87", "false", ""]' % ADDRESS]),
+    ("retained", [("test/kept", b"old"), ("test/kept", b"new")], "retain the first",
+     ['event "kept" payloads [%s, "new"]' % ADDRESS]),
     ("server_stopped", numbered(100), "stop the server", numbered_events(100)),
     ("bridge_killed", numbered(60), "kill the bridge while the server is stopped", None),
 ]
@@ -49,8 +51,11 @@ class BridgeTest(unittest.TestCase):
         for name, messages, meanwhile, expected in CASES:
             with self.subTest(name):
                 rig = self.rig()
+                if meanwhile == "retain the first":
+                    rig.publish(messages[:1], retain=True)
+                    messages = messages[1:]
                 self.start_bridge(rig)
-                if meanwhile:
+                if meanwhile and meanwhile.startswith(("stop", "kill")):
                     rig.stop_server()
                     rig.publish(messages[:len(messages) // 2])
                     # A few tries of the bridge fail, a second or so.
