@@ -57,6 +57,7 @@ class login_limits_test : public server_test {
         platform::tick_set_source(nullptr);
         platform::random_set_source(nullptr);
         g_skipped = 0;
+        g_incoming_held = 0;
     }
     // Waits until the event line has been recorded times times.
     bool recorded(const std::string& line, size_t times = 1) {
