@@ -8,14 +8,12 @@ bool process_allow_open_handles(size_t count) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return false;
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur >= count)
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= count)
         return true;
-    if (limit.rlim_cur == RLIM_INFINITY)
-        return true;
-    limit.rlim_cur = (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= count)
-                         ? static_cast<rlim_t>(count)
-                         : limit.rlim_max;
-    return setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= count;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < count)
+        return false;
+    limit.rlim_cur = static_cast<rlim_t>(count);
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 }  // namespace platform
