@@ -3,12 +3,11 @@
 // learned (the server compares bytes and knows nothing of encodings).
 //
 // Windows: the arguments are taken as the system hands them to the program (UTF-16) and
-// written in a code page: "utf-8", "cpNNN" or "windows-NNN", "iso-8859-N", "latin1", or "mbcs"
-// for the ANSI code page. A character the code page has no exact byte for cannot be written
-// (no look-alike substitutes, no question marks).
-// Natively: the arguments are bytes in the locale's encoding (UTF-8 under the C locale), and
-// any name the system's converter knows may be asked for; in the locale's own encoding the
-// bytes stay exactly as given.
+// written in a code page: "utf-8", "cpNNN" or "windows-NNN", "iso-8859-N", "latin1", "ascii",
+// or "mbcs" for the ANSI code page. A character the code page has no exact byte for cannot be
+// written (no look-alike substitutes, no question marks). Natively: the arguments are bytes in the
+// locale's encoding (UTF-8 under the C locale), and any name the system's converter knows may be
+// asked for; in the locale's own encoding the bytes stay exactly as given.
 //
 // Main thread; the texts returned are the caller's.
 #pragma once

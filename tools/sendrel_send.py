@@ -582,10 +582,11 @@ def run_interactive(sender):
                 line = line[:-1]
             if line == END_LINE:
                 break
-            try:
-                sender.send_line(line)
-            except ValueError as error:
-                report("warning: input line %d not sent: %s" % (number, error))
+            problem = text_problem(line, False)
+            if problem:
+                report("warning: input line %d not sent: %s" % (number, problem))
+                continue
+            sender.send_line(line)
         end_line_sent.set()
         sender.send_line(END_LINE)
     except SendrelError:

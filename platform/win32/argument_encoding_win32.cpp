@@ -42,6 +42,8 @@ UINT code_page_of(const char* encoding) {
         page = CP_UTF8;
     } else if (name == "mbcs" || name == "ansi") {
         page = GetACP();
+    } else if (name == "ascii" || name == "us-ascii") {
+        page = 20127;
     } else if (name == "latin1" || name == "latin-1") {
         page = 28591;
     } else if (UINT part = number_after(name, "iso-8859-")) {
