@@ -202,6 +202,15 @@ def ipv4_address(host):
         raise socket.gaierror("not a host name") from None
 
 
+def readable(connection, seconds):
+    """True once the connection has bytes, its end or an error to read, within seconds."""
+    if hasattr(select, "poll"):  # select() cannot watch a descriptor numbered 1024 or more
+        watch = select.poll()
+        watch.register(connection, select.POLLIN)
+        return bool(watch.poll(seconds * 1000))
+    return bool(select.select([connection], [], [], seconds)[0])
+
+
 class Sender:
     """One conversation at a time with a Sendrel server: connect() logs in, send() sends
     events, close() ends it; connect() may follow again. Also a context manager that connects
@@ -312,8 +321,7 @@ class Sender:
             left = POLL_INTERVAL if deadline is None else deadline - time.monotonic()
             if left <= 0:
                 return None
-            ready, _, _ = select.select([self._socket], [], [], min(left, POLL_INTERVAL))
-            if ready:
+            if readable(self._socket, min(left, POLL_INTERVAL)):
                 return self._socket.recv(1024)
         return None
 
