@@ -25,8 +25,8 @@ is sent.
 
 encoding: how texts (password, events, payloads) become bytes; the server compares bytes, so
 the texts learned in the host must have been sent in the same encoding. The default is what
-event_client sends: the ANSI code page on Windows (cp1252 in Western Europe), UTF-8 elsewhere.
-Bytes are sent as they are.
+event_client sends: the ANSI code page on Windows (cp1252 in Western Europe), UTF-8 elsewhere;
+a name Python does not know raises LookupError. Bytes are sent as they are.
 
 source: the local address to connect from (by default the system chooses), so that an access
 list can be tried from one machine: source="127.0.0.5" reaches a server on 127.0.0.1 from
@@ -120,7 +120,7 @@ Exit codes: 0 sent and closed; 1 wrong usage; 2 cannot connect (refused, unknown
 3 not admitted (the server closed before its login challenge: blocked address);
 4 wrong password (the server closed without accepting the login); 5 the server sent its
 close notice (it is stopping); 6 any other failure (lost connection, no answer).
-""" % (DEFAULT_ENCODING if os.name != "nt" else "the ANSI code page, here " + DEFAULT_ENCODING)
+""" % DEFAULT_ENCODING
 
 
 class SendrelError(Exception):
@@ -145,8 +145,18 @@ class CloseNotice(SendrelError):
     exit_code = EXIT_CLOSE_NOTICE
 
 
+def as_bytes(text, encoding="utf-8"):
+    """Bytes as they are; a text in the encoding (undecodable command-line bytes kept as
+    given)."""
+    if isinstance(text, bytes):
+        return text
+    return text.encode(encoding, "surrogateescape")
+
+
 def text_problem(data, is_event):
-    """Why the server would not take these bytes as one event (or payload), or None."""
+    """Why the server would not take these bytes (or this text, as UTF-8) as one event (or
+    payload), or None."""
+    data = as_bytes(data)
     if b"\n" in data:
         return "it holds a line feed, which ends a line"
     if b"\0" in data:
@@ -162,9 +172,9 @@ def text_problem(data, is_event):
 
 def encoded(text, kind, encoding, is_event=False):
     """The bytes of text (bytes as they are) as one line of the given kind; raises ValueError
-    for what the server cannot take. Undecodable command-line bytes are kept as given."""
+    for what the server cannot take."""
     try:
-        data = text if isinstance(text, bytes) else text.encode(encoding, "surrogateescape")
+        data = as_bytes(text, encoding)
     except UnicodeEncodeError:
         raise ValueError('cannot send the %s "%s": %s cannot write it (see --encoding)'
                          % (kind, text, encoding)) from None
@@ -182,13 +192,13 @@ def payload_list(payloads):
     return list(payloads)
 
 
-def payload_warnings(event, payloads):
-    """What the server will drop of these payloads (bytes), as warning texts."""
+def payload_warnings(event, payloads, encoding="utf-8"):
+    """What the server will drop of these payloads, as warning texts."""
     warnings = []
     if len(payloads) > PAYLOADS_PER_EVENT:
         warnings.append('the server keeps only the first nine payloads of "%s"' % event)
     kept = payloads[:PAYLOADS_PER_EVENT]
-    if sum(len(p) + 1 for p in kept) > PAYLOAD_BYTES_MAX:
+    if sum(len(as_bytes(p, encoding)) + 1 for p in kept) > PAYLOAD_BYTES_MAX:
         warnings.append('the payloads of "%s" are too long together; the server may drop '
                         "the event" % event)
     return warnings
@@ -621,8 +631,7 @@ def run(options):
     # The first event goes only now: anything sent with the login answer would be lost.
     try:
         for event, payloads in options["events"]:
-            encoded_payloads = [encoded(p, "payload", sender.encoding) for p in payloads]
-            for warning in payload_warnings(event, encoded_payloads):
+            for warning in payload_warnings(event, payloads, sender.encoding):
                 report("warning: " + warning)
             sender.send(event, payloads)
             say('sent event "%s" with %d payload%s'
