@@ -3,6 +3,7 @@ Environment: SENDREL_SEND_SCRIPT, EVENT_CLIENT and CLIENT_EMULATOR (what runs it
 SENDREL_CLIENTS ('python;event_client' by default), SENDREL_CASE_LIMIT (seconds, default 5)."""
 
 import hashlib
+import io
 import os
 import re
 import shutil
@@ -175,6 +176,11 @@ class ModuleTest(unittest.TestCase):
         sender.send("Ev")
         server.done.wait(LIMIT)
         self.assertRaises(sendrel_send.CloseNotice, sender.close)
+
+    def test_output_that_cannot_write_a_text_gets_replacement_characters(self):
+        stream = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+        sendrel_send.write_out(stream, 'sent event "Küche"\n')
+        self.assertEqual(stream.buffer.getvalue(), b'sent event "K?che"\n')
 
     def test_what_the_server_cannot_take_is_refused_before_sending(self):
         sender = sendrel_send.Sender()  # never connected: a send would fail otherwise
