@@ -21,12 +21,13 @@ struct script_result {
     std::string output;
 };
 
-// Runs the script with the arguments (already quoted for the shell) against the port.
+// Runs the script with the arguments (already quoted for the shell) against the port; a script
+// that has not ended after 20 s is stopped (exit code 124), so a client that hangs fails the test.
 script_result run_script(uint16_t port, const std::string& arguments, const std::string& name) {
     std::string output_file = name + ".out";
-    std::string command = std::string("'") + SENDREL_PYTHON + "' '" + SENDREL_SEND_SCRIPT +
-                          "' --port " + std::to_string(port) + " " + arguments + " >" +
-                          output_file + " 2>&1 </dev/null";
+    std::string command = std::string("timeout 20 '") + SENDREL_PYTHON + "' '" +
+                          SENDREL_SEND_SCRIPT + "' --port " + std::to_string(port) + " " +
+                          arguments + " >" + output_file + " 2>&1 </dev/null";
     int status = std::system(command.c_str());
     std::ostringstream output;
     output << std::ifstream(output_file).rdbuf();
