@@ -290,7 +290,7 @@ class Sender:
             raise CannotConnect("cannot connect to %s (%s)" % (self.where, error)) from None
         try:
             self._log_in(password)
-        except SendrelError:
+        except BaseException:  # a failure, or Ctrl+C during the login
             self.abandon()
             raise
 
@@ -337,7 +337,7 @@ class Sender:
 
     def _read_line(self, timed_out_text, closed_error):
         """The next line from the server, without its line feed."""
-        deadline = time.monotonic() + self.timeout
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
         while b"\n" not in self._received:
             if len(self._received) > KEPT_BYTES_MAX:
                 raise SendrelError("unexpected login reply from %s" % self.where)
