@@ -1,6 +1,7 @@
 #include "access/admission.h"
 
 #include "access/access_list.h"
+#include "access/repeat_offenders.h"
 #include "access/rule_matching.h"
 #include "module/address_text.h"
 #include "module/settings.h"
@@ -9,9 +10,10 @@ int admit_client(platform::ipv4_address address) {
     char address_text[ADDRESS_TEXT_SIZE];
     format_address_text(address, address_text);
 
-    // Before allow_all: the last offender stays refused even when everyone is allowed.
+    // Before allow_all: the last offender and repeat offenders stay refused even when
+    // everyone is allowed.
     if (settings.disable_abuse_protection.load(std::memory_order_acquire) == 0 &&
-        abuse_block_refuses(address_text)) {
+        (abuse_block_refuses(address_text) || repeat_offenders_refuse(address))) {
         return 0;
     }
     if (settings.allow_all.load(std::memory_order_acquire) != 0)

@@ -2,13 +2,14 @@
 // address alone before anything is read from it.
 //
 // admit_client returns 1 (admitted) or 0 (refused), in this order:
-//   1. the abuse block (see abuse_state.h), unless disable_abuse_protection is set: the last
-//      offender stays refused inside its window, even while allow_all is set;
+//   1. unless disable_abuse_protection is set, the abuse block (see abuse_state.h) and the
+//      repeat-offender record (repeat_offenders.h): the last offender stays refused inside its
+//      window, and an address under refusal stays refused, even while allow_all is set;
 //   2. allow_all set: admitted;
 //   3. the access list, in its order: the first matching rule admits;
 //   4. otherwise refused (an empty list refuses everyone while allow_all is off).
 // One answer serves every refusal. A refusal changes nothing; the caller reports logins
-// through abuse_note_failure and abuse_note_success.
+// to both records.
 //
 // Called by the client threads, several at once, while the dialog and host threads change
 // the settings and the list. The switches are read as they are at the moment of the call;

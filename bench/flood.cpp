@@ -27,6 +27,11 @@
 //                                        without a byte) or MAX are in; then waits for a line
 //                                        on its input (sent once the server has stopped) and
 //                                        counts the held clients that got the close notice
+//   flood guess PORT SECONDS ADDRESSES PARALLEL FIRST   wrong-password logins for SECONDS
+//                                        from ADDRESSES addresses taking turns (loopback
+//                                        address number FIRST and on), PARALLEL at a time:
+//                                        answers sent and connections refused before a cookie,
+//                                        in all and per second
 //   flood port                           prints a loopback port that was free a moment ago
 #include <atomic>
 #include <cstdio>
@@ -42,6 +47,8 @@
 #include "module/settings.h"
 #include "platform/thread.h"
 #include "plugin/entry_points.h"
+#include "server/md5.h"
+#include "server/trace.h"
 #include "tools/memory_report.h"
 
 namespace {
@@ -51,10 +58,19 @@ double ms_since(int64_t started_ns) {
 }
 
 std::atomic<long> g_events{0};
+std::atomic<long> g_wrong_passwords{0};
+std::atomic<long> g_not_compared{0};
 
-int32_t QVL_STDCALL count_event(const char*, const uint8_t*, int32_t, int32_t) {
+int32_t QVL_STDCALL count_event(const char* text, const uint8_t*, int32_t, int32_t) {
     ++g_events;
+    if (std::strcmp(text, "Incorrect Password") == 0)
+        ++g_wrong_passwords;
     return 1;
+}
+
+void count_trace(const char* message, int32_t) {
+    if (std::strncmp(message, "Answer not compared", 19) == 0)
+        ++g_not_compared;
 }
 
 int run_host(uint16_t port) {
@@ -62,6 +78,7 @@ int run_host(uint16_t port) {
     host_record_compose(record, nullptr, count_event);
     if (qvl_open(0, 0, 0, record) != 1)
         return 3;
+    trace_set_hook(count_trace);
     settings.port = port;
     if (qvl_start() != 1) {
         std::fprintf(stderr, "flood host: cannot listen on port %u\n", port);
@@ -87,7 +104,10 @@ int run_host(uint16_t port) {
     qvl_stop();
     double stop_ms = ms_since(started);
     qvl_close();
-    std::printf("stopped: qvl_stop %.0f ms, events raised %ld\n", stop_ms, g_events.load());
+    std::printf(
+        "stopped: qvl_stop %.0f ms, events raised %ld, wrong passwords %ld of which not "
+        "compared %ld\n",
+        stop_ms, g_events.load(), g_wrong_passwords.load(), g_not_compared.load());
     return 0;
 }
 
@@ -321,6 +341,57 @@ int run_deadline(uint16_t port) {
     return 0;
 }
 
+// One wrong-password login: 1 when the answer was sent, 0 when the connection was closed
+// before its cookie came (refused at admission), -1 when it could not connect.
+int guess_once(uint16_t port, const platform::ipv4_address& from) {
+    platform::socket_handle socket = load_connect(port, &from);
+    if (socket == platform::INVALID_SOCKET_HANDLE)
+        return -1;
+    char cookie[8] = {};
+    int got = 0;
+    if (load_send_all(socket, "vellumorchid\n", 13)) {
+        for (int received;
+             got < 5 && (received = platform::net_recv(socket, cookie + got, 5 - got)) > 0;) {
+            got += received;
+        }
+    }
+    int answered = 0;
+    if (got == 5) {
+        cookie[4] = '\0';
+        char answer[DIGEST_HEX_SIZE + 1];
+        digest_hex((std::string(cookie) + ":not-the-password").c_str(), answer);
+        answer[DIGEST_HEX_SIZE - 1] = '\n';
+        answered = load_send_all(socket, answer, DIGEST_HEX_SIZE);
+    }
+    load_wait_closed(socket);
+    load_close(socket);
+    return answered;
+}
+
+int run_guess(uint16_t port, int seconds, int addresses, int parallel, int first) {
+    std::atomic<long> turn{0}, answered{0}, refused{0}, failed{0};
+    int64_t started = bench_now_ns();
+    const int64_t until = started + int64_t{seconds} * 1000000000;
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < parallel; ++i) {
+        guessers.emplace_back([&] {
+            while (bench_now_ns() < until) {
+                int result = guess_once(port, load_loopback_number(first + turn++ % addresses));
+                (result > 0 ? answered : result == 0 ? refused : failed)++;
+            }
+        });
+    }
+    for (std::thread& guesser : guessers)
+        guesser.join();
+    double elapsed_s = ms_since(started) / 1000.0;
+    std::printf(
+        "guess: %d address(es) in turn, %d at a time, %.1f s: %ld answers sent (%.1f/s), %ld "
+        "refused before a cookie (%.1f/s), %ld could not connect\n",
+        addresses, parallel, elapsed_s, answered.load(), answered.load() / elapsed_s,
+        refused.load(), refused.load() / elapsed_s, failed.load());
+    return 0;
+}
+
 int run_mixed(uint16_t port, const char* password, int logged, int pending) {
     std::vector<platform::socket_handle> held;
     int64_t started = bench_now_ns();
@@ -385,12 +456,16 @@ int main(int argc, char** argv) {
         return run_deadline(port);
     if (mode == "mixed" && argc == 6)
         return run_mixed(port, argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+    if (mode == "guess" && argc == 7)
+        return run_guess(port, std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
+                         std::atoi(argv[6]));
     if (mode == "limit" && argc == 5)
         return run_limit(port, argv[3], std::atoi(argv[4]));
     std::fprintf(
         stderr,
         "usage: flood port | host PORT | hold PORT COUNT SECONDS [ADDRESSES] | longline PORT "
         "PASSWORD COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD [FROM] | limit "
-        "PORT PASSWORD MAX | deadline PORT | mixed PORT PASSWORD LOGGED PENDING\n");
+        "PORT PASSWORD MAX | deadline PORT | mixed PORT PASSWORD LOGGED PENDING | guess PORT "
+        "SECONDS ADDRESSES PARALLEL FIRST\n");
     return 1;
 }

@@ -15,7 +15,9 @@
 # the silent flood, EVENTS (1000000) the events of the event flood, LIMIT (5000) the most
 # logged-in clients of the thread-limit run. ONLY=limit runs just that run, ONLY=caps just
 # the run of connections that never log in (the login deadline, the caps, the stop with
-# many of them).
+# many of them), ONLY=attack just the crowds of addresses at the total cap (16 addresses with
+# 32 silent connections each, 1500 with one each, and a fresh address logging in meanwhile)
+# and the wrong-password logins per second from one address and from two taking turns.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-native}
@@ -240,6 +242,32 @@ echo >&4
 exec 4>&-
 wait "$mixed_job" || true
 sed 's/^/  clients: /' "$work/mixed.log"
+stop_host
+fi
+
+if [ -z "$only" ] || [ "$only" = attack ]; then
+echo "== $mode: a crowd of addresses that never log in, and addresses guessing in turn"
+start_host
+for crowd in "512 16" "1500 1500"; do
+    set -- $crowd
+    echo "(h) $2 addresses hold $(($1 / $2)) silent connection(s) each; a login from a fresh address"
+    "$flood" hold "$port" "$1" 20 "$2" >"$work/crowd.log" &
+    crowd_job=$!
+    wait_for_line '^holding' 600 "$work/crowd.log" || true
+    sed 's/^/  /' "$work/crowd.log"
+    echo "  threads of the host during the crowd: $(threads)"
+    "$flood" legit "$port" "$password" 127.0.250.$2 | sed 's/^/  during the crowd: /' || true
+    wait "$crowd_job" || true
+done
+echo "(i) wrong passwords for 10 s each: one address, two in turn, two in turn 16 at a time"
+first=3000
+for guessers in "1 1" "2 1" "2 16"; do
+    "$flood" guess "$port" 10 $guessers $first | sed 's/^/  /'
+    first=$((first + 10))
+done
+"$flood" legit "$port" "$password" 127.0.251.1 | sed 's/^/  the owner, after the guessing: /' || true
+[ "$mode" = wine ] && grep -c '^event "Incorrect Password"' "$work/host.log" |
+    sed 's/^/  "Incorrect Password" events: /'
 stop_host
 fi
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "access/admission.h"
+#include "access/repeat_offenders.h"
 #include "module/address_text.h"
 #include "module/settings.h"
 #include "platform/tick.h"
@@ -39,6 +40,8 @@ struct connection {
 // per receive, which under Wine costs a thread's first use of it about a millisecond.) The
 // deadline ends the login as if the peer had sent nothing more (last receive 0), so the thread
 // still closes its socket itself, through the closing drain. Both run under the socket's claim.
+constexpr uint32_t TICK_STEP_MS = 16;
+
 uint32_t login_time_left(const connection& conn) {
     uint32_t elapsed = platform::tick_count() - conn.record->accepted_tick;
     return elapsed < LOGIN_GRACE_MS ? LOGIN_GRACE_MS - elapsed : 0;
@@ -62,7 +65,10 @@ int receive_text(connection& conn, receive_kind kind) {
             conn.last_receive =
                 platform::net_recv(conn.record->socket, conn.buffer, RECEIVE_BUFFER_SIZE);
         }
-        if (kind == receive_kind::login && conn.last_receive < 0 && login_time_left(conn) == 0) {
+        // Windows may report the time-out up to one step of its tick (15.6 ms) before the
+        // tick reaches the deadline.
+        if (kind == receive_kind::login && conn.last_receive < 0 &&
+            login_time_left(conn) <= TICK_STEP_MS) {
             trace_connection("Login not completed in time", conn.record->socket, conn.address_text);
             conn.last_receive = 0;
         }
@@ -108,7 +114,7 @@ bool log_in(connection& conn, cookie_generator& generator) {
     if (std::strcmp(conn.buffer, GREETING_WORD) != 0)
         return false;
 
-    unsigned cookie = cookie_from_random(cookie_generator_next15(&generator));
+    unsigned cookie = login_cookie(&generator);
     char cookie_line[8];
     std::snprintf(cookie_line, sizeof cookie_line, "%04x\n", cookie);
     send_text(conn, cookie_line);
@@ -124,8 +130,19 @@ bool log_in(connection& conn, cookie_generator& generator) {
 
     receive_text(conn, receive_kind::login);
     strip_line_end(conn.buffer);
-    if (have_password && equal_ignoring_case(conn.buffer, expected))
+    // Counted before it is compared, so that parallel answers of one address cannot overtake
+    // the count; an address under refusal has its answer refused without a comparison.
+    bool counted = repeat_offenders_count_answer(conn.record->address);
+    bool compare =
+        counted || settings.disable_abuse_protection.load(std::memory_order_acquire) != 0;
+    if (!compare)
+        trace_connection("Answer not compared: too many failed logins", conn.record->socket,
+                         conn.address_text);
+    if (compare && have_password && equal_ignoring_case(conn.buffer, expected)) {
+        if (counted)
+            repeat_offenders_take_back(conn.record->address);
         return true;
+    }
     abuse_note_failure(conn.address_text);
     trace_connection("Incorrect Password", conn.record->socket, conn.address_text);
     raise_event_with_address("Incorrect Password", conn.address_text);
@@ -203,6 +220,8 @@ void command_loop(connection& conn) {
 // ours. One whose last receive failed is closed without a drain.
 void finish(connection& conn) {
     platform::socket_handle socket = conn.record->socket;
+    // Before the socket is closed: while a place is counted, its socket is the connection's.
+    conn.record->pending.release();
     switch (conn_table_remove(*conn.record->table, socket)) {
         case socket_owner::none:
             break;
@@ -233,10 +252,12 @@ void converse(connection& conn) {
     }
     raise_event_with_address("Incoming connection", conn.address_text);
     try {
-        if (log_in(conn, generator) && lift_login_deadline(conn)) {
-            conn.record->pending.release();
+        // A connection whose place went to a newcomer is being ended: it does not log in.
+        if (log_in(conn, generator) && conn.record->pending.release() &&
+            lift_login_deadline(conn)) {
             raise_event_with_address("Accepted connection", conn.address_text);
             abuse_note_success();
+            repeat_offenders_note_success(conn.record->address);
             send_text(conn, ACCEPTANCE_LINE);
             command_loop(conn);
         }

@@ -232,14 +232,26 @@ void wait_for_thread(connection_table& table, std::unique_lock<std::mutex>& hold
             visit unlocked(table, hold, entry);
             ended = thread.wait(std::min(CLOSE_ALL_REWAKE_MS, limit_ms));
         }
-        if (ended || platform::tick_count() - started >= limit_ms)
-            return;
-        if (entry->listed && entry->claim && entry->claim->still_in_call())
+        bool spent = platform::tick_count() - started >= limit_ms;
+        // Even with the time spent, a thread still in its call is woken once more: a wake
+        // that missed it would otherwise leave it in a receive until its peer closes.
+        if (!ended && entry->listed && entry->claim && entry->claim->still_in_call())
             platform::net_wake_receiver(entry->socket);
+        if (ended || spent)
+            return;
     }
 }
 
 }  // namespace
+
+void conn_table_notice(connection_table& table, platform::socket_handle socket) {
+    std::unique_lock<std::mutex> hold(table.lock);
+    connection_entry* entry = *find_link(table.head, socket);
+    if (!entry)
+        return;
+    notice_entry(table, hold, entry);
+    step_past(table, entry);
+}
 
 uint32_t conn_table_close_all(connection_table& table, uint32_t wait_ms) {
     uint32_t started = platform::tick_count();

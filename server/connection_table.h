@@ -20,7 +20,7 @@
 // whose threads are still running at teardown stay known to the table (out of the list and the
 // count), so the late removal still gets the right answer.
 //
-// Threads: the accept thread calls init, add, set_thread, close_all and teardown; client
+// Threads: the accept thread calls init, add, set_thread, notice, close_all and teardown; client
 // threads call remove.
 #pragma once
 
@@ -62,6 +62,10 @@ enum class socket_owner {
 
 // Removes the connection of the socket, if listed, and says who closes its socket.
 socket_owner conn_table_remove(connection_table& table, platform::socket_handle socket);
+
+// Sends the close notice to the listed connection of socket alone, as close-all does, so that
+// it ends at once; nothing when it is not listed. Does not wait for its thread.
+void conn_table_notice(connection_table& table, platform::socket_handle socket);
 
 // Sends every listed connection the close notice (closing its socket or waking its thread)
 // and then gives each client thread up to CLOSE_ALL_THREAD_WAIT_MS to end, all of them

@@ -2,6 +2,9 @@
 
 #include <atomic>
 
+#include "platform/random.h"
+#include "server/trace.h"
+
 namespace {
 std::atomic<uint32_t> g_seed_counter{0};
 }
@@ -20,4 +23,12 @@ uint32_t cookie_generator_next15(cookie_generator* generator) {
 
 uint16_t cookie_from_random(uint32_t random15) {
     return static_cast<uint16_t>((random15 * 65535u) / 32767u);
+}
+
+uint16_t login_cookie(cookie_generator* fallback) {
+    uint16_t random = 0;
+    if (platform::random_bytes(&random, sizeof random))
+        return cookie_from_random(random & 0x7FFFu);
+    trace("Random source failed: cookie from the seeded generator", 0);
+    return cookie_from_random(cookie_generator_next15(fallback));
 }

@@ -1,8 +1,17 @@
-// The login cookie: a 15-bit pseudo-random value r, scaled to 16 bits as (r * 65535) / 32767.
+// The login cookie: a 15-bit random value r, scaled to 16 bits as (r * 65535) / 32767.
 //
-// Each client thread has a generator of its own, seeded from the millisecond tick count mixed
-// with a process-wide counter, so two clients accepted in the same millisecond get different
-// cookies and a recorded answer cannot be replayed.
+// r comes from the operating system's cryptographic random source, so a cookie cannot be
+// foretold from the cookies seen before it. What a 16-bit cookie does and does not protect:
+// a (cookie, answer) pair recorded from one real login is worth nothing for the next login,
+// which gets an unpredictable cookie; but there are only 32768 cookies, so whoever replays a
+// recorded answer by reconnecting until its cookie comes round succeeds after 32768 attempts
+// on average, each of them a failed login that the abuse block and the repeat-offender
+// refusal count.
+//
+// Should the source ever fail, the cookie comes from a generator of the connection's own,
+// seeded from the millisecond tick count mixed with a process-wide counter (predictable,
+// but never the same for two connections accepted in the same millisecond), and a trace line
+// says so.
 #pragma once
 
 #include <cstdint>
@@ -14,3 +23,6 @@ struct cookie_generator {
 void cookie_generator_seed(cookie_generator* generator, uint32_t tick);
 uint32_t cookie_generator_next15(cookie_generator* generator);  // 0 to 32767
 uint16_t cookie_from_random(uint32_t random15);
+
+// The cookie of one login: from the random source, else from the seeded fallback.
+uint16_t login_cookie(cookie_generator* fallback);

@@ -63,10 +63,20 @@ void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_a
     format_address_text(peer, address_text);
     trace_connection("Connection accepted on socket:%d from:%s", socket, address_text);
     pending_login place;
-    pending_logins::verdict verdict = pending_login_count(run.pending, peer, &place);
-    if (verdict != pending_logins::verdict::counted) {
+    platform::socket_handle displaced;
+    pending_logins::verdict verdict =
+        pending_login_count(run.pending, peer, socket, &place, &displaced);
+    if (verdict == pending_logins::verdict::address_full ||
+        verdict == pending_logins::verdict::total_full) {
         turn_away(socket, refusal_text(verdict), address_text);
         return;
+    }
+    if (verdict == pending_logins::verdict::counted_in_place_of_another) {
+        // Ended as the stop ends it, before this thread accepts again: so the socket named
+        // is still the displaced connection's own.
+        trace_connection("Connection waiting for login gives way on socket:%d to:%s", displaced,
+                         address_text);
+        conn_table_notice(*run.table, displaced);
     }
     auto* record = new (std::nothrow)
         client_start_record{socket, peer, accepted_tick, nullptr, nullptr, {}, {}};

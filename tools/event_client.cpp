@@ -1,11 +1,13 @@
 // event_client: logs in to a running Sendrel server and sends event strings with payloads.
 //
-//   event_client [--host ADDR] [--port N] [--password TEXT] [--payload TEXT]... EVENT...
+//   event_client [--host ADDR] [--port N] [--source ADDR] [--password TEXT] [--encoding NAME]
+//                [--payload TEXT]... EVENT...
 //
 // The conversation is the server's event protocol: the greeting word, the cookie line, the
 // digest answer, the acceptance line, then the payload and event lines and the end line.
 // Failures are reported in plain words on standard error, each with an exit code of its own
 // (see usage_text), so scripts can tell a refused connection from a wrong password.
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -20,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/argument_encoding.h"
+#include "platform/closed_output.h"
 #include "platform/net.h"
 #include "server/md5.h"
 
@@ -49,6 +53,10 @@ constexpr int PAYLOADS_PER_EVENT = 9;
 constexpr size_t PAYLOAD_BYTES_MAX = 1022 - 16;
 // How long the login replies and the server's final close may take before we give up.
 constexpr uint32_t REPLY_TIMEOUT_MS = 30000;
+// After that, how long a watcher woken from its receive may take to end.
+constexpr int WAKE_LIMIT_MS = 2000;
+// What we keep of bytes the server sends after the login.
+constexpr size_t KEPT_BYTES_MAX = 4096;
 
 #ifdef _WIN32
 constexpr int ERROR_CONNECTION_REFUSED = 10061;  // WSAECONNREFUSED
@@ -58,7 +66,7 @@ constexpr int ERROR_CONNECTION_REFUSED = ECONNREFUSED;
 constexpr int ERROR_TIMED_OUT = EAGAIN;  // a receive time-out ends with EAGAIN here
 #endif
 
-const char* usage_text =
+const char* usage_text_format =
     "usage: event_client [options] [--payload TEXT]... EVENT [[--payload TEXT]... EVENT]...\n"
     "       event_client [options] --interactive\n"
     "\n"
@@ -70,7 +78,10 @@ const char* usage_text =
     "Options:\n"
     "  -H, --host ADDR       server address or host name (default 127.0.0.1)\n"
     "  -P, --port N          server port (default 1024)\n"
+    "  -S, --source ADDR     connect from this local address (default: the system chooses)\n"
     "  -w, --password TEXT   login password (default ChgThisPw)\n"
+    "  -e, --encoding NAME   how the password, EVENTs and payloads become bytes (default %s);\n"
+    "                        the server compares bytes, so learned events must agree\n"
     "  -p, --payload TEXT    a payload for the next EVENT\n"
     "  -i, --interactive     after the EVENTs, send each line of standard input as it is\n"
     "                        (so 'payload TEXT' lines attach payloads); the line 'close' or\n"
@@ -84,15 +95,25 @@ const char* usage_text =
     "4 wrong password (the server closed without accepting the login); 5 the server sent its\n"
     "close notice (it is stopping); 6 any other failure (lost connection, no answer).\n";
 
+// A text of the command line: as typed (for reports), where it stands (-1: a default), and
+// the bytes it is sent as once the encoding is known.
+struct argument_text {
+    std::string typed;
+    int index = -1;
+    std::string bytes;
+};
+
 struct event_request {
-    std::string text;
-    std::vector<std::string> payloads;
+    argument_text text;
+    std::vector<argument_text> payloads;
 };
 
 struct options {
     std::string host = "127.0.0.1";
     uint16_t port = 1024;
-    std::string password = "ChgThisPw";
+    std::string source;  // empty: the system chooses
+    argument_text password{"ChgThisPw", -1, ""};
+    std::string encoding = platform::default_argument_encoding();
     std::vector<event_request> events;
     bool interactive = false;
     bool stay = false;
@@ -119,10 +140,12 @@ bool parse_port(const char* text, uint16_t* port) {
     return true;
 }
 
-// A text the server would not take as one event or one payload, or nullptr when it is fine.
+// Bytes the server would not take as one event or one payload: why, or nullptr when fine.
 const char* text_problem(const std::string& text, bool is_event) {
     if (text.find('\n') != std::string::npos)
         return "it holds a line feed, which ends a line";
+    if (text.find('\0') != std::string::npos)
+        return "it holds a zero byte, after which the server loses what arrives with it";
     if (!is_event)
         return nullptr;
     if (text == END_LINE)
@@ -135,7 +158,7 @@ const char* text_problem(const std::string& text, bool is_event) {
 
 // Fills opts from the command line; returns -1 to go on, else the exit code to end with.
 int parse_options(int argc, char** argv, options* opts) {
-    std::vector<std::string> pending_payloads;
+    std::vector<argument_text> pending_payloads;
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -149,17 +172,13 @@ int parse_options(int argc, char** argv, options* opts) {
         };
         const char* text = nullptr;
         if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
-            std::string problem_text = arg;
-            if (const char* problem = text_problem(problem_text, true)) {
-                report("cannot send the event \"" + arg + "\": " + problem);
-                return EXIT_USAGE;
-            }
-            opts->events.push_back({arg, pending_payloads});
+            opts->events.push_back({{arg, i, ""}, pending_payloads});
             pending_payloads.clear();
         } else if (arg == "--") {
             options_done = true;
         } else if (arg == "-h" || arg == "--help") {
-            std::fputs(usage_text, stdout);
+            std::printf(usage_text_format, opts->encoding.c_str());
+            std::fflush(stdout);
             return EXIT_OK;
         } else if (arg == "-H" || arg == "--host") {
             if (!value(&text))
@@ -172,18 +191,22 @@ int parse_options(int argc, char** argv, options* opts) {
                 report(std::string("not a port number (1 to 65535): ") + text);
                 return EXIT_USAGE;
             }
+        } else if (arg == "-S" || arg == "--source") {
+            if (!value(&text))
+                return EXIT_USAGE;
+            opts->source = text;
         } else if (arg == "-w" || arg == "--password") {
             if (!value(&text))
                 return EXIT_USAGE;
-            opts->password = text;
+            opts->password = {text, i, ""};
+        } else if (arg == "-e" || arg == "--encoding") {
+            if (!value(&text))
+                return EXIT_USAGE;
+            opts->encoding = text;
         } else if (arg == "-p" || arg == "--payload") {
             if (!value(&text))
                 return EXIT_USAGE;
-            if (const char* problem = text_problem(text, false)) {
-                report(std::string("cannot send the payload \"") + text + "\": " + problem);
-                return EXIT_USAGE;
-            }
-            pending_payloads.push_back(text);
+            pending_payloads.push_back({text, i, ""});
         } else if (arg == "-i" || arg == "--interactive") {
             opts->interactive = true;
         } else if (arg == "-s" || arg == "--stay") {
@@ -208,16 +231,53 @@ int parse_options(int argc, char** argv, options* opts) {
     return -1;
 }
 
+// Sets text's bytes in the encoding; false when they cannot be sent (reported as a usage error).
+bool encode_text(argument_text* text, const char* kind, bool is_event, const options& opts) {
+    const std::string what = std::string("cannot send the ") + kind + " \"" + text->typed + "\": ";
+    switch (platform::encode_argument(text->index, text->typed.c_str(), opts.encoding.c_str(),
+                                      &text->bytes)) {
+        case platform::encoding_result::written:
+            break;
+        case platform::encoding_result::not_writable:
+            report(what + opts.encoding + " cannot write it (see --encoding)");
+            return false;
+        case platform::encoding_result::unknown_encoding:
+            report("unknown encoding " + opts.encoding);
+            return false;
+    }
+    if (const char* problem = text_problem(text->bytes, is_event)) {
+        report(what + problem);
+        return false;
+    }
+    return true;
+}
+
+// The texts of the command line as the bytes they are sent as: -1 to go on, else EXIT_USAGE.
+int encode_texts(options* opts) {
+    if (!encode_text(&opts->password, "password", false, *opts))
+        return EXIT_USAGE;
+    for (event_request& event : opts->events) {
+        if (!encode_text(&event.text, "event", true, *opts))
+            return EXIT_USAGE;
+        for (argument_text& payload : event.payloads) {
+            if (!encode_text(&payload, "payload", false, *opts))
+                return EXIT_USAGE;
+        }
+    }
+    return -1;
+}
+
 void warn_about_dropped_payloads(const event_request& event) {
     if (event.payloads.size() > PAYLOADS_PER_EVENT) {
-        report("warning: the server keeps only the first nine payloads of \"" + event.text + "\"");
+        report("warning: the server keeps only the first nine payloads of \"" + event.text.typed +
+               "\"");
     }
     size_t bytes = 0;
     for (size_t i = 0; i < event.payloads.size() && i < PAYLOADS_PER_EVENT; ++i) {
-        bytes += event.payloads[i].size() + 1;
+        bytes += event.payloads[i].bytes.size() + 1;
     }
     if (bytes > PAYLOAD_BYTES_MAX) {
-        report("warning: the payloads of \"" + event.text +
+        report("warning: the payloads of \"" + event.text.typed +
                "\" are too long together; the server may drop the event");
     }
 }
@@ -242,13 +302,24 @@ bool keep_first_address(platform::ipv4_address address, void* context) {
     return true;
 }
 
+// A dotted address or the first IPv4 address of a host name.
+bool resolve(const std::string& host, platform::ipv4_address* address) {
+    return parse_dotted(host, address) ||
+           platform::net_resolve_ipv4(host.c_str(), keep_first_address, address);
+}
+
 // Connects to the server; on failure reports why and returns the exit code in *failure.
 socket_handle connect_to_server(const options& opts, int* failure) {
     std::string where = opts.host + ":" + std::to_string(opts.port);
     platform::ipv4_address address{};
-    if (!parse_dotted(opts.host, &address) &&
-        !platform::net_resolve_ipv4(opts.host.c_str(), keep_first_address, &address)) {
+    if (!resolve(opts.host, &address)) {
         report("unknown host " + opts.host + " (no IPv4 address found)");
+        *failure = EXIT_CANNOT_CONNECT;
+        return platform::INVALID_SOCKET_HANDLE;
+    }
+    platform::ipv4_address source{};
+    if (!opts.source.empty() && !resolve(opts.source, &source)) {
+        report("cannot connect from " + opts.source + " (no IPv4 address found)");
         *failure = EXIT_CANNOT_CONNECT;
         return platform::INVALID_SOCKET_HANDLE;
     }
@@ -257,6 +328,13 @@ socket_handle connect_to_server(const options& opts, int* failure) {
         report("cannot create a socket (error " + std::to_string(platform::net_last_error()) + ")");
         *failure = EXIT_FAILED;
         return socket;
+    }
+    if (!opts.source.empty() && !platform::net_bind(socket, source, 0)) {
+        report("cannot connect from " + opts.source + " (error " +
+               std::to_string(platform::net_last_error()) + ")");
+        platform::net_close(socket);
+        *failure = EXIT_CANNOT_CONNECT;
+        return platform::INVALID_SOCKET_HANDLE;
     }
     if (!platform::net_connect(socket, address, opts.port)) {
         int error = platform::net_last_error();
@@ -322,14 +400,14 @@ bool parse_cookie(const std::string& line, unsigned* cookie) {
 }
 
 // Greeting, challenge and answer; returns EXIT_OK once the server has accepted the login.
-int log_in(socket_handle socket, const options& opts) {
+// *received keeps what came behind the acceptance line: the start of what is read next.
+int log_in(socket_handle socket, const options& opts, std::string* received) {
     std::string where = opts.host + ":" + std::to_string(opts.port);
-    std::string received;
     std::string line;
     // A server that has already closed (a blocked address) may reset the greeting: that is
     // read as a refusal below, so the send's own result does not matter.
     send_all(socket, GREETING_LINE);
-    switch (read_line(socket, &received, &line)) {
+    switch (read_line(socket, received, &line)) {
         case read_result::line:
             break;
         case read_result::timed_out:
@@ -349,14 +427,14 @@ int log_in(socket_handle socket, const options& opts) {
     }
     char cookie_digits[8];
     std::snprintf(cookie_digits, sizeof cookie_digits, "%04x", cookie & 0xFFFFu);
-    std::string digest_input = std::string(cookie_digits) + ":" + opts.password;
+    std::string digest_input = std::string(cookie_digits) + ":" + opts.password.bytes;
     char answer[DIGEST_HEX_SIZE];
     digest_hex(digest_input.c_str(), answer);
     if (!send_all(socket, std::string(answer) + "\n")) {
         report("the connection to " + where + " was lost during the login");
         return EXIT_FAILED;
     }
-    switch (read_line(socket, &received, &line)) {
+    switch (read_line(socket, received, &line)) {
         case read_result::line:
             break;
         case read_result::timed_out:
@@ -384,17 +462,16 @@ struct watch_outcome {
     std::string unexpected;  // bytes other than the close notice
 };
 
-// Reads until the server closes the connection, the receive fails or times out.
-watch_outcome watch_server(socket_handle socket) {
-    std::string received;
+// Reads until the server closes the connection, the receive fails or times out; received
+// holds what was read before.
+watch_outcome watch_server(socket_handle socket, std::string received) {
     watch_outcome outcome;
     for (;;) {
         char buffer[1024];
         int count = platform::net_recv(socket, buffer, sizeof buffer);
         if (count > 0) {
-            received.append(buffer, static_cast<size_t>(count));
-            if (received.size() > 4096)
-                received.erase(0, received.size() - 4096);
+            size_t room = KEPT_BYTES_MAX - std::min(KEPT_BYTES_MAX, received.size());
+            received.append(buffer, std::min(room, static_cast<size_t>(count)));
             continue;
         }
         if (count < 0) {
@@ -444,12 +521,12 @@ int report_end(const watch_outcome& outcome, bool finished, const std::string& w
 bool send_event(socket_handle socket, const event_request& event) {
     warn_about_dropped_payloads(event);
     std::string lines;
-    for (const std::string& payload : event.payloads)
-        lines += PAYLOAD_PREFIX + payload + "\n";
-    lines += event.text + "\n";
+    for (const argument_text& payload : event.payloads)
+        lines += PAYLOAD_PREFIX + payload.bytes + "\n";
+    lines += event.text.bytes + "\n";
     if (!send_all(socket, lines))
         return false;
-    say("sent event \"" + event.text + "\" with " + std::to_string(event.payloads.size()) +
+    say("sent event \"" + event.text.typed + "\" with " + std::to_string(event.payloads.size()) +
         (event.payloads.size() == 1 ? " payload" : " payloads"));
     return true;
 }
@@ -464,10 +541,10 @@ struct watcher {
     std::atomic<bool> end_line_sent{false};
 };
 
-int run_interactive(socket_handle socket, const std::string& where) {
+int run_interactive(socket_handle socket, const std::string& where, std::string received) {
     watcher watch;
     std::thread reader([&] {
-        watch_outcome outcome = watch_server(socket);
+        watch_outcome outcome = watch_server(socket, received);
         if (!watch.end_line_sent.load()) {
             // The server ended the conversation while we still read input: report it now
             // rather than after the user's next line. The main thread is blocked reading
@@ -480,28 +557,40 @@ int run_interactive(socket_handle socket, const std::string& where) {
         watch.changed.notify_all();
     });
     std::string line;
-    bool end_typed = false;
-    while (!end_typed && std::getline(std::cin, line)) {
+    bool sending = true;
+    for (int number = 1; sending && std::getline(std::cin, line); ++number) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        end_typed = line == END_LINE;
-        if (end_typed)
-            watch.end_line_sent.store(true);
-        if (!send_all(socket, line + "\n"))
+        if (line == END_LINE)
             break;
+        if (const char* problem = text_problem(line, false)) {
+            report("warning: input line " + std::to_string(number) + " not sent: " + problem);
+            continue;
+        }
+        sending = send_all(socket, line + "\n");
     }
     watch.end_line_sent.store(true);
-    if (!end_typed)
+    if (sending)
         send_all(socket, std::string(END_LINE) + "\n");
-    bool done;
-    {
+    auto reader_done = [&](int ms) {
         std::unique_lock<std::mutex> hold(watch.lock);
-        done = watch.changed.wait_for(hold, std::chrono::milliseconds(REPLY_TIMEOUT_MS),
+        return watch.changed.wait_for(hold, std::chrono::milliseconds(ms),
                                       [&] { return watch.done; });
+    };
+    bool done = reader_done(REPLY_TIMEOUT_MS);
+    // The server never closed its side: wake the reader, again while a wake may have come just
+    // before its receive began, and give up on it if it still does not end.
+    for (int waited = 0; !reader_done(0) && waited < WAKE_LIMIT_MS; waited += 100) {
+        platform::net_wake_receiver(socket);
+        reader_done(100);
     }
-    // Closing the socket wakes the reader if the server never closes its side.
-    platform::net_close(socket);
+    if (!reader_done(0)) {
+        watch_outcome outcome;
+        outcome.end = server_end::timed_out;
+        std::_Exit(report_end(outcome, true, where));
+    }
     reader.join();
+    platform::net_close(socket);
     if (!done)
         watch.outcome.end = server_end::timed_out;
     return report_end(watch.outcome, true, where);
@@ -514,7 +603,8 @@ int run(const options& opts) {
     if (socket == platform::INVALID_SOCKET_HANDLE)
         return failure;
     platform::net_set_recv_timeout(socket, REPLY_TIMEOUT_MS);
-    int result = log_in(socket, opts);
+    std::string received;
+    int result = log_in(socket, opts, &received);
     if (result != EXIT_OK) {
         platform::net_close(socket);
         return result;
@@ -530,7 +620,7 @@ int run(const options& opts) {
     }
     if (sent && opts.interactive) {
         platform::net_set_recv_timeout(socket, 0);
-        return run_interactive(socket, where);
+        return run_interactive(socket, where, received);
     }
     if (sent && opts.stay) {
         platform::net_set_recv_timeout(socket, 0);
@@ -539,7 +629,7 @@ int run(const options& opts) {
         sent = send_all(socket, std::string(END_LINE) + "\n");
     }
     // Waiting for the server's close tells us it has taken every line we sent.
-    watch_outcome outcome = watch_server(socket);
+    watch_outcome outcome = watch_server(socket, received);
     platform::net_close(socket);
     return report_end(outcome, sent && !opts.stay, where);
 }
@@ -547,8 +637,11 @@ int run(const options& opts) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::closed_output_ignore();
     options opts;
     int early = parse_options(argc, argv, &opts);
+    if (early < 0)
+        early = encode_texts(&opts);
     if (early >= 0)
         return early;
     uint16_t granted = 0;

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/process_limits.h"
+#include "platform/random.h"
 #include "platform/tick.h"
 #include "server/client_protocol.h"
 #include "server/pending_logins.h"
@@ -27,6 +29,9 @@ size_t count_of(const std::vector<std::string>& lines, const std::string& line) 
 constexpr uint32_t LEFT_MS = 1500;
 std::atomic<uint32_t> g_skipped{0};
 std::atomic<int> g_incoming_held{0};
+// Accepted at this tick, a login's clock is moved to 500 ms before the wrap, and its deadline
+// comes LEFT_MS later, after the wrap.
+constexpr uint32_t ACCEPTED_BEFORE_THE_WRAP = 0xFFFFFFFFu - (LOGIN_GRACE_MS - LEFT_MS) - 500u;
 platform::manual_event g_clock_moved{false};
 
 uint32_t skipped_tick() {
@@ -50,7 +55,9 @@ class login_limits_test : public server_test {
         server_test::TearDown();
         recording_host_install();
         platform::tick_set_source(nullptr);
+        platform::random_set_source(nullptr);
         g_skipped = 0;
+        g_incoming_held = 0;
     }
     // Waits until the event line has been recorded times times.
     bool recorded(const std::string& line, size_t times = 1) {
@@ -107,6 +114,121 @@ TEST_F(login_limits_test, one_address_that_never_logs_in_cannot_keep_another_out
     ASSERT_TRUE(recorded("got in|127.0.0.22"));
     EXPECT_EQ(count_of(event_lines(), "Incoming connection|127.0.0.21"), MAX_PENDING_PER_ADDRESS);
     EXPECT_EQ(count_traces("Too many connections waiting for login from one address"), 8u);
+}
+
+// Just before the tick count wraps, the deadline still counts 30 s from the accept: the cookie
+// still comes, and the login ends only when the time is up, after the wrap.
+TEST_F(login_limits_test, the_login_deadline_holds_across_the_tick_wrap) {
+    g_skipped = ACCEPTED_BEFORE_THE_WRAP - platform::detail::system_tick_count();
+    platform::tick_set_source(skipped_tick);
+    g_clock_moved.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_incoming), 1);
+    test_client greeted;
+    ASSERT_TRUE(greeted.connect(port(), "127.0.0.14"));
+    ASSERT_TRUE(greeted.send_text("vellumorchid\n"));
+    ASSERT_TRUE(poll_until([] { return g_incoming_held.load() == 1; }, 10000));
+    g_skipped = g_skipped + (LOGIN_GRACE_MS - LEFT_MS);  // LEFT_MS to go, across the wrap
+    g_clock_moved.set();
+
+    EXPECT_EQ(greeted.receive_until_closed().size(), 5u);  // the cookie line, then the close
+    ASSERT_TRUE(recorded("Incorrect Password|127.0.0.14"));
+    EXPECT_EQ(count_traces("Login not completed in time"), 1u);
+}
+
+// While 16 addresses hold 32 connections each that never log in, every place is taken; a
+// client from a 17th address still logs in, in the place of the oldest of them.
+TEST_F(login_limits_test, a_crowd_of_full_addresses_cannot_keep_a_newcomer_out) {
+    ASSERT_TRUE(platform::process_allow_open_handles(4 * MAX_PENDING_TOTAL));
+    std::vector<std::unique_ptr<test_client>> crowd;
+    for (uint32_t a = 1; a <= MAX_PENDING_TOTAL / MAX_PENDING_PER_ADDRESS; ++a) {
+        std::string from = "127.0.1." + std::to_string(a);
+        for (uint32_t i = 0; i < MAX_PENDING_PER_ADDRESS; ++i) {
+            crowd.push_back(std::make_unique<test_client>());
+            ASSERT_TRUE(crowd.back()->connect(port(), from.c_str()));
+        }
+    }
+    ASSERT_TRUE(poll_until(
+        [&] {
+            std::vector<std::string> lines = event_lines();
+            return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                       return line.rfind("Incoming connection|127.0.1.", 0) == 0;
+                   }) == MAX_PENDING_TOTAL;
+        },
+        60000));
+
+    test_client newcomer;
+    ASSERT_TRUE(newcomer.connect(port(), "127.0.2.1"));
+    ASSERT_TRUE(newcomer.log_in(TEST_PASSWORD));
+    ASSERT_TRUE(newcomer.send_text("got in\n"));
+    ASSERT_TRUE(recorded("got in|127.0.2.1"));
+    EXPECT_EQ(count_traces("Connection waiting for login gives way on socket:%d to:%s"), 1u);
+    EXPECT_TRUE(crowd.front()->wait_closed());  // the oldest gave way
+}
+
+// Six logins of one address at once: five wrong answers are compared, then even the right
+// one is not. Once another address has failed last, so that the one-offender block has moved
+// on, the repeat-offender refusal alone keeps the first address out; others still log in.
+TEST_F(login_limits_test, an_address_that_keeps_failing_is_refused_whoever_failed_last) {
+    std::vector<std::unique_ptr<test_client>> parallel;
+    std::vector<std::string> cookies;
+    for (int i = 0; i < 6; ++i) {
+        parallel.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(parallel.back()->connect(port(), "127.0.0.61"));
+        cookies.push_back(parallel.back()->greet());
+        ASSERT_EQ(cookies.back().size(), 4u);
+    }
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(parallel[i]->send_text(login_answer(cookies[i], "wrong") + "\n"));
+        EXPECT_TRUE(parallel[i]->wait_closed());
+    }
+    ASSERT_TRUE(parallel[5]->send_text(login_answer(cookies[5], TEST_PASSWORD) + "\n"));
+    EXPECT_EQ(parallel[5]->receive_until_closed(), "");
+    EXPECT_EQ(count_traces("Answer not compared: too many failed logins"), 1u);
+
+    test_client other;
+    ASSERT_TRUE(other.connect(port(), "127.0.0.62"));
+    ASSERT_FALSE(other.log_in("wrong"));
+    test_client again;
+    ASSERT_TRUE(again.connect(port(), "127.0.0.61"));
+    EXPECT_TRUE(again.wait_closed());
+    EXPECT_TRUE(recorded("Blocked connection|127.0.0.61"));
+    test_client owner;
+    ASSERT_TRUE(owner.connect(port(), "127.0.0.63"));
+    EXPECT_TRUE(owner.log_in(TEST_PASSWORD));
+}
+
+// The cookie is drawn from the system's random source, its 15 low bits scaled to 16 as
+// r * 65535 / 32767; a source that fails leaves a cookie all the same.
+uint16_t g_random = 0;
+bool g_random_fails = false;
+int fixed_random(void* buffer, uint32_t size) {
+    if (g_random_fails || size != sizeof g_random)
+        return 0;
+    std::memcpy(buffer, &g_random, sizeof g_random);
+    return 1;
+}
+
+TEST_F(login_limits_test, the_cookie_comes_from_the_system_random_source) {
+    platform::random_set_source(fixed_random);
+    const struct {
+        uint16_t random;
+        const char* cookie;
+    } cases[] = {{0x0000, "0000"}, {0x0001, "0002"}, {0x4000, "8000"},
+                 {0x7FFF, "ffff"}, {0x8000, "0000"}, {0xFFFF, "ffff"}};
+    // Each from an address of its own: a login left unanswered counts as a failed one.
+    int from = 70;
+    for (const auto& each : cases) {
+        g_random = each.random;
+        test_client client;
+        ASSERT_TRUE(client.connect(port(), ("127.0.0." + std::to_string(from++)).c_str()));
+        EXPECT_EQ(client.greet(), each.cookie) << each.random;
+    }
+    g_random_fails = true;
+    test_client fallback;
+    ASSERT_TRUE(fallback.connect(port(), "127.0.0.79"));
+    EXPECT_EQ(fallback.greet().size(), 4u);
+    EXPECT_EQ(count_traces("Random source failed: cookie from the seeded generator"), 1u);
+    g_random_fails = false;
 }
 
 // A client that sent "close" and keeps its side open holds its thread in the closing drain

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "access/admission.h"
+#include "access/repeat_offenders.h"
 #include "module/settings.h"
 #include "platform/thread.h"
 #include "server/listener.h"
@@ -56,6 +57,7 @@ void server_test::SetUp() {
     settings.allow_all = 1;
     settings.disable_abuse_protection = 0;
     abuse_state_reset();
+    repeat_offenders_reset();
     ASSERT_EQ(server_start(0), 1);
     running_ = true;
     port_ = server_listening_port();

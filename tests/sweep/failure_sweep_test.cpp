@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "access/abuse_state.h"
+#include "access/repeat_offenders.h"
 #include "module/host_record.h"
 #include "module/settings.h"
 #include "platform/message_box.h"
@@ -230,6 +231,7 @@ class failure_sweep : public ::testing::Test {
     // survive, so nothing is asserted about the protocol here.
     void run_scenario() {
         abuse_state_reset();
+        repeat_offenders_reset();
         settings.port = port_;
         {
             plugin_scope plugin;
@@ -283,6 +285,7 @@ class failure_sweep : public ::testing::Test {
             g_events.clear();
         }
         abuse_state_reset();
+        repeat_offenders_reset();
         settings.port = port_;
         bool served = false;
         if (qvl_open(0, 0, 0, record_) == 1 && qvl_start() == 1) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "access/access_list.h"
 #include "module/settings.h"
 #include "tests/support/server_fixture.h"
 
@@ -20,12 +21,13 @@ struct script_result {
     std::string output;
 };
 
-// Runs the script with the arguments (already quoted for the shell) against the port.
+// Runs the script with the arguments (already quoted for the shell) against the port; a script
+// that has not ended after 20 s is stopped (exit code 124), so a client that hangs fails the test.
 script_result run_script(uint16_t port, const std::string& arguments, const std::string& name) {
     std::string output_file = name + ".out";
-    std::string command = std::string("'") + SENDREL_PYTHON + "' '" + SENDREL_SEND_SCRIPT +
-                          "' --port " + std::to_string(port) + " " + arguments + " >" +
-                          output_file + " 2>&1 </dev/null";
+    std::string command = std::string("timeout 20 '") + SENDREL_PYTHON + "' '" +
+                          SENDREL_SEND_SCRIPT + "' --port " + std::to_string(port) + " " +
+                          arguments + " >" + output_file + " 2>&1 </dev/null";
     int status = std::system(command.c_str());
     std::ostringstream output;
     output << std::ifstream(output_file).rdbuf();
@@ -34,7 +36,7 @@ script_result run_script(uint16_t port, const std::string& arguments, const std:
 
 struct script_case {
     const char* name;
-    int32_t allow_all;
+    const char* rule;  // the access list's only rule, or nullptr for every address allowed
     const char* password;
     const char* arguments;
     int code;
@@ -46,10 +48,10 @@ struct script_case {
 
 class sendrel_send_test : public server_test {};
 
-TEST_F(sendrel_send_test, exit_codes_tell_sent_blocked_and_wrong_password_apart) {
+TEST_F(sendrel_send_test, exit_codes_tell_sent_blocked_and_wrong_password_apart_by_source) {
     const script_case cases[] = {
         {"sent",
-         1,
+         nullptr,
          TEST_PASSWORD,
          "-p kitchen -p '21.5 C' Temperature -p off Lights",
          0,
@@ -57,18 +59,36 @@ TEST_F(sendrel_send_test, exit_codes_tell_sent_blocked_and_wrong_password_apart)
          {"Incoming connection|127.0.0.1", "Accepted connection|127.0.0.1",
           "Temperature|127.0.0.1|kitchen|21.5 C", "Lights|127.0.0.1|off", "Disconnect|127.0.0.1"}},
         {"wrong_password",
-         1,
+         nullptr,
          "wrong",
          "Lost",
          4,
          "wrong password",
          {"Incoming connection|127.0.0.1", "Incorrect Password|127.0.0.1", "Disconnect|127.0.0.1"}},
-        // With every address no longer allowed, the empty access list admits nobody.
-        {"blocked", 0, TEST_PASSWORD, "Lost", 3, "not admitted", {"Blocked connection|127.0.0.1"}},
+        // A list that admits only 127.0.0.5: the client's own address is refused, and the
+        // same client connecting from 127.0.0.5 gets in.
+        {"blocked",
+         "127.0.0.5",
+         TEST_PASSWORD,
+         "Lost",
+         3,
+         "not admitted",
+         {"Blocked connection|127.0.0.1"}},
+        {"source",
+         "127.0.0.5",
+         TEST_PASSWORD,
+         "--source 127.0.0.5 Admitted",
+         0,
+         "sent event \"Admitted\"",
+         {"Incoming connection|127.0.0.5", "Accepted connection|127.0.0.5", "Admitted|127.0.0.5",
+          "Disconnect|127.0.0.5"}},
     };
     for (const script_case& c : cases) {
         SCOPED_TRACE(c.name);
-        settings.allow_all = c.allow_all;
+        access_list_clear();
+        if (c.rule)
+            access_list_append(c.rule);
+        settings.allow_all = c.rule ? 0 : 1;
         recording_host_clear();
         script_result result = run_script(
             port(), std::string("--password '") + c.password + "' " + c.arguments, c.name);
@@ -76,6 +96,7 @@ TEST_F(sendrel_send_test, exit_codes_tell_sent_blocked_and_wrong_password_apart)
         EXPECT_NE(result.output.find(c.said), std::string::npos) << result.output;
         EXPECT_EQ(wait_event_lines(c.events.size()), c.events);
     }
+    access_list_clear();
 }
 
 TEST_F(sendrel_send_test, the_close_notice_ends_a_staying_client_with_exit_5) {

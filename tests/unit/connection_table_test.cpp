@@ -12,6 +12,7 @@
 #include "module/connection_view.h"
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "platform/tick.h"
 #include "server/connection_table.h"
 #include "tests/support/test_client.h"
 
@@ -299,4 +300,34 @@ TEST(connection_table, only_the_newest_table_rebuilds_the_view) {
     conn_table_teardown(*new_run);
     EXPECT_EQ(g_view_lines, std::vector<std::string>{});
     connection_view_install(nullptr);
+}
+
+namespace {
+// A tick count that starts just before the wrap and runs four times as fast as real time.
+constexpr uint32_t BEFORE_THE_WRAP = 0xFFFFFFFFu - 400u;
+std::atomic<uint32_t> g_real_start{0};
+uint32_t fast_tick_before_the_wrap() {
+    return BEFORE_THE_WRAP + 4u * (platform::detail::system_tick_count() - g_real_start.load());
+}
+}  // namespace
+
+// The waits are measured in unsigned differences of the wrapping tick count: started just
+// before the wrap, close-all still gives a thread that cannot end its full second, no less,
+// and leaves the rest of its allowance.
+TEST_F(close_counting, close_all_keeps_its_allowance_across_the_tick_wrap) {
+    connection_table_ref table = conn_table_create();
+    conn_table_init(*table);
+    fake_client stuck;
+    stuck.before_leaving.reset();
+    ASSERT_TRUE(stuck.start(table));
+    stuck.wait_blocked_in_receive();
+    g_real_start = platform::detail::system_tick_count();
+    platform::tick_set_source(fast_tick_before_the_wrap);
+    uint32_t left = conn_table_close_all(*table, 5 * CLOSE_ALL_THREAD_WAIT_MS);
+    platform::tick_set_source(nullptr);
+    EXPECT_LE(left, 4 * CLOSE_ALL_THREAD_WAIT_MS);
+    EXPECT_GT(left, 0u);
+    stuck.before_leaving.set();
+    EXPECT_EQ(stuck.finished_owner(), woken_owner());
+    conn_table_teardown(*table);
 }

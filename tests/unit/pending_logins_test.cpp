@@ -1,8 +1,10 @@
-// The count of connections that have not logged in: the cap per address, the cap in all, and
-// each connection's place given back exactly once, whether its login succeeds or it ends.
+// The count of connections that have not logged in: the cap per address, the cap in all with
+// its fair shares (who takes whose place, who is refused), and each connection's place given
+// back exactly once, whether its login succeeds, it ends, or another connection took it.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "server/pending_logins.h"
@@ -15,45 +17,107 @@ platform::ipv4_address address(int n) {
 
 using verdict = pending_logins::verdict;
 
-TEST(pending_logins, caps_per_address_and_in_all_and_gives_places_back) {
-    auto counts = std::make_shared<pending_logins>();
+// Connections counted in turn; the socket of each is its number in the order of arrival.
+struct counter {
+    std::shared_ptr<pending_logins> counts = std::make_shared<pending_logins>();
     std::vector<pending_login> held;
-    auto count = [&](int n) {
+    platform::socket_handle next_socket = 1;
+    platform::socket_handle displaced = 0;
+
+    verdict count(int n) {
         pending_login place;
-        verdict result = pending_login_count(counts, address(n), &place);
-        if (result == verdict::counted)
+        verdict result = pending_login_count(counts, address(n), next_socket++, &place, &displaced);
+        if (result == verdict::counted || result == verdict::counted_in_place_of_another)
             held.push_back(std::move(place));
         return result;
-    };
+    }
+    void fill(int first_address, int addresses, int each) {
+        for (int n = first_address; n < first_address + addresses; ++n) {
+            for (int i = 0; i < each; ++i)
+                ASSERT_EQ(count(n), verdict::counted);
+        }
+    }
+};
 
+TEST(pending_logins, caps_per_address_and_in_all_and_gives_places_back) {
+    counter c;
     for (uint32_t i = 0; i < 32; ++i)
-        ASSERT_EQ(count(1), verdict::counted) << i;
-    EXPECT_EQ(count(1), verdict::address_full);  // the 33rd from one address
-    EXPECT_EQ(count(2), verdict::counted);       // another address is not held up
-    EXPECT_EQ(counts->of(address(1)), 32u);
+        ASSERT_EQ(c.count(1), verdict::counted) << i;
+    EXPECT_EQ(c.count(1), verdict::address_full);  // the 33rd from one address
+    EXPECT_EQ(c.count(2), verdict::counted);       // another address is not held up
+    EXPECT_EQ(c.counts->of(address(1)), 32u);
 
     // Distinct addresses up to the total: 33 counted so far.
-    for (int n = 3; counts->total() < 512; ++n)
-        ASSERT_EQ(count(n), verdict::counted) << n;
-    EXPECT_EQ(count(9999), verdict::total_full);
-    EXPECT_EQ(count(2), verdict::total_full);
+    for (int n = 3; c.counts->total() < 512; ++n)
+        ASSERT_EQ(c.count(n), verdict::counted) << n;
 
     // A login that succeeds gives its place back; the end of the connection then gives back
     // nothing more.
-    pending_login logged_in = std::move(held.front());
-    held.erase(held.begin());
-    logged_in.release();
-    EXPECT_EQ(count(1), verdict::counted);
+    pending_login logged_in = std::move(c.held.front());
+    c.held.erase(c.held.begin());
+    EXPECT_TRUE(logged_in.release());
+    EXPECT_EQ(c.count(1), verdict::counted);
     { pending_login ended = std::move(logged_in); }
-    EXPECT_EQ(counts->of(address(1)), 32u);
-    EXPECT_EQ(counts->total(), 512u);
+    EXPECT_EQ(c.counts->of(address(1)), 32u);
+    EXPECT_EQ(c.counts->total(), 512u);
 
     // Connections that end give their places back; an address with none left is forgotten,
     // so the table never holds more than the total.
-    held.clear();
-    EXPECT_EQ(counts->total(), 0u);
+    c.held.clear();
+    EXPECT_EQ(c.counts->total(), 0u);
     for (int n = 0; n < 512; ++n)
-        ASSERT_EQ(count(10000 + n), verdict::counted) << n;
+        ASSERT_EQ(c.count(10000 + n), verdict::counted) << n;
+}
+
+struct fair_share_case {
+    const char* name;
+    std::vector<std::pair<int, int>> fill;  // addresses, connections each; in turn from 1
+    int newcomer;                           // the address of the connection that comes next
+    verdict expected;
+    platform::socket_handle displaced;  // the socket that gives way, 0 for none
+};
+
+TEST(pending_logins, at_the_total_the_greediest_address_gives_way) {
+    const fair_share_case cases[] = {
+        // 16 x 32: a 17th address takes the place of the oldest connection of all.
+        {"crowd of 16 full addresses", {{16, 32}}, 17, verdict::counted_in_place_of_another, 1},
+        {"one of the 16 comes again", {{16, 32}}, 5, verdict::address_full, 0},
+        // 512 addresses with one each: a fresh address still gets in; one of them does not.
+        {"crowd of single connections", {{512, 1}}, 600, verdict::counted_in_place_of_another, 1},
+        {"one of the singles again", {{512, 1}}, 7, verdict::total_full, 0},
+        // 10 addresses hold 30, 2 hold 31, 150 hold one: the oldest of the two 31s gives way.
+        {"the most, not the oldest, gives way",
+         {{10, 30}, {2, 31}, {150, 1}},
+         170,
+         verdict::counted_in_place_of_another,
+         301},
+        {"one that holds fewer than the most",
+         {{10, 30}, {2, 31}, {150, 1}},
+         3,
+         verdict::counted_in_place_of_another,
+         301},
+        {"one that holds the most", {{10, 30}, {2, 31}, {150, 1}}, 11, verdict::total_full, 0},
+    };
+    for (const fair_share_case& each : cases) {
+        SCOPED_TRACE(each.name);
+        counter c;
+        int next_address = 1;
+        for (auto [addresses, connections] : each.fill) {
+            c.fill(next_address, addresses, connections);
+            next_address += addresses;
+        }
+        ASSERT_EQ(c.counts->total(), 512u);
+        EXPECT_EQ(c.count(each.newcomer), each.expected);
+        EXPECT_EQ(c.counts->total(), 512u);
+        if (each.expected != verdict::counted_in_place_of_another)
+            continue;
+        EXPECT_EQ(c.displaced, each.displaced);
+        // The displaced connection's place is gone: its release says so and gives back nothing.
+        EXPECT_FALSE(c.held[static_cast<size_t>(each.displaced - 1)].release());
+        EXPECT_EQ(c.counts->total(), 512u);
+        EXPECT_TRUE(c.held.back().release());
+        EXPECT_EQ(c.counts->total(), 511u);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,150 @@
+// The repeat-offender record: the fifth failure within the window starts the refusal, the
+// refusal's end, failures that leave the window, a matching answer taken back, a success
+// clearing the record, a full table forgetting its oldest, and the switch at admission.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "access/abuse_state.h"
+#include "access/admission.h"
+#include "access/repeat_offenders.h"
+#include "module/settings.h"
+#include "platform/tick.h"
+
+namespace {
+
+constexpr platform::ipv4_address A{{10, 0, 0, 1}};
+constexpr platform::ipv4_address B{{10, 0, 0, 2}};
+constexpr uint32_t WINDOW = REPEAT_OFFENDER_WINDOW_MS;
+constexpr uint32_t REFUSAL = REPEAT_OFFENDER_REFUSAL_MS;
+// Just before the tick count wraps, so every case also runs across the wrap.
+constexpr uint32_t START = 0xFFFFFFFFu - 1000u;
+
+std::atomic<uint32_t> g_tick{0};
+uint32_t fake_tick() {
+    return g_tick.load();
+}
+
+enum class op { answer, refused_answer, take_back, success, refused, admitted };
+struct step {
+    op what;
+    platform::ipv4_address address;
+    uint32_t at;  // ms after START
+};
+struct record_case {
+    const char* name;
+    std::vector<step> steps;
+};
+
+std::vector<step> answers(platform::ipv4_address address, int count, uint32_t at) {
+    return std::vector<step>(static_cast<size_t>(count), step{op::answer, address, at});
+}
+std::vector<step> operator+(std::vector<step> a, const std::vector<step>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class RepeatOffenders : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform::tick_set_source(fake_tick);
+        repeat_offenders_reset();
+        abuse_state_reset();
+        settings.allow_all = 1;
+        settings.disable_abuse_protection = 0;
+    }
+    void TearDown() override {
+        platform::tick_set_source(nullptr);
+        repeat_offenders_reset();
+    }
+};
+
+TEST_F(RepeatOffenders, RefusesTheFifthFailureWithinTheWindowForTheRefusalTime) {
+    const record_case cases[] = {
+        {"four failures change nothing",
+         answers(A, 4, 0) + std::vector<step>{{op::admitted, A, 1}}},
+        {"the fifth is compared, then refused",
+         answers(A, 5, 0) + std::vector<step>{{op::refused, A, 1},
+                                              {op::refused_answer, A, 2},
+                                              {op::admitted, B, 3}}},
+        {"the refusal ends after its time, from the fifth",
+         answers(A, 4, 0) + answers(A, 1, 5000) +
+             std::vector<step>{{op::refused, A, 5000 + REFUSAL - 1},
+                               {op::admitted, A, 5000 + REFUSAL},
+                               {op::answer, A, 5000 + REFUSAL}}},
+        {"two addresses in turn are each counted",
+         answers(A, 1, 0) + answers(B, 1, 1) + answers(A, 1, 2) + answers(B, 1, 3) +
+             answers(A, 1, 4) + answers(B, 1, 5) + answers(A, 1, 6) + answers(B, 1, 7) +
+             answers(A, 1, 8) + answers(B, 1, 9) +
+             std::vector<step>{{op::refused, A, 10}, {op::refused, B, 10}}},
+        {"failures that left the window do not count",
+         answers(A, 4, 0) + answers(A, 1, WINDOW) + std::vector<step>{{op::admitted, A, WINDOW}}},
+        {"a matching fifth answer is taken back",
+         answers(A, 5, 0) + std::vector<step>{{op::take_back, A, 1}, {op::admitted, A, 2}}},
+        {"a success clears the record", answers(A, 4, 0) + std::vector<step>{{op::success, A, 1}} +
+                                            answers(A, 4, 2) +
+                                            std::vector<step>{{op::admitted, A, 3}}},
+    };
+    for (const record_case& each : cases) {
+        SCOPED_TRACE(each.name);
+        repeat_offenders_reset();
+        int n = 0;
+        for (const step& s : each.steps) {
+            SCOPED_TRACE(n++);
+            g_tick = START + s.at;
+            switch (s.what) {
+                case op::answer:
+                case op::refused_answer:
+                    EXPECT_EQ(repeat_offenders_count_answer(s.address), s.what == op::answer);
+                    break;
+                case op::take_back:
+                    repeat_offenders_take_back(s.address);
+                    break;
+                case op::success:
+                    repeat_offenders_note_success(s.address);
+                    break;
+                case op::refused:
+                case op::admitted:
+                    EXPECT_EQ(admit_client(s.address), s.what == op::admitted ? 1 : 0);
+                    break;
+            }
+        }
+    }
+}
+
+TEST_F(RepeatOffenders, AFullTableForgetsTheAddressWhoseLastFailureIsOldest) {
+    g_tick = START;
+    for (uint32_t n = 0; n < REPEAT_OFFENDER_TABLE_SIZE; ++n) {
+        platform::ipv4_address other{
+            {10, 1, static_cast<uint8_t>(n / 256), static_cast<uint8_t>(n)}};
+        ASSERT_TRUE(repeat_offenders_count_answer(other));
+        if (n == 0) {
+            for (int i = 0; i < 4; ++i)
+                ASSERT_TRUE(repeat_offenders_count_answer(other));
+            ASSERT_TRUE(repeat_offenders_refuse(other));
+        }
+        g_tick = g_tick + 1;
+    }
+    EXPECT_EQ(repeat_offenders_remembered(), REPEAT_OFFENDER_TABLE_SIZE);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(repeat_offenders_count_answer(A));
+    EXPECT_TRUE(repeat_offenders_refuse(A));
+    EXPECT_FALSE(repeat_offenders_refuse(platform::ipv4_address{{10, 1, 0, 0}}));  // forgotten
+    EXPECT_EQ(repeat_offenders_remembered(), REPEAT_OFFENDER_TABLE_SIZE);
+}
+
+TEST_F(RepeatOffenders, DisableAbuseProtectionTurnsTheRefusalOff) {
+    g_tick = START;
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(repeat_offenders_count_answer(A));
+    abuse_note_failure("10.0.0.2");  // the one-offender block is elsewhere
+    settings.allow_all = 1;
+    EXPECT_EQ(admit_client(A), 0);  // even with every address allowed
+    settings.disable_abuse_protection = 1;
+    EXPECT_EQ(admit_client(A), 1);
+    settings.disable_abuse_protection = 0;
+    EXPECT_EQ(admit_client(A), 0);
+}
+
+}  // namespace
