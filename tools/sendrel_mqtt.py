@@ -18,6 +18,7 @@ TOML file (--config) and the command line, which wins; see --help.
 """
 
 import argparse
+import codecs
 import collections
 import json
 import logging
@@ -43,7 +44,8 @@ DEFAULTS = {
     "broker": {"host": "localhost", "port": 0, "user": "", "password": "", "tls": False,
                "ca_file": "", "client_id": "sendrel-mqtt", "topics": [], "keepalive": 60},
     "sendrel": {"host": sendrel_send.DEFAULT_HOST, "port": sendrel_send.DEFAULT_PORT,
-                "password": sendrel_send.DEFAULT_PASSWORD, "timeout": 10.0},
+                "password": sendrel_send.DEFAULT_PASSWORD, "timeout": 10.0,
+                "encoding": sendrel_send.DEFAULT_ENCODING},
     "events": {"strip": "", "separator": ".", "unsafe": "replace", "retained": False},
     "batch": {"size": 50, "time": 0.02, "retry_min": 0.5, "retry_max": 15.0},
     "log": {"file": ""},
@@ -68,6 +70,7 @@ settings file (TOML; the command line wins over it):
   host = "127.0.0.1"
   port = 1024
   password = "my-password"
+  # encoding = "utf-8"       # how texts become bytes: the host compares bytes
   [events]
   strip = "home/"            # taken off the front of the topic
   separator = "."            # stands for each '/' of the rest
@@ -107,34 +110,48 @@ def event_for_topic(topic, strip="", separator="."):
 
 
 def payloads_for_message(message):
-    """The payload texts of a message (bytes): the values of a JSON object or array, in
-    order; otherwise the message as one payload, without a final line end; none for an empty
-    message."""
+    """The payloads of a message (bytes): the values of a JSON object or array, in order;
+    otherwise the message as one payload, without a final line end, as text when it is
+    UTF-8 and as the bytes it is when not; none for an empty message."""
     try:
-        value = json.loads(message.decode("utf-8"))
-    except ValueError:  # not UTF-8, or not JSON
+        text = message.decode("utf-8")
+    except UnicodeDecodeError:
+        text = None
+    try:
+        value = json.loads(text) if text is not None else None
+    except ValueError:
         value = None
     if isinstance(value, dict):
-        return [as_text(v).encode("utf-8") for v in value.values()]
+        return [as_text(v) for v in value.values()]
     if isinstance(value, list):
-        return [as_text(v).encode("utf-8") for v in value]
-    for end in (b"\r\n", b"\n"):
-        if message.endswith(end):
-            message = message[:-len(end)]
+        return [as_text(v) for v in value]
+    whole = message if text is None else text
+    for end in ("\r\n", "\n"):
+        if whole.endswith(end if text is not None else end.encode()):
+            whole = whole[:-len(end)]
             break
-    return [message] if message else []
+    return [whole] if whole else []
 
 
 class Refused(Exception):
     """A message that cannot become an event; the text says why."""
 
 
-def made_safe(text, what, unsafe, notes):
-    """text without line ends and zero bytes, which would end or cut its line: each replaced
-    by a space, or the message refused."""
+def line_bytes(text, what, rules, encoding, notes):
+    """A text in the server's encoding (bytes as they are), without line ends and zero bytes,
+    which would end or cut its line: each replaced, or the message refused. The server
+    compares bytes, so an event matches what the host learned only in the same encoding."""
+    if isinstance(text, str):
+        try:
+            text = text.encode(encoding)
+        except UnicodeEncodeError:
+            if rules["unsafe"] == "refuse":
+                raise Refused("%s cannot write the %s" % (encoding, what)) from None
+            notes.append("characters that %s cannot write in the %s replaced" % (encoding, what))
+            text = text.encode(encoding, "replace")
     if not any(b in text for b in UNSAFE_BYTES):
         return text
-    if unsafe == "refuse":
+    if rules["unsafe"] == "refuse":
         raise Refused("the %s holds a line end or a zero byte" % what)
     notes.append("line ends and zero bytes in the %s replaced by spaces" % what)
     for b in UNSAFE_BYTES:
@@ -142,18 +159,18 @@ def made_safe(text, what, unsafe, notes):
     return text
 
 
-def event_for_message(topic, message, rules):
+def event_for_message(topic, message, rules, encoding="utf-8"):
     """(event, payloads, notes) as bytes for the server, notes being what was changed; raises
     Refused. rules is the [events] settings table."""
     notes = []
-    event = made_safe(event_for_topic(topic, rules["strip"], rules["separator"])
-                      .encode("utf-8"), "event", rules["unsafe"], notes)
+    event = line_bytes(event_for_topic(topic, rules["strip"], rules["separator"]), "event",
+                       rules, encoding, notes)
     if not event:
         raise Refused("the topic leaves an empty event")
     problem = sendrel_send.text_problem(event, True)
     if problem:
-        raise Refused('the event "%s" cannot be sent: %s' % (event.decode("utf-8"), problem))
-    payloads = [made_safe(p, "payload", rules["unsafe"], notes)
+        raise Refused('the event "%s" cannot be sent: %s' % (topic, problem))
+    payloads = [line_bytes(p, "payload", rules, encoding, notes)
                 for p in payloads_for_message(message)]
     if len(payloads) > sendrel_send.PAYLOADS_PER_EVENT:
         notes.append("kept the first %d of %d payloads (the server keeps no more)"
@@ -247,6 +264,10 @@ OPTIONS = [
                                    "help": "Sendrel server port (default 1024)"}),
     ("--password", "sendrel", "password", {"metavar": "TEXT",
                                            "help": "Sendrel password (default ChgThisPw)"}),
+    ("--encoding", "sendrel", "encoding", {"metavar": "NAME",
+                                           "help": "how texts become bytes for the server "
+                                                   "(default %s, as for sendrel_send)"
+                                                   % sendrel_send.DEFAULT_ENCODING}),
     ("--strip", "events", "strip", {"metavar": "PREFIX",
                                     "help": "taken off the front of each topic"}),
     ("--separator", "events", "separator", {"metavar": "TEXT",
@@ -294,6 +315,10 @@ def parse_settings(arguments):
     broker["port"] = broker["port"] or (8883 if broker["tls"] else 1883)
     if not broker["topics"]:
         raise Usage("no topic to subscribe to: give --topic FILTER (see --help)")
+    try:
+        codecs.lookup(settings["sendrel"]["encoding"])
+    except LookupError:
+        raise Usage("unknown encoding: %s" % settings["sendrel"]["encoding"]) from None
     if settings["events"]["unsafe"] not in UNSAFE_CHOICES:
         raise Usage("unsafe in [events] must be replace or refuse")
     batch = settings["batch"]
@@ -460,17 +485,13 @@ class Bridge:
         or raises SendrelError."""
         server = self.settings["sendrel"]
         sender = sendrel_send.Sender(server["host"], server["port"], server["password"],
-                                     timeout=server["timeout"])
+                                     timeout=server["timeout"], encoding=server["encoding"])
         sender.connect()
         try:
-            # Sender does not say two things this needs, so this looks where it keeps them.
-            # Whatever the server sent right behind "accept" can only be its close notice:
-            # the lines sent now would not be taken.
-            if getattr(sender, "_received", b""):
-                raise sendrel_send.CloseNotice("the server at %s is stopping" % sender.where)
             # The closing line follows the last event while the server, which answers
             # nothing, delays its acknowledgement of that event: without this the closing
-            # line waits for it, about 40 ms a conversation.
+            # line waits for it, about 40 ms a conversation. Sender does not offer the socket
+            # option, so this sets it where Sender keeps the connection.
             connection = getattr(sender, "_socket", None)
             if connection is not None:
                 connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -495,8 +516,9 @@ class Bridge:
                 batch.append((message, None))
                 continue
             try:
-                event, payloads, notes = event_for_message(message.topic, message.payload,
-                                                           self.settings["events"])
+                event, payloads, notes = event_for_message(
+                    message.topic, message.payload, self.settings["events"],
+                    self.settings["sendrel"]["encoding"])
             except Refused as refusal:
                 log.warning('refused the message on "%s": %s', message.topic, refusal)
                 batch.append((message, None))

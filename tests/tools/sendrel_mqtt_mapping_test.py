@@ -10,6 +10,7 @@ import sendrel_mqtt  # noqa: E402
 RULES = sendrel_mqtt.DEFAULTS["events"]
 REFUSE = dict(RULES, unsafe="refuse")
 STRIP = dict(RULES, strip="home/", separator="_")
+LATIN = dict(RULES, encoding="latin-1")
 
 # name, topic, message, rules, the event and payloads, or a text of the refusal
 CASES = [
@@ -25,6 +26,10 @@ CASES = [
     ("array values in order", "a", b'["x", 2]', RULES, ("a", ["x", "2"])),
     ("a JSON number is text", "a", b"7", RULES, ("a", ["7"])),
     ("not UTF-8 kept as bytes", "a", b"\xff\xfe", RULES, ("a", [b"\xff\xfe"])),
+    ("texts in the server's encoding", "k\u00fc", '{"v": "\u00e9\u0142"}'.encode(), LATIN,
+     ("k\xfc".encode("latin-1"), [b"\xe9?"])),
+    ("what it cannot write refused", "a", "\u0142".encode(), dict(LATIN, unsafe="refuse"),
+     "latin-1 cannot write the payload"),
     ("line ends and zeros replaced", "a", b"x\ny\0z\rw", RULES, ("a", ["x y z w"])),
     ("zero in a JSON value replaced", "a", b'{"v": "x\\u0000y"}', RULES, ("a", ["x y"])),
     ("line end in the topic replaced", "a\nb", b"", RULES, ("a b", [])),
@@ -39,18 +44,23 @@ CASES = [
 ]
 
 
+def as_bytes(text):
+    return text if isinstance(text, bytes) else text.encode()
+
+
 class MappingTest(unittest.TestCase):
     def test_cases(self):
         for name, topic, message, rules, expected in CASES:
             with self.subTest(name):
                 try:
-                    event, payloads, _ = sendrel_mqtt.event_for_message(topic, message, rules)
+                    event, payloads, _ = sendrel_mqtt.event_for_message(
+                        topic, message, rules, rules.get("encoding", "utf-8"))
                 except sendrel_mqtt.Refused as refusal:
                     self.assertIn(str(expected), str(refusal))
                     continue
                 self.assertIsInstance(expected, tuple)
-                self.assertEqual((event, payloads), (expected[0].encode(), [
-                    p if isinstance(p, bytes) else p.encode() for p in expected[1]]))
+                self.assertEqual((event, payloads),
+                                 (as_bytes(expected[0]), [as_bytes(p) for p in expected[1]]))
 
 
 if __name__ == "__main__":
