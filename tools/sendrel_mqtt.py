@@ -388,7 +388,6 @@ class Bridge:
         # Counts the broker connections: a message is acknowledged on the connection it came
         # on or not at all (the broker sends it again on the next one).
         self._session = 0
-        self._connected = False
         self._client = None
         self._ack = None
 
@@ -408,16 +407,20 @@ class Bridge:
             return
         with self._changed:
             self._session += 1
-            self._connected = True
+            again = self._session > 1
         broker = self.settings["broker"]
         log.info("connected to the broker at %s:%d", broker["host"], broker["port"])
+        kept = flags.get("session present") if isinstance(flags, dict) else \
+            getattr(flags, "session_present", True)
+        if again and not kept:
+            log.warning("the broker kept no session for this bridge: what was published "
+                        "while the connection was down is lost (is its persistence off?)")
         client.subscribe([(topic, 1) for topic in broker["topics"]])
 
     def _on_disconnect(self, client, userdata, *rest):
         code = reason_value(rest[-2] if len(rest) >= 2 else rest[0])
         with self._changed:
             self._session += 1
-            self._connected = False
             # What came on the lost connection comes again on the next one.
             self._inbox = collections.deque(m for m in self._inbox if m.qos == 0)
         if self.exit_code is None:
