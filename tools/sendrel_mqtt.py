@@ -23,7 +23,6 @@ import collections
 import json
 import logging
 import signal
-import socket
 import sys
 import threading
 import time
@@ -491,13 +490,6 @@ class Bridge:
                                      timeout=server["timeout"], encoding=server["encoding"])
         sender.connect()
         try:
-            # The closing line follows the last event while the server, which answers
-            # nothing, delays its acknowledgement of that event: without this the closing
-            # line waits for it, about 40 ms a conversation. Sender does not offer the socket
-            # option, so this sets it where Sender keeps the connection.
-            connection = getattr(sender, "_socket", None)
-            if connection is not None:
-                connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             for event, payloads in events:
                 sender.send(event, payloads)
         except sendrel_send.SendrelError:
