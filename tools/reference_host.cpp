@@ -409,7 +409,9 @@ void watch_standard_input(const entry_points* entry) {
         while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) {
             command.pop_back();
         }
-        if (command == "stop" || command == "quit")
+        // A console that does not treat Ctrl+D or Ctrl+Z as the end of input passes it on as
+        // a line of that character alone: it ends the input all the same.
+        if (command == "stop" || command == "quit" || command == "\x04" || command == "\x1a")
             break;
         bool config = command == "config";
         bool learn = command == "learn" || command.rfind("learn ", 0) == 0;
@@ -433,10 +435,11 @@ void watch_standard_input(const entry_points* entry) {
         } else if (learn) {
             learn_event(*entry, command.size() > 6 ? command.substr(6) : std::string());
         } else if (!command.empty()) {
-            std::fprintf(
-                stderr,
-                "reference_host: unknown command '%s' (type config, learn, restart or stop)\n",
-                command.c_str());
+            // Quoted as events are, so that a control key typed by mistake shows.
+            std::fprintf(stderr,
+                         "reference_host: unknown command %s (type config, learn, restart or "
+                         "stop)\n",
+                         quoted(command.data(), command.size()).c_str());
         }
     }
     g_stop_requested.store(true);
