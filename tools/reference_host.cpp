@@ -400,12 +400,23 @@ void wait_for_learn_requests() {
     g_learn_threads.clear();
 }
 
+// One input line of any length, its line end included; false at the end of input.
+bool read_input_line(std::string* line) {
+    line->clear();
+    char piece[256];
+    while (std::fgets(piece, sizeof piece, stdin)) {
+        *line += piece;
+        if (!line->empty() && line->back() == '\n')
+            return true;
+    }
+    return !line->empty();
+}
+
 // Reads standard input on a thread of its own: its end or a "stop" line asks for the stop;
 // "config" and "learn [TEXT]" open the dialogs.
 void watch_standard_input(const entry_points* entry) {
-    char line[256];
-    while (std::fgets(line, sizeof line, stdin)) {
-        std::string command = line;
+    std::string command;
+    while (read_input_line(&command)) {
         while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) {
             command.pop_back();
         }
