@@ -3,11 +3,11 @@
 # docs/screenshots/learn_dialog.png: the reference host runs the plug-in under Wine on an Xvfb
 # display of its own (in a throw-away Wine prefix), opens the settings dialog while three
 # clients connect, then the learn dialog, and ImageMagick's import takes each window.
-# Installs what is missing and builds the Windows configuration first.
+# Installs what is missing and builds the plug-in, the host and the client for Windows first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
-bash "$root/scripts/build.sh" win32 >/dev/null
+bash "$root/scripts/build.sh" win32 sendrel reference_host event_client >/dev/null
 out="$root/docs/screenshots"
 mkdir -p "$out"
 
@@ -58,12 +58,12 @@ cp "$wine_fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/"
 # No window manager: Wine draws the window frames itself.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 key='HKLM\Software\Quorvel3\HardPlugins\Plexador'
-port=$((20000 + RANDOM % 20000))
-port_hex=$(printf '%02x%02x0000' $((port & 255)) $((port >> 8)))
+# The port is the default one, as a user first sees it in the dialog.
+port=1024
 wine reg add "$key\\AccessList" /f >/dev/null 2>&1
-wine reg add "$key" /v Port /t REG_BINARY /d "$port_hex" /f >/dev/null 2>&1
+wine reg add "$key" /v Port /t REG_DWORD /d "$port" /f >/dev/null 2>&1
 wine reg add "$key" /v Password /t REG_SZ /d ChgThisPw /f >/dev/null 2>&1
-wine reg add "$key" /v AllowAll /t REG_BINARY /d 00000000 /f >/dev/null 2>&1
+wine reg add "$key" /v AllowAll /t REG_DWORD /d 0 /f >/dev/null 2>&1
 wine reg add "$key\\AccessList" /v AccessList000 /t REG_SZ /d 127.0.0.1 /f >/dev/null 2>&1
 wine reg add "$key\\AccessList" /v AccessList001 /t REG_SZ /d 192.168.1.0/24 /f >/dev/null 2>&1
 wine reg add "$key\\AccessList" /v AccessList002 /t REG_SZ /d /printer.example /f >/dev/null 2>&1
@@ -73,7 +73,13 @@ mkfifo "$work/input"
 wine "$host" run "$plugin" <"$work/input" >"$work/host.out" 2>&1 &
 pids+=($!)
 exec 3>"$work/input"
-wait_for grep -q "listening on port" "$work/host.out"
+wait_for grep -qE "listening on port|reference_host: " "$work/host.out"
+if ! grep -q "listening on port" "$work/host.out"; then
+    echo "make-screenshots: the plug-in did not start on port $port (is another program" \
+        "using it? ss -ltnp shows which):" >&2
+    cat "$work/host.out" >&2
+    exit 1
+fi
 
 # The window of that caption, once it is shown.
 window_of() { xwininfo -name "$1" | awk '/Window id/ {print $4}'; }

@@ -35,11 +35,13 @@ need mosquitto test -x /usr/sbin/mosquitto
 # Screenshots of the dialogs (scripts/make-screenshots.sh).
 need imagemagick command -v import
 need x11-utils command -v xwininfo
+# The main job driven at a terminal, as a person types at it (tests/host/terminal.cmake).
+need tmux command -v tmux
 
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
-echo "Installing: ${missing[*]}"
+echo "Installing from Debian's archive (a few minutes, the first time only): ${missing[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi

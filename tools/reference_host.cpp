@@ -406,16 +406,29 @@ void wait_for_learn_requests() {
     g_learn_threads.clear();
 }
 
+// One input line of any length, its line end included; false at the end of input.
+bool read_input_line(std::string* line) {
+    line->clear();
+    char piece[256];
+    while (std::fgets(piece, sizeof piece, stdin)) {
+        *line += piece;
+        if (!line->empty() && line->back() == '\n')
+            return true;
+    }
+    return !line->empty();
+}
+
 // Reads standard input on a thread of its own: its end or a "stop" line asks for the stop;
 // "config" and "learn [TEXT]" open the dialogs.
 void watch_standard_input(const entry_points* entry) {
-    char line[256];
-    while (std::fgets(line, sizeof line, stdin)) {
-        std::string command = line;
+    std::string command;
+    while (read_input_line(&command)) {
         while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) {
             command.pop_back();
         }
-        if (command == "stop" || command == "quit")
+        // A console that does not treat Ctrl+D or Ctrl+Z as the end of input passes it on as
+        // a line of that character alone: it ends the input all the same.
+        if (command == "stop" || command == "quit" || command == "\x04" || command == "\x1a")
             break;
         bool config = command == "config";
         bool learn = command == "learn" || command.rfind("learn ", 0) == 0;
@@ -439,10 +452,11 @@ void watch_standard_input(const entry_points* entry) {
         } else if (learn) {
             learn_event(*entry, command.size() > 6 ? command.substr(6) : std::string());
         } else if (!command.empty()) {
-            std::fprintf(
-                stderr,
-                "reference_host: unknown command '%s' (type config, learn, restart or stop)\n",
-                command.c_str());
+            // Quoted as events are, so that a control key typed by mistake shows.
+            std::fprintf(stderr,
+                         "reference_host: unknown command %s (type config, learn, restart or "
+                         "stop)\n",
+                         quoted(command.data(), command.size()).c_str());
         }
     }
     g_stop_requested.store(true);
