@@ -6,6 +6,7 @@ The programs come from the environment: SENDREL_HOST (the reference host), SENDR
 MOSQUITTO (default mosquitto) and SENDREL_MQTT (the bridge script)."""
 
 import os
+import random
 import shutil
 import socket
 import subprocess
@@ -22,9 +23,18 @@ DEADLINE = 60.0  # seconds: only guards against a hang
 
 
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    # Below the system's range for the local ports of outgoing connections (from 32768): a
+    # port picked there is not soon taken by another test's client, as one the system hands
+    # out can be.
+    for _ in range(200):
+        port = random.randrange(20000, 32000)
+        with socket.socket() as probe:
+            try:
+                probe.bind(("", port))
+            except OSError:
+                continue
+            return port
+    raise AssertionError("no free port")
 
 
 def wait_until(condition, what, timeout=DEADLINE):
