@@ -78,13 +78,9 @@ struct fake_client {
         EXPECT_TRUE(thread.wait(10000));
         return owner.load();
     }
-    // Waits until the thread is blocked in its receive: it has announced the receive, and
-    // does not leave by itself while its peer stays silent (which also gives it the time to
-    // be inside the call, where a notice's non-blocking send no longer makes it fail).
-    void wait_blocked_in_receive() {
-        ASSERT_TRUE(receiving.wait(10000));
-        EXPECT_FALSE(removed.wait(200));
-    }
+    // Waits until the thread has begun its receive under its claim. The notice then has to
+    // wake it, whether it is inside the call already or just entering it; its peer is silent.
+    void wait_receiving() { ASSERT_TRUE(receiving.wait(10000)); }
     std::string peer_reads() { return read_all(peer_); }
     ~fake_client() {
         thread.wait(10000);
@@ -199,7 +195,7 @@ TEST_F(close_counting, the_notice_closes_an_idle_socket_and_wakes_a_receiving_th
     idle.before_receiving.reset();  // outside any call, as in a slow admission lookup
     ASSERT_TRUE(idle.start(table));
     ASSERT_TRUE(receiving.start(table));
-    receiving.wait_blocked_in_receive();
+    receiving.wait_receiving();
 
     conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     // The idle one's socket is closed at once, before its thread does anything more.
@@ -221,7 +217,7 @@ TEST_F(close_counting, a_thread_that_leaves_while_its_socket_is_closed_is_not_cl
     fake_client leaving, other;
     leaving.before_receiving.reset();
     ASSERT_TRUE(other.start(table));
-    other.wait_blocked_in_receive();
+    other.wait_receiving();
     ASSERT_TRUE(leaving.start(table));  // newest, so the walk visits it first and then goes on
     g_removing_during_close = &leaving;
     g_on_close = remove_during_close;
@@ -244,7 +240,7 @@ TEST_F(close_counting, an_entry_that_outlives_teardown_gets_the_same_answer_late
     fake_client late;
     late.before_leaving.reset();  // woken, but it does not end within the walk's wait
     ASSERT_TRUE(late.start(table));
-    late.wait_blocked_in_receive();
+    late.wait_receiving();
     conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     conn_table_teardown(*table);
     int closes_at_teardown = closes_of(late.socket);

@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
+#include <memory>
 
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "tests/support/server_fixture.h"
 
 TEST(ManualEvent, PollFollowsSetAndResetAndATimedWaitRunsOut) {
     platform::manual_event event(false);
@@ -23,28 +24,34 @@ TEST(ManualEvent, PollFollowsSetAndResetAndATimedWaitRunsOut) {
     EXPECT_TRUE(initially_set.wait(0));
 }
 
-// Waiters without a limit and with a long one, both already waiting, are released by one
-// set: the set comes only after both have announced their wait and a timed wait of the test's
-// own has run out, so the waiters are blocked in the wait, not about to enter it.
+// Waiters without a limit and with a long one, both asleep in their wait, are released by one
+// set. A waiter that is never released keeps the shared state alive and fails the join.
 TEST(ManualEvent, SetReleasesEveryWaiter) {
-    platform::manual_event event(false);
-    std::atomic<int> waiting{0};
-    std::atomic<int> released{0};
-    auto waiter = [&](uint32_t limit) {
-        return std::thread([&, limit] {
-            ++waiting;
-            if (event.wait(limit))
-                ++released;
-        });
+    struct shared {
+        platform::manual_event event{false};
+        std::atomic<int> released{0};
     };
-    std::thread forever = waiter(platform::WAIT_FOREVER);
-    std::thread timed = waiter(60000);
-    while (waiting.load() < 2)
-        std::this_thread::yield();
-    EXPECT_FALSE(event.wait(100));
-    EXPECT_EQ(released.load(), 0);  // nobody leaves before the set
-    event.set();
-    forever.join();
-    timed.join();
-    EXPECT_EQ(released.load(), 2);
+    struct waiter {
+        std::shared_ptr<shared> state;
+        uint32_t limit;
+    };
+    auto state = std::make_shared<shared>();
+    auto body = [](void* argument) -> unsigned {
+        std::unique_ptr<waiter> own(static_cast<waiter*>(argument));
+        if (own->state->event.wait(own->limit))
+            ++own->state->released;
+        return 0;
+    };
+    platform::thread_handle threads[2];
+    uint32_t limits[2] = {platform::WAIT_FOREVER, 60000};
+    for (int i = 0; i < 2; ++i) {
+        threads[i] = platform::thread_start(body, new waiter{state, limits[i]});
+        ASSERT_TRUE(threads[i]);
+    }
+    ASSERT_TRUE(poll_until([&] { return state->event.waiters() == 2; }, 10000));
+    EXPECT_EQ(state->released.load(), 0);
+    state->event.set();
+    for (platform::thread_handle& thread : threads)
+        EXPECT_TRUE(thread.wait(10000));
+    EXPECT_EQ(state->released.load(), 2);
 }
