@@ -63,6 +63,7 @@ class login_limits_test : public server_test {
 TEST_F(login_limits_test, a_login_not_done_in_time_ends_as_one_that_sent_nothing_more) {
     platform::tick_set_source(skipped_tick);
     g_clock_moved.reset();
+    g_incoming_held = 0;
     ASSERT_EQ(recording_host_install_in_front(hold_incoming), 1);
     test_client silent, greeted, logged_in;
     ASSERT_TRUE(silent.connect(port(), "127.0.0.12"));
