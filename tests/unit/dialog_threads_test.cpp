@@ -258,25 +258,34 @@ class DialogThreadsTest : public ::testing::Test {
     window_system windows;
 };
 
-// learn_dialog_run on a thread of its own; its result once it returns.
-struct learn_call {
-    std::thread thread;
+// A request on a thread of its own; its answer once it returns.
+struct host_call {
     std::atomic<bool> done{false};
-    learn_text result;
+    std::string answer;
+    std::thread thread;
 
-    learn_call(const char* title, const char* prompt, const char* current)
-        : thread([this, t = std::string(title), p = std::string(prompt), c = std::string(current)] {
-              result = learn_dialog_run(t.c_str(), p.c_str(), c.c_str());
+    explicit host_call(std::function<std::string()> call)
+        : thread([this, call] {
+              answer = call();
               done = true;
           }) {}
-    ~learn_call() {
+    ~host_call() {
         if (thread.joinable())
             thread.join();
     }
     std::string wait() {
         thread.join();
-        return result ? std::string(result.get()) : std::string("<none>");
+        return answer;
     }
+};
+
+// learn_dialog_run: the text it returns, or "<none>".
+struct learn_call : host_call {
+    learn_call(const char* title, const char* prompt, const char* current)
+        : host_call([t = std::string(title), p = std::string(prompt), c = std::string(current)] {
+              learn_text result = learn_dialog_run(t.c_str(), p.c_str(), c.c_str());
+              return result ? std::string(result.get()) : std::string("<none>");
+          }) {}
 };
 
 TEST_F(DialogThreadsTest, settings_dialog_opens_once_comes_to_the_front_and_closes_unapplied) {
@@ -476,25 +485,22 @@ TEST_F(DialogThreadsTest, a_request_while_the_dialog_ends_opens_the_next_one_unl
             bool learn = kind == dialog_kind::learn;
             SCOPED_TRACE(std::string(learn ? "learn" : "settings") + (closed ? ", closed" : ""));
             dialog_slot& slot = learn ? learn_dialog_slot() : settings_dialog_slot();
+            auto request = [learn](std::string name) -> std::unique_ptr<host_call> {
+                if (learn)
+                    return std::make_unique<learn_call>(name.c_str(), (name + " prompt").c_str(),
+                                                        ("text of " + name).c_str());
+                return std::make_unique<host_call>([] { return std::to_string(qvl_config()); });
+            };
             int runs = windows.runs();
             gate ending;
             windows.before_destroy = [&](dialog_kind) { ending.pass(); };
-            std::unique_ptr<learn_call> first, second;
-            if (learn)
-                first = std::make_unique<learn_call>("First", "First prompt", "first");
-            else
-                ASSERT_EQ(settings_dialog_open(), 1);
+            std::unique_ptr<host_call> first = request("First");
             fake_window* dialog = windows.wait_shown(kind);
             ASSERT_NE(dialog, nullptr);
             windows.user(dialog, [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = "ok"; });
             windows.press(dialog, ID_OK_BUTTON);
             ASSERT_TRUE(eventually([&] { return ending.waiting.load() == 1; }));
-            std::atomic<int32_t> answer{-1};
-            std::thread opener;
-            if (learn)
-                second = std::make_unique<learn_call>("Second", "Second prompt", "second");
-            else
-                opener = std::thread([&] { answer = settings_dialog_open(); });
+            std::unique_ptr<host_call> second = request("Second");
             // Not asserted: the ending dialog is let go whatever happened.
             EXPECT_TRUE(eventually([&] { return slot.requests_waiting_for_end() == 1; }));
             std::thread closer;
@@ -504,14 +510,10 @@ TEST_F(DialogThreadsTest, a_request_while_the_dialog_ends_opens_the_next_one_unl
                 EXPECT_TRUE(eventually([&] { return windows.closes() > closes; }));
             }
             ending.release();
-            if (learn) {
-                EXPECT_EQ(first->wait(), "ok");
-            }
-            if (closer.joinable())
-                closer.join();
-            if (opener.joinable())
-                opener.join();
+            EXPECT_TRUE(windows.wait_gone(dialog));
+            EXPECT_EQ(first->wait(), learn ? "ok" : "1");
             if (closed) {
+                closer.join();
                 // At once, or the dialog it opened is closed so that the test goes on.
                 if (learn && !eventually([&] { return second->done.load(); }))
                     learn_dialog_close();
@@ -524,13 +526,12 @@ TEST_F(DialogThreadsTest, a_request_while_the_dialog_ends_opens_the_next_one_unl
                 if (learn) {
                     EXPECT_EQ(windows.read(next, 0), "Second");
                     EXPECT_EQ(windows.read(next, ID_LEARN_PROMPT), "Second prompt");
-                    EXPECT_EQ(windows.read(next, ID_LEARN_TEXT), "second");
+                    EXPECT_EQ(windows.read(next, ID_LEARN_TEXT), "text of Second");
                 }
                 windows.press(next, ID_CANCEL_BUTTON);
                 EXPECT_TRUE(windows.wait_gone(next));
             }
-            EXPECT_EQ(learn ? second->wait() : std::to_string(answer.load()),
-                      learn ? "<none>" : "1");
+            EXPECT_EQ(second->wait(), learn ? "<none>" : "1");
             // Both runs have ended, or the last one is past its window: no thread is in it.
             windows.before_destroy = nullptr;
         }
