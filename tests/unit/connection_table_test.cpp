@@ -50,7 +50,9 @@ int closes_of(platform::socket_handle socket) {
 
 // A client thread stand-in with the real one's habits: every receive under its claim, then it
 // removes its entry and closes what it owns. It may be held at a gate before its first
-// receive (it is then outside any call) or after its last one (it outlives the walk).
+// receive (it is then outside any call) or after its last one (it outlives the walk). Unlike
+// the real one, it stays in its call while the notice has the socket non-blocking: once it
+// has begun a receive, the notice finds it in the call and has to wake it.
 struct fake_client {
     connection_table_ref table;
     platform::socket_handle socket = platform::INVALID_SOCKET_HANDLE;
@@ -94,7 +96,10 @@ struct fake_client {
         char buffer[16];
         while (self->claim.begin_use()) {
             self->receiving.set();
-            int received = platform::net_recv(self->socket, buffer, sizeof buffer);
+            int received;
+            do {
+                received = platform::net_recv(self->socket, buffer, sizeof buffer);
+            } while (received < 0 && platform::net_would_block(platform::net_last_error()));
             self->claim.end_use();
             if (received <= 0)
                 break;
