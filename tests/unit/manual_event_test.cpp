@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "platform/event.h"
 #include "platform/thread.h"
@@ -25,33 +26,20 @@ TEST(ManualEvent, PollFollowsSetAndResetAndATimedWaitRunsOut) {
 }
 
 // Waiters without a limit and with a long one, both asleep in their wait, are released by one
-// set. A waiter that is never released keeps the shared state alive and fails the join.
+// set. They share the event with the test: one that is never released keeps it.
 TEST(ManualEvent, SetReleasesEveryWaiter) {
     struct shared {
         platform::manual_event event{false};
         std::atomic<int> released{0};
     };
-    struct waiter {
-        std::shared_ptr<shared> state;
-        uint32_t limit;
-    };
     auto state = std::make_shared<shared>();
-    auto body = [](void* argument) -> unsigned {
-        std::unique_ptr<waiter> own(static_cast<waiter*>(argument));
-        if (own->state->event.wait(own->limit))
-            ++own->state->released;
-        return 0;
-    };
-    platform::thread_handle threads[2];
-    uint32_t limits[2] = {platform::WAIT_FOREVER, 60000};
-    for (int i = 0; i < 2; ++i) {
-        threads[i] = platform::thread_start(body, new waiter{state, limits[i]});
-        ASSERT_TRUE(threads[i]);
+    for (uint32_t limit : {platform::WAIT_FOREVER, 60000u}) {
+        std::thread([state, limit] {
+            if (state->event.wait(limit))
+                ++state->released;
+        }).detach();
     }
     ASSERT_TRUE(poll_until([&] { return state->event.waiters() == 2; }, 10000));
-    EXPECT_EQ(state->released.load(), 0);
     state->event.set();
-    for (platform::thread_handle& thread : threads)
-        EXPECT_TRUE(thread.wait(10000));
-    EXPECT_EQ(state->released.load(), 2);
+    EXPECT_TRUE(poll_until([&] { return state->released.load() == 2; }, 10000));
 }
