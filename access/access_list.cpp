@@ -62,7 +62,7 @@ bool in_list(const access_entry* entry, uint64_t epoch) {
 
 }  // namespace
 
-access_entry* access_list_append(const char* text) {
+access_entry* access_list_append(const char* text, uint64_t epoch) {
     auto* entry = new (std::nothrow) access_entry{nullptr, 0, nullptr};
     if (!entry)
         return nullptr;
@@ -72,6 +72,11 @@ access_entry* access_list_append(const char* text) {
         return nullptr;
     }
     std::unique_lock<std::shared_mutex> hold(g_lock);
+    if (!of_epoch(epoch)) {
+        hold.unlock();
+        free_entry(entry);
+        return nullptr;
+    }
     if (g_tail) {
         g_tail->next = entry;
     } else {

@@ -19,7 +19,8 @@
 // addresses, and a clear frees every entry, so a new entry may take a freed one's address.
 // A caller that keeps entries across calls therefore also hands in the epoch its entries
 // come from (access_rules_copy::epoch): the three refuse (0) once the list has been cleared
-// since that epoch. ANY_ACCESS_EPOCH skips that check.
+// since that epoch, and so does an append that must land in the list it was shown
+// (nullptr). ANY_ACCESS_EPOCH skips that check.
 //
 // Results: 1 success, 0 failure. Nothing throws. When memory cannot be had the operation
 // does nothing: append returns nullptr, set_text keeps the old text, copies return 0.
@@ -37,8 +38,8 @@ constexpr uint64_t ANY_ACCESS_EPOCH = UINT64_MAX;
 uint64_t access_list_epoch();
 
 // Appends a new entry holding a copy of text at the tail. Returns the entry, or nullptr
-// (list unchanged) when memory cannot be had.
-access_entry* access_list_append(const char* text);
+// (list unchanged) when memory cannot be had or the list has been cleared since epoch.
+access_entry* access_list_append(const char* text, uint64_t epoch = ANY_ACCESS_EPOCH);
 
 // Frees every entry with its text, head to tail; the list is empty afterwards. Entry
 // pointers held anywhere become invalid.

@@ -7,12 +7,15 @@ dialog_slot::open_claim dialog_slot::open(const open_request& request) {
     platform::thread_handle ended_thread;  // released after the lock
     std::unique_lock<std::mutex> hold(lock_);
     if ((window_.load() || starting_) && (ending_ || close_requested_)) {
-        // The dialog is on its way out: let its run end, then decide.
+        // The dialog is on its way out: let its run end, then decide, unless a close came.
         uint64_t run = run_;
+        uint64_t closes = closes_;
         ++waiting_for_end_;
         run_ended_.wait_for(hold, std::chrono::milliseconds(ENDING_WAIT_MS),
-                            [&] { return ended_run_ >= run; });
+                            [&] { return ended_run_ >= run || closes_ != closes; });
         --waiting_for_end_;
+        if (closes_ != closes)
+            return {open_state::closed, nullptr};
     }
     open_state state = open_state::open;
     if (!window_.load() && starting_) {
@@ -103,6 +106,8 @@ dialog_slot::close_claim dialog_slot::begin_close(bool take_thread) {
     bool active = window || starting_;
     if (!window && starting_)
         close_requested_ = true;
+    ++closes_;
+    run_ended_.notify_all();  // open requests waiting for an ending run give up
     platform::thread_handle thread;
     if (take_thread)
         thread = std::move(thread_);

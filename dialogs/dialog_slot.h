@@ -11,7 +11,9 @@
 // Ending: from the moment the dialog posts its quit (mark_ending, on the dialog thread) until
 // its thread has called ended(), the dialog is on its way out; so is a dialog whose start-up
 // was closed. An open request then waits (up to ENDING_WAIT_MS) for that run to end and
-// starts a new dialog, instead of joining a dialog that will never show it.
+// starts a new dialog, instead of joining a dialog that will never show it. A close request
+// (begin_close) ends the open requests waiting so from before it: they start nothing (open
+// says `closed`), so no dialog appears after the close has returned.
 //
 // Start-up: an open request during Starting does not start a second thread (open says
 // `starting`). A close request during Starting marks the start-up closed: the dialog then
@@ -22,7 +24,15 @@
 // lock together with the run it starts or joins. When the run ends, the result the dialog
 // stored (set_result) goes to the first waiter registered in that run, the opener; the other
 // waiters of the run get none, and a run that stored nothing (cancelled, closed, never
-// shown) gives none to all. A result therefore never reaches a caller of another run.
+// shown) gives none to all. A result therefore never reaches a caller of another run. Two of
+// these are deliberate and kept so:
+// - The result goes to the caller that opened the dialog. The later requests only
+//   re-targeted the dialog the user was already answering; one confirmation is one answer,
+//   given to the caller that asked first, not to whichever caller came last.
+// - A dialog whose window could not be created ends its run unshown and gives none: the user
+//   confirmed nothing, so no caller's text comes back as if it had been chosen. (Only a
+//   dialog thread that could not be started at all hands its caller its own text back, and
+//   that is the dialog's own answer, outside the slot.)
 //
 // Thread handles: the slot owns the handle of the most recent dialog thread until someone
 // takes it (begin_close with take_thread, a waiter back from its run) or a new start
@@ -66,7 +76,8 @@ class dialog_slot {
         open,      // a dialog is open: bring `window` to the front
         starting,  // a dialog thread is starting: it will show the dialog
         started,   // a new dialog thread was started
-        failed     // the thread could not be started; no dialog exists
+        failed,    // the thread could not be started; no dialog exists
+        closed     // it waited for an ending run, and a close came meanwhile: nothing started
     };
     struct open_request {
         platform::thread_body body;  // the dialog thread, started only when the slot is Closed
@@ -80,11 +91,11 @@ class dialog_slot {
         void* window;  // when open
     };
     // An open request. Once the slot has decided which run the request starts or joins (not
-    // for `failed`), still under the lock, it registers the caller and calls store: what a
-    // request hands its dialog is then in place before that dialog's thread reads it (the
-    // thread reads only after record_window, which takes the lock), and after the previous
-    // run's thread has finished with its own. The handle of an earlier, ended thread is
-    // released.
+    // for `failed` and `closed`), still under the lock, it registers the caller and calls
+    // store: what a request hands its dialog is then in place before that dialog's thread
+    // reads it (the thread reads only after record_window, which takes the lock), and after
+    // the previous run's thread has finished with its own. The handle of an earlier, ended
+    // thread is released.
     open_claim open(const open_request& request);
 
     // Blocks until the waiter's run has ended; then that run's result if it is the first
@@ -111,8 +122,9 @@ class dialog_slot {
         bool active;                     // a dialog was open or starting: wait for `run`
         uint64_t run;
     };
-    // For a close request: Open gives the window; Starting marks the start-up closed.
-    // With take_thread the slot's own handle is handed out (also that of an ended thread).
+    // For a close request: Open gives the window; Starting marks the start-up closed; open
+    // requests waiting for an ending run give up. With take_thread the slot's own handle is
+    // handed out (also that of an ended thread).
     close_claim begin_close(bool take_thread);
     // Waits up to ms milliseconds for the run to end; true when it has.
     bool wait_ended(uint64_t run, uint32_t ms);
@@ -128,6 +140,7 @@ class dialog_slot {
     bool starting_ = false;
     bool ending_ = false;
     bool close_requested_ = false;  // a close came while Starting
+    uint64_t closes_ = 0;           // counts close requests
     platform::thread_handle thread_;
     uint64_t run_ = 0;           // counts started threads
     uint64_t ended_run_ = 0;     // the last run whose thread called ended()

@@ -41,6 +41,7 @@ learn_text learn_dialog_run(const char* title, const char* prompt, const char* c
             return learn_text_copy(current);
         case dialog_slot::open_state::starting:
         case dialog_slot::open_state::started:
+        case dialog_slot::open_state::closed:  // not registered: none
             break;
     }
     return g_slot.wait_result(caller);

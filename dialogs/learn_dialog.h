@@ -9,13 +9,15 @@
 // while a dialog is open, or still starting, does not open another: it re-targets that
 // dialog (new title, prompt and text, brought to the front) and waits for it too; the
 // result goes to the caller that opened the dialog, the others get null. A request while a
-// dialog is ending (its quit posted) waits for it to end and opens a new one. If the dialog
+// dialog is ending (its quit posted) waits for it to end and opens a new one, unless a
+// learn_dialog_close comes meanwhile: then it opens nothing and gets null. If the dialog
 // thread cannot be started, the "Cannot create dialogthread." box is shown and the caller
 // gets its own current text back as a confirmed result.
 //
 // learn_dialog_close (host thread) ends an open dialog without storing its text and waits up
 // to 4000 ms for its thread. A dialog still starting is told to end as it initialises, and
-// waited for likewise. With no dialog it returns at once.
+// waited for likewise; requests waiting for an ending dialog give up. With no dialog it
+// returns at once.
 #pragma once
 
 #include "dialogs/learn_dialog_logic.h"

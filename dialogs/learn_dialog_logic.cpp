@@ -78,7 +78,8 @@ void learn_dialog_show_texts(dialog_controls& controls) {
         value.text = std::move(g_value);
     }
     controls.set_text(ID_LEARN_PROMPT, prompt.get());
-    controls.set_text(ID_LEARN_TEXT, value.get());
+    if (value.text)
+        controls.set_text(ID_LEARN_TEXT, value.get());
     controls.set_caption(title.get());
 }
 
@@ -86,4 +87,17 @@ void learn_dialog_store_result(dialog_controls& controls) {
     char text[TEXT_FIELD_MAX];
     controls.read_text(ID_LEARN_TEXT, text);
     learn_dialog_slot().set_result(learn_text_copy(text));
+}
+
+bool learn_dialog_command(dialog_controls& controls, int control) {
+    if (control != ID_OK_BUTTON && control != ID_CANCEL_BUTTON)
+        return false;
+    if (control == ID_OK_BUTTON)
+        learn_dialog_store_result(controls);
+    learn_dialog_ending();
+    return true;
+}
+
+void learn_dialog_ending() {
+    learn_dialog_slot().mark_ending();
 }

@@ -24,7 +24,8 @@ struct learn_texts {
     learn_text prompt;
     learn_text value;
 };
-// A request's copies (a copy that found no memory shows as an empty text).
+// A request's copies (a title or prompt that found no memory shows as an empty text, a value
+// that found none as no new value).
 learn_texts learn_texts_copy(const char* title, const char* prompt, const char* current);
 // Swaps the module-wide texts with these: the request's texts take their place, and the
 // replaced ones come back to be released by the caller.
@@ -36,11 +37,20 @@ void learn_texts_release();
 // buttons, the texts shown. False when a close came during start-up: nothing was recorded
 // and the dialog must end at once.
 bool learn_dialog_initialise(void* window, dialog_controls& controls);
-// Shows prompt, value and title; a shown value is consumed.
+// Shows prompt and title, and the value stored since the last showing, which is consumed.
+// Without a new value the edit field keeps what it shows: the user's typing, or the value of
+// a request whose texts the initialisation already showed before its own refresh came.
 void learn_dialog_show_texts(dialog_controls& controls);
 // The edit field's text, at most 199 characters, becomes the run's result (an empty field
 // gives an empty text, not none).
 void learn_dialog_store_result(dialog_controls& controls);
+// A command of the dialog: OK stores the result; OK and Cancel end the dialog, which is then
+// ending, and the answer is true: the caller ends the dialog's run (posts its quit).
+bool learn_dialog_command(dialog_controls& controls, int control);
+// The close request, or the window's destruction: from now on the dialog is ending, so an
+// open request waits for its run to end instead of re-targeting it. Ending twice changes
+// nothing.
+void learn_dialog_ending();
 
 // The slot of the one learn dialog, shared by the dialog's own files.
 class dialog_slot;

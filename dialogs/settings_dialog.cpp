@@ -40,6 +40,7 @@ int settings_dialog_open() {
             return platform::message_box("Cannot create dialogthread.", "Error");
         case dialog_slot::open_state::starting:
         case dialog_slot::open_state::started:
+        case dialog_slot::open_state::closed:
             break;
     }
     return 1;

@@ -242,10 +242,12 @@ void settings_dialog_add_rule(dialog_controls& controls) {
     int line = controls.list_add(ID_RULE_LIST, text);
     if (line == LIST_ERROR)
         return;
-    access_entry* entry = access_list_append(text);
+    access_entry* entry = access_list_append(text, g_shown_rules.epoch);
     if (!entry) {
-        // No entry without memory for it: the line goes again, so line i stays entry i.
+        // No entry without memory for it, nor in a list other than the one shown: the line
+        // goes again, so line i stays entry i, and a replaced list is shown anew.
         controls.list_delete(ID_RULE_LIST, line);
+        rule_lines_current(controls);
         return;
     }
     controls.list_set_data(ID_RULE_LIST, line, entry);
@@ -325,8 +327,10 @@ command_outcome settings_dialog_command(dialog_controls& controls, int control, 
     switch (control) {
         case ID_OK_BUTTON:
             settings_dialog_apply(controls);
+            settings_dialog_ending();
             return {1, dialog_end::with_ok};
         case ID_CANCEL_BUTTON:
+            settings_dialog_ending();
             return {1, dialog_end::with_cancel};
         case ID_APPLY_BUTTON:
             settings_dialog_apply(controls);
@@ -357,4 +361,8 @@ command_outcome settings_dialog_command(dialog_controls& controls, int control, 
         default:
             return {0, dialog_end::no};
     }
+}
+
+void settings_dialog_ending() {
+    settings_dialog_slot().mark_ending();
 }

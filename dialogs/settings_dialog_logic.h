@@ -3,10 +3,12 @@
 //
 // Each line of the rule list (ID_RULE_LIST, not sorted) carries, as its per-line data, the
 // access_entry whose text it shows; line i always shows the i-th entry of the access list.
-// The dialog finds a line's entry only through that data, and hands it back only together
-// with the access list's epoch of the fill: when the list was replaced under the dialog (a
-// reload or a clear), or a line could not be shown, a rule command shows the list anew and
-// changes nothing. A Modify or Delete that fails leaves the line and its entry as they were.
+// The dialog finds a line's entry only through that data, and hands it back, or appends a
+// rule, only together with the access list's epoch of the fill: when the list was replaced
+// under the dialog (a reload or a clear), or a line could not be shown, a rule command shows
+// the list anew and changes nothing. (Add, which needs no selection, goes on once the list is
+// shown anew if the list was replaced before it began; one replaced during it adds nothing.)
+// A Modify or Delete that fails leaves the line and its entry as they were.
 #pragma once
 
 #include <cstddef>
@@ -30,13 +32,18 @@ void settings_dialog_modify_rule(dialog_controls& controls);
 void settings_dialog_delete_rule(dialog_controls& controls);
 
 // A command (control id and notification code) and what the procedure answers: handled (1)
-// or not (0), and whether the dialog ends and with which result.
+// or not (0), and whether the dialog ends and with which result. A command that ends the
+// dialog has marked it ending (settings_dialog_ending); the caller ends the dialog's run.
 enum class dialog_end { no, with_ok, with_cancel };
 struct command_outcome {
     int answer;
     dialog_end end;
 };
 command_outcome settings_dialog_command(dialog_controls& controls, int control, int code);
+// The close request, or the window's destruction: from now on the dialog is ending, so an
+// open request waits for its run to end instead of bringing it to the front. Ending twice
+// changes nothing.
+void settings_dialog_ending();
 
 // Makes the list show exactly the lines of `lines` (`size` bytes, each line ended by a zero
 // byte), placed as the list places them, as if it were emptied and filled anew. Only lines

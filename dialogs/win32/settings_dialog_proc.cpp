@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include "dialogs/dialog_ids.h"
-#include "dialogs/dialog_slot.h"
 #include "dialogs/settings_dialog_logic.h"
 #include "dialogs/win32/dialog_procedures.h"
 #include "dialogs/win32/window_controls.h"
@@ -54,7 +53,7 @@ INT_PTR CALLBACK settings_dialog_proc(HWND window, UINT message, WPARAM wparam, 
         case WM_DESTROY: {
             // The close request, and then the window's own destruction: the second time
             // there is no icon left, and the second quit request changes nothing.
-            settings_dialog_slot().mark_ending();
+            settings_dialog_ending();
             auto icon = reinterpret_cast<HICON>(SendMessageA(window, WM_SETICON, ICON_SMALL, 0));
             if (icon)
                 DestroyIcon(icon);
@@ -76,10 +75,8 @@ INT_PTR CALLBACK settings_dialog_proc(HWND window, UINT message, WPARAM wparam, 
             window_controls controls(window);
             command_outcome outcome =
                 settings_dialog_command(controls, LOWORD(wparam), HIWORD(wparam));
-            if (outcome.end != dialog_end::no) {
-                settings_dialog_slot().mark_ending();
+            if (outcome.end != dialog_end::no)
                 EndDialog(window, outcome.end == dialog_end::with_ok ? 1 : 0);
-            }
             return outcome.answer;
         }
         default:

@@ -164,6 +164,7 @@ struct event_state {
     std::mutex lock;
     std::condition_variable changed;
     bool is_set = false;
+    int waiters = 0;
 };
 }  // namespace
 
@@ -202,7 +203,18 @@ bool manual_event::wait(uint32_t ms) {
     if (!state)
         return true;
     std::unique_lock<std::mutex> hold(state->lock);
-    return wait_for_ms(hold, state->changed, ms, [state] { return state->is_set; });
+    ++state->waiters;  // seen by others only while the lock is let go: asleep
+    bool set = wait_for_ms(hold, state->changed, ms, [state] { return state->is_set; });
+    --state->waiters;
+    return set;
+}
+
+int manual_event::waiters() {
+    auto* state = static_cast<event_state*>(raw_);
+    if (!state)
+        return 0;
+    std::lock_guard<std::mutex> hold(state->lock);
+    return state->waiters;
 }
 
 }  // namespace platform

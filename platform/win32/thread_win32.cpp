@@ -122,6 +122,7 @@ struct event_state {
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
     bool is_set = false;
+    int waiters = 0;
 };
 }  // namespace
 
@@ -161,6 +162,7 @@ bool manual_event::wait(uint32_t ms) {
         return true;
     ULONGLONG deadline = GetTickCount64() + ms;
     AcquireSRWLockExclusive(&state->lock);
+    ++state->waiters;  // seen by others only while the lock is let go: asleep
     while (!state->is_set && ms != 0) {
         DWORD slice = INFINITE;
         if (ms != WAIT_FOREVER) {
@@ -171,9 +173,20 @@ bool manual_event::wait(uint32_t ms) {
         }
         SleepConditionVariableSRW(&state->changed, &state->lock, slice, 0);
     }
+    --state->waiters;
     bool result = state->is_set;
     ReleaseSRWLockExclusive(&state->lock);
     return result;
+}
+
+int manual_event::waiters() {
+    auto* state = static_cast<event_state*>(raw_);
+    if (!state)
+        return 0;
+    AcquireSRWLockShared(&state->lock);
+    int count = state->waiters;
+    ReleaseSRWLockShared(&state->lock);
+    return count;
 }
 
 }  // namespace platform

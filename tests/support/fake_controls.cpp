@@ -64,6 +64,8 @@ int fake_controls::list_insert(int control, int index, const char* text) {
     int selected = selection(control);
     if (selected != LIST_ERROR && selected >= index)
         selections[control] = selected + 1;
+    if (on_new_line)
+        on_new_line(control);
     return index;
 }
 

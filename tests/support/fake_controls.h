@@ -32,6 +32,7 @@ class fake_controls : public dialog_controls {
     bool refuse_lines = false;  // list boxes answer LIST_ERROR to new lines
     int accept_lines = -1;      // when not -1: new lines taken before they are refused
     std::function<void(int control)> on_edit_change;
+    std::function<void(int control)> on_new_line;  // after a list has taken a new line
 
     bool is_enabled(int control) const { return disabled.count(control) == 0; }
     std::vector<std::string> list_texts(int control) const;

@@ -51,7 +51,9 @@ int closes_of(platform::socket_handle socket) {
 
 // A client thread stand-in with the real one's habits: every receive under its claim, then it
 // removes its entry and closes what it owns. It may be held at a gate before its first
-// receive (it is then outside any call) or after its last one (it outlives the walk).
+// receive (it is then outside any call) or after its last one (it outlives the walk). Unlike
+// the real one, it stays in its call while the notice has the socket non-blocking: once it
+// has begun a receive, the notice finds it in the call and has to wake it.
 struct fake_client {
     connection_table_ref table;
     platform::socket_handle socket = platform::INVALID_SOCKET_HANDLE;
@@ -79,13 +81,9 @@ struct fake_client {
         EXPECT_TRUE(thread.wait(10000));
         return owner.load();
     }
-    // Waits until the thread is blocked in its receive: it has announced the receive, and
-    // does not leave by itself while its peer stays silent (which also gives it the time to
-    // be inside the call, where a notice's non-blocking send no longer makes it fail).
-    void wait_blocked_in_receive() {
-        ASSERT_TRUE(receiving.wait(10000));
-        EXPECT_FALSE(removed.wait(200));
-    }
+    // Waits until the thread has begun its receive under its claim. The notice then has to
+    // wake it, whether it is inside the call already or just entering it; its peer is silent.
+    void wait_receiving() { ASSERT_TRUE(receiving.wait(10000)); }
     std::string peer_reads() { return read_all(peer_); }
     ~fake_client() {
         thread.wait(10000);
@@ -99,7 +97,10 @@ struct fake_client {
         char buffer[16];
         while (self->claim.begin_use()) {
             self->receiving.set();
-            int received = platform::net_recv(self->socket, buffer, sizeof buffer);
+            int received;
+            do {
+                received = platform::net_recv(self->socket, buffer, sizeof buffer);
+            } while (received < 0 && platform::net_would_block(platform::net_last_error()));
             self->claim.end_use();
             if (received <= 0)
                 break;
@@ -200,7 +201,7 @@ TEST_F(close_counting, the_notice_closes_an_idle_socket_and_wakes_a_receiving_th
     idle.before_receiving.reset();  // outside any call, as in a slow admission lookup
     ASSERT_TRUE(idle.start(table));
     ASSERT_TRUE(receiving.start(table));
-    receiving.wait_blocked_in_receive();
+    receiving.wait_receiving();
 
     conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     // The idle one's socket is closed at once, before its thread does anything more.
@@ -222,7 +223,7 @@ TEST_F(close_counting, a_thread_that_leaves_while_its_socket_is_closed_is_not_cl
     fake_client leaving, other;
     leaving.before_receiving.reset();
     ASSERT_TRUE(other.start(table));
-    other.wait_blocked_in_receive();
+    other.wait_receiving();
     ASSERT_TRUE(leaving.start(table));  // newest, so the walk visits it first and then goes on
     g_removing_during_close = &leaving;
     g_on_close = remove_during_close;
@@ -245,7 +246,7 @@ TEST_F(close_counting, an_entry_that_outlives_teardown_gets_the_same_answer_late
     fake_client late;
     late.before_leaving.reset();  // woken, but it does not end within the walk's wait
     ASSERT_TRUE(late.start(table));
-    late.wait_blocked_in_receive();
+    late.wait_receiving();
     conn_table_close_all(*table, CLOSE_ALL_THREAD_WAIT_MS);
     conn_table_teardown(*table);
     int closes_at_teardown = closes_of(late.socket);

@@ -49,7 +49,7 @@ struct fake_window {
 class window_system : public dialog_window_stand_in {
   public:
     std::function<void(dialog_kind)> before_initialise;
-    std::function<void(dialog_kind)> before_end;  // the window is gone, the run not yet ended
+    std::function<void(dialog_kind)> before_destroy;  // the dialog ends, its window not yet gone
 
     void run(dialog_kind kind) override {
         fake_window* window;
@@ -79,11 +79,15 @@ class window_system : public dialog_window_stand_in {
             *next.done = true;
             changed_.notify_all();
         }
-        // The window is destroyed: the dialog is ending until its thread clears the record.
+        hold.unlock();
+        // The dialog has asked to end; then its window is destroyed, which its procedure hears
+        // of as of a close request.
         if (shown) {
-            (window->kind == dialog_kind::settings ? settings_dialog_slot() : learn_dialog_slot())
-                .mark_ending();
+            if (before_destroy)
+                before_destroy(kind);
+            ending_of(kind);
         }
+        hold.lock();
         window->gone = true;
         // Requests that came too late are dropped, as a destroyed window's are.
         for (request& each : queue_) {
@@ -94,9 +98,6 @@ class window_system : public dialog_window_stand_in {
                                     [&](const request& each) { return each.window == window; }),
                      queue_.end());
         changed_.notify_all();
-        hold.unlock();
-        if (before_end)
-            before_end(kind);
     }
 
     // Delivers an action to the dialog's thread and returns when it has run there (or the
@@ -118,7 +119,11 @@ class window_system : public dialog_window_stand_in {
         return static_cast<fake_window*>(target)->gone ? 0 : 1;
     }
     void close(void* target) override {
-        deliver(target, [](fake_window& window) { window.ended = true; });
+        closes_.fetch_add(1);
+        deliver(target, [](fake_window& window) {
+            ending_of(window.kind);
+            window.ended = true;
+        });
     }
     void refresh(void* target) override {
         deliver(target, [this](fake_window& window) {
@@ -136,18 +141,13 @@ class window_system : public dialog_window_stand_in {
     void user(fake_window* window, std::function<void(fake_window&)> action) {
         deliver(window, std::move(action));
     }
+    // The dialog's procedure decides whether the button ends it.
     void press(fake_window* window, int button) {
         user(window, [button](fake_window& dialog) {
-            if (dialog.kind == dialog_kind::learn) {
-                if (button == ID_OK_BUTTON)
-                    learn_dialog_store_result(dialog.controls);
-                learn_dialog_slot().mark_ending();  // as the quit is posted
-                dialog.ended = true;
-                return;
-            }
-            command_outcome outcome = settings_dialog_command(dialog.controls, button, 0);
-            if (outcome.end != dialog_end::no)
-                dialog.ended = true;
+            dialog.ended =
+                dialog.kind == dialog_kind::learn
+                    ? learn_dialog_command(dialog.controls, button)
+                    : settings_dialog_command(dialog.controls, button, 0).end != dialog_end::no;
         });
     }
     std::string read(fake_window* window, int control) {
@@ -176,6 +176,7 @@ class window_system : public dialog_window_stand_in {
         return changed_.wait_for(hold, DEADLINE, [&] { return window->gone; });
     }
     int refreshes() { return refreshes_.load(); }
+    int closes() { return closes_.load(); }
     int runs() {
         std::lock_guard<std::mutex> hold(lock_);
         return runs_;
@@ -189,6 +190,12 @@ class window_system : public dialog_window_stand_in {
     }
 
   private:
+    static void ending_of(dialog_kind kind) {
+        if (kind == dialog_kind::settings)
+            settings_dialog_ending();
+        else
+            learn_dialog_ending();
+    }
     struct request {
         fake_window* window;
         std::function<void(fake_window&)> action;
@@ -201,6 +208,7 @@ class window_system : public dialog_window_stand_in {
     int runs_ = 0;
     int fronts_ = 0;
     std::atomic<int> refreshes_{0};
+    std::atomic<int> closes_{0};
 };
 
 std::atomic<int> g_boxes{0};
@@ -250,25 +258,34 @@ class DialogThreadsTest : public ::testing::Test {
     window_system windows;
 };
 
-// learn_dialog_run on a thread of its own; its result once it returns.
-struct learn_call {
-    std::thread thread;
+// A request on a thread of its own; its answer once it returns.
+struct host_call {
     std::atomic<bool> done{false};
-    learn_text result;
+    std::string answer;
+    std::thread thread;
 
-    learn_call(const char* title, const char* prompt, const char* current)
-        : thread([this, t = std::string(title), p = std::string(prompt), c = std::string(current)] {
-              result = learn_dialog_run(t.c_str(), p.c_str(), c.c_str());
+    explicit host_call(std::function<std::string()> call)
+        : thread([this, call] {
+              answer = call();
               done = true;
           }) {}
-    ~learn_call() {
+    ~host_call() {
         if (thread.joinable())
             thread.join();
     }
     std::string wait() {
         thread.join();
-        return result ? std::string(result.get()) : std::string("<none>");
+        return answer;
     }
+};
+
+// learn_dialog_run: the text it returns, or "<none>".
+struct learn_call : host_call {
+    learn_call(const char* title, const char* prompt, const char* current)
+        : host_call([t = std::string(title), p = std::string(prompt), c = std::string(current)] {
+              learn_text result = learn_dialog_run(t.c_str(), p.c_str(), c.c_str());
+              return result ? std::string(result.get()) : std::string("<none>");
+          }) {}
 };
 
 TEST_F(DialogThreadsTest, settings_dialog_opens_once_comes_to_the_front_and_closes_unapplied) {
@@ -458,30 +475,66 @@ TEST_F(DialogThreadsTest, a_second_request_retargets_the_open_dialog_and_one_cal
         EXPECT_EQ(call->wait(), "<none>");
 }
 
-// A request that comes while a dialog is ending (OK pressed, its thread not yet ended) gets a
-// dialog of its own with its own texts; the first caller gets what its user confirmed.
-TEST_F(DialogThreadsTest, a_request_while_the_dialog_ends_opens_the_next_one) {
-    gate ending;
-    windows.before_end = [&](dialog_kind) { ending.pass(); };
-    learn_call first("First", "First prompt", "first");
-    fake_window* dialog = windows.wait_shown(dialog_kind::learn);
-    ASSERT_NE(dialog, nullptr);
-    windows.user(dialog, [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = "confirmed"; });
-    windows.press(dialog, ID_OK_BUTTON);
-    ASSERT_TRUE(eventually([&] { return ending.waiting.load() == 1; }));
-    learn_call second("Second", "Second prompt", "second");
-    ASSERT_TRUE(eventually([] { return learn_dialog_slot().requests_waiting_for_end() == 1; }));
-    ending.release();
-    EXPECT_EQ(first.wait(), "confirmed");
-    fake_window* next = windows.wait_shown(dialog_kind::learn);
-    ASSERT_NE(next, nullptr);
-    EXPECT_NE(next, dialog);
-    EXPECT_EQ(windows.read(next, 0), "Second");
-    EXPECT_EQ(windows.read(next, ID_LEARN_PROMPT), "Second prompt");
-    EXPECT_EQ(windows.read(next, ID_LEARN_TEXT), "second");
-    windows.press(next, ID_CANCEL_BUTTON);
-    EXPECT_EQ(second.wait(), "<none>");
-    windows.before_end = nullptr;  // both runs have ended: no thread is in it
+// A request that comes while a dialog is ending (OK pressed, its window not yet destroyed)
+// waits for that run and then gets a dialog of its own, with its own texts, while the first
+// learn caller gets what its user confirmed; unless a close comes meanwhile, which ends the
+// waiting request: no dialog appears after the close.
+TEST_F(DialogThreadsTest, a_request_while_the_dialog_ends_opens_the_next_one_unless_closed) {
+    for (dialog_kind kind : {dialog_kind::settings, dialog_kind::learn}) {
+        for (bool closed : {false, true}) {
+            bool learn = kind == dialog_kind::learn;
+            SCOPED_TRACE(std::string(learn ? "learn" : "settings") + (closed ? ", closed" : ""));
+            dialog_slot& slot = learn ? learn_dialog_slot() : settings_dialog_slot();
+            auto request = [learn](std::string name) -> std::unique_ptr<host_call> {
+                if (learn)
+                    return std::make_unique<learn_call>(name.c_str(), (name + " prompt").c_str(),
+                                                        ("text of " + name).c_str());
+                return std::make_unique<host_call>([] { return std::to_string(qvl_config()); });
+            };
+            int runs = windows.runs();
+            gate ending;
+            windows.before_destroy = [&](dialog_kind) { ending.pass(); };
+            std::unique_ptr<host_call> first = request("First");
+            fake_window* dialog = windows.wait_shown(kind);
+            ASSERT_NE(dialog, nullptr);
+            windows.user(dialog, [](fake_window& w) { w.controls.texts[ID_LEARN_TEXT] = "ok"; });
+            windows.press(dialog, ID_OK_BUTTON);
+            ASSERT_TRUE(eventually([&] { return ending.waiting.load() == 1; }));
+            std::unique_ptr<host_call> second = request("Second");
+            // Not asserted: the ending dialog is let go whatever happened.
+            EXPECT_TRUE(eventually([&] { return slot.requests_waiting_for_end() == 1; }));
+            std::thread closer;
+            if (closed) {
+                int closes = windows.closes();
+                closer = std::thread(learn ? learn_dialog_close : settings_dialog_close);
+                EXPECT_TRUE(eventually([&] { return windows.closes() > closes; }));
+            }
+            ending.release();
+            EXPECT_TRUE(windows.wait_gone(dialog));
+            EXPECT_EQ(first->wait(), learn ? "ok" : "1");
+            if (closed) {
+                closer.join();
+                EXPECT_TRUE(eventually([&] { return second->done.load(); }));
+                // A dialog the request opened all the same ends, and is counted, by then.
+                (learn ? learn_dialog_close : settings_dialog_close)();
+                EXPECT_EQ(windows.runs(), runs + 1);
+            } else {
+                fake_window* next = windows.wait_shown(kind);
+                ASSERT_NE(next, nullptr);
+                EXPECT_NE(next, dialog);
+                if (learn) {
+                    EXPECT_EQ(windows.read(next, 0), "Second");
+                    EXPECT_EQ(windows.read(next, ID_LEARN_PROMPT), "Second prompt");
+                    EXPECT_EQ(windows.read(next, ID_LEARN_TEXT), "text of Second");
+                }
+                windows.press(next, ID_CANCEL_BUTTON);
+                EXPECT_TRUE(windows.wait_gone(next));
+            }
+            EXPECT_EQ(second->wait(), learn ? "<none>" : "1");
+            // Both runs have ended, or the last one is past its window: no thread is in it.
+            windows.before_destroy = nullptr;
+        }
+    }
 }
 
 TEST_F(DialogThreadsTest, a_failed_dialog_thread_gives_the_caller_its_own_text) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "tests/support/server_fixture.h"
 
 TEST(ManualEvent, PollFollowsSetAndResetAndATimedWaitRunsOut) {
     platform::manual_event event(false);
@@ -23,28 +25,21 @@ TEST(ManualEvent, PollFollowsSetAndResetAndATimedWaitRunsOut) {
     EXPECT_TRUE(initially_set.wait(0));
 }
 
-// Waiters without a limit and with a long one, both already waiting, are released by one
-// set: the set comes only after both have announced their wait and a timed wait of the test's
-// own has run out, so the waiters are blocked in the wait, not about to enter it.
+// Waiters without a limit and with a long one, both asleep in their wait, are released by one
+// set. They share the event with the test: one that is never released keeps it.
 TEST(ManualEvent, SetReleasesEveryWaiter) {
-    platform::manual_event event(false);
-    std::atomic<int> waiting{0};
-    std::atomic<int> released{0};
-    auto waiter = [&](uint32_t limit) {
-        return std::thread([&, limit] {
-            ++waiting;
-            if (event.wait(limit))
-                ++released;
-        });
+    struct shared {
+        platform::manual_event event{false};
+        std::atomic<int> released{0};
     };
-    std::thread forever = waiter(platform::WAIT_FOREVER);
-    std::thread timed = waiter(60000);
-    while (waiting.load() < 2)
-        std::this_thread::yield();
-    EXPECT_FALSE(event.wait(100));
-    EXPECT_EQ(released.load(), 0);  // nobody leaves before the set
-    event.set();
-    forever.join();
-    timed.join();
-    EXPECT_EQ(released.load(), 2);
+    auto state = std::make_shared<shared>();
+    for (uint32_t limit : {platform::WAIT_FOREVER, 60000u}) {
+        std::thread([state, limit] {
+            if (state->event.wait(limit))
+                ++state->released;
+        }).detach();
+    }
+    ASSERT_TRUE(poll_until([&] { return state->event.waiters() == 2; }, 10000));
+    state->event.set();
+    EXPECT_TRUE(poll_until([&] { return state->released.load() == 2; }, 10000));
 }

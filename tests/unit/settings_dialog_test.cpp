@@ -122,16 +122,6 @@ TEST_F(SettingsDialogTest, initialises_translated_filled_with_apply_disabled) {
     EXPECT_TRUE(controls.list_texts(ID_CONNECTION_LIST).empty());
 }
 
-TEST_F(SettingsDialogTest, a_close_during_start_up_keeps_the_window_unrecorded) {
-    // A close request while the dialog starts: it must not record itself.
-    dialog_slot& slot = settings_dialog_slot();
-    slot.open({[](void*) -> unsigned { return 0; }, nullptr, nullptr, nullptr, nullptr});
-    slot.begin_close(true).thread.wait(platform::WAIT_FOREVER);
-    EXPECT_FALSE(settings_dialog_initialise(&controls, controls));
-    EXPECT_EQ(slot.window(), nullptr);
-    slot.ended();
-}
-
 TEST_F(SettingsDialogTest, apply_takes_the_fields_saves_and_disables_apply) {
     initialise();
     settings_dialog_command(controls, ID_ALLOW_ALL, 0);
@@ -383,6 +373,26 @@ TEST_F(SettingsDialogTest, rule_commands_after_the_list_was_replaced_touch_only_
         EXPECT_EQ(controls.texts[ID_RULE_TEXT], "5.5.5.5");
         settings_dialog_slot().ended();
     }
+}
+
+// The list replaced in the middle of an Add, after its lines were found current and before
+// the append: the rule goes into neither list, and the new list is shown.
+TEST_F(SettingsDialogTest, an_add_while_the_list_is_replaced_adds_nothing) {
+    initialise();
+    type(ID_RULE_TEXT, "5.5.5.5");
+    bool replaced = false;
+    controls.on_new_line = [&](int) {
+        if (replaced)
+            return;
+        replaced = true;
+        access_list_clear();
+        access_list_append("172.16.0.1");
+    };
+    settings_dialog_add_rule(controls);
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(access_list_texts(), std::vector<std::string>{"172.16.0.1"});
+    expect_lines_match_the_list();
+    EXPECT_FALSE(apply_enabled());
 }
 
 }  // namespace
