@@ -321,7 +321,7 @@ TEST_F(close_counting, close_all_keeps_its_allowance_across_the_tick_wrap) {
     fake_client stuck;
     stuck.before_leaving.reset();
     ASSERT_TRUE(stuck.start(table));
-    stuck.wait_blocked_in_receive();
+    stuck.wait_receiving();
     g_real_start = platform::detail::system_tick_count();
     platform::tick_set_source(fast_tick_before_the_wrap);
     uint32_t left = conn_table_close_all(*table, 5 * CLOSE_ALL_THREAD_WAIT_MS);
