@@ -31,19 +31,12 @@ struct step {
     op what;
     platform::ipv4_address address;
     uint32_t at;  // ms after START
+    int times = 1;
 };
 struct record_case {
     const char* name;
     std::vector<step> steps;
 };
-
-std::vector<step> answers(platform::ipv4_address address, int count, uint32_t at) {
-    return std::vector<step>(static_cast<size_t>(count), step{op::answer, address, at});
-}
-std::vector<step> operator+(std::vector<step> a, const std::vector<step>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class RepeatOffenders : public ::testing::Test {
   protected:
@@ -61,30 +54,39 @@ class RepeatOffenders : public ::testing::Test {
 };
 
 TEST_F(RepeatOffenders, RefusesTheFifthFailureWithinTheWindowForTheRefusalTime) {
+    using o = op;
     const record_case cases[] = {
-        {"four failures change nothing",
-         answers(A, 4, 0) + std::vector<step>{{op::admitted, A, 1}}},
+        {"four failures change nothing", {{o::answer, A, 0, 4}, {o::admitted, A, 1}}},
         {"the fifth is compared, then refused",
-         answers(A, 5, 0) + std::vector<step>{{op::refused, A, 1},
-                                              {op::refused_answer, A, 2},
-                                              {op::admitted, B, 3}}},
+         {{o::answer, A, 0, 5},
+          {o::refused, A, 1},
+          {o::refused_answer, A, 2},
+          {o::admitted, B, 3}}},
         {"the refusal ends after its time, from the fifth",
-         answers(A, 4, 0) + answers(A, 1, 5000) +
-             std::vector<step>{{op::refused, A, 5000 + REFUSAL - 1},
-                               {op::admitted, A, 5000 + REFUSAL},
-                               {op::answer, A, 5000 + REFUSAL}}},
+         {{o::answer, A, 0, 4},
+          {o::answer, A, 5000},
+          {o::refused, A, 5000 + REFUSAL - 1},
+          {o::admitted, A, 5000 + REFUSAL},
+          {o::answer, A, 5000 + REFUSAL}}},
         {"two addresses in turn are each counted",
-         answers(A, 1, 0) + answers(B, 1, 1) + answers(A, 1, 2) + answers(B, 1, 3) +
-             answers(A, 1, 4) + answers(B, 1, 5) + answers(A, 1, 6) + answers(B, 1, 7) +
-             answers(A, 1, 8) + answers(B, 1, 9) +
-             std::vector<step>{{op::refused, A, 10}, {op::refused, B, 10}}},
+         {{o::answer, A, 0},
+          {o::answer, B, 1},
+          {o::answer, A, 2},
+          {o::answer, B, 3},
+          {o::answer, A, 4},
+          {o::answer, B, 5},
+          {o::answer, A, 6},
+          {o::answer, B, 7},
+          {o::answer, A, 8},
+          {o::answer, B, 9},
+          {o::refused, A, 10},
+          {o::refused, B, 10}}},
         {"failures that left the window do not count",
-         answers(A, 4, 0) + answers(A, 1, WINDOW) + std::vector<step>{{op::admitted, A, WINDOW}}},
+         {{o::answer, A, 0, 4}, {o::answer, A, WINDOW}, {o::admitted, A, WINDOW}}},
         {"a matching fifth answer is taken back",
-         answers(A, 5, 0) + std::vector<step>{{op::take_back, A, 1}, {op::admitted, A, 2}}},
-        {"a success clears the record", answers(A, 4, 0) + std::vector<step>{{op::success, A, 1}} +
-                                            answers(A, 4, 2) +
-                                            std::vector<step>{{op::admitted, A, 3}}},
+         {{o::answer, A, 0, 5}, {o::take_back, A, 1}, {o::admitted, A, 2}}},
+        {"a success clears the record",
+         {{o::answer, A, 0, 4}, {o::success, A, 1}, {o::answer, A, 2, 4}, {o::admitted, A, 3}}},
     };
     for (const record_case& each : cases) {
         SCOPED_TRACE(each.name);
@@ -93,21 +95,23 @@ TEST_F(RepeatOffenders, RefusesTheFifthFailureWithinTheWindowForTheRefusalTime) 
         for (const step& s : each.steps) {
             SCOPED_TRACE(n++);
             g_tick = START + s.at;
-            switch (s.what) {
-                case op::answer:
-                case op::refused_answer:
-                    EXPECT_EQ(repeat_offenders_count_answer(s.address), s.what == op::answer);
-                    break;
-                case op::take_back:
-                    repeat_offenders_take_back(s.address);
-                    break;
-                case op::success:
-                    repeat_offenders_note_success(s.address);
-                    break;
-                case op::refused:
-                case op::admitted:
-                    EXPECT_EQ(admit_client(s.address), s.what == op::admitted ? 1 : 0);
-                    break;
+            for (int i = 0; i < s.times; ++i) {
+                switch (s.what) {
+                    case op::answer:
+                    case op::refused_answer:
+                        EXPECT_EQ(repeat_offenders_count_answer(s.address), s.what == op::answer);
+                        break;
+                    case op::take_back:
+                        repeat_offenders_take_back(s.address);
+                        break;
+                    case op::success:
+                        repeat_offenders_note_success(s.address);
+                        break;
+                    case op::refused:
+                    case op::admitted:
+                        EXPECT_EQ(admit_client(s.address), s.what == op::admitted ? 1 : 0);
+                        break;
+                }
             }
         }
     }
