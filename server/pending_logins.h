@@ -101,9 +101,9 @@ class pending_login {
     pending_login& operator=(const pending_login&) = delete;
     ~pending_login() { release(); }
 
-    // True when the place was still this connection's; false when another connection took it
-    // (or it was given back before).
-    bool release() { return counts_ && std::exchange(counts_, nullptr)->release(place_); }
+    // False when another connection had taken the place; true otherwise (a place given back
+    // now, or before, or never counted).
+    bool release() { return !counts_ || std::exchange(counts_, nullptr)->release(place_); }
 
   private:
     std::shared_ptr<pending_logins> counts_;
