@@ -16,8 +16,15 @@ struct record {
     uint32_t failures;
     bool refused;
     uint32_t refused_since;
-    uint32_t last_tick;  // of the last failure: the oldest is forgotten first
 };
+
+// The tick of the record's last failure: the record whose last failure is oldest is
+// forgotten first.
+uint32_t last_failure(const record& entry) {
+    if (entry.refused)
+        return entry.refused_since;
+    return entry.failures > 0 ? entry.failure_ticks[entry.failures - 1] : 0;
+}
 
 struct table {
     std::mutex lock;
@@ -28,12 +35,6 @@ struct table {
 };
 
 table g_table;
-
-uint32_t key_of(platform::ipv4_address address) {
-    uint32_t key;
-    std::memcpy(&key, address.bytes, sizeof key);
-    return key;
-}
 
 uint32_t find(uint32_t key) {
     for (uint32_t i = 0; i < g_table.used; ++i) {
@@ -53,7 +54,8 @@ uint32_t remember(uint32_t key, uint32_t now) {
     if (g_table.used == REPEAT_OFFENDER_TABLE_SIZE) {
         uint32_t oldest = 0;
         for (uint32_t i = 1; i < g_table.used; ++i) {
-            if (now - g_table.records[i].last_tick > now - g_table.records[oldest].last_tick)
+            if (now - last_failure(g_table.records[i]) >
+                now - last_failure(g_table.records[oldest]))
                 oldest = i;
         }
         forget(oldest);
@@ -86,7 +88,7 @@ void drop_expired(record& entry, uint32_t now) {
 }  // namespace
 
 bool repeat_offenders_count_answer(platform::ipv4_address address) {
-    uint32_t key = key_of(address);
+    uint32_t key = platform::ipv4_key(address);
     std::lock_guard<std::mutex> hold(g_table.lock);
     uint32_t now = platform::tick_count();
     uint32_t index = find(key);
@@ -96,7 +98,6 @@ bool repeat_offenders_count_answer(platform::ipv4_address address) {
     if (under_refusal(entry, now))
         return false;
     drop_expired(entry, now);
-    entry.last_tick = now;
     if (entry.failures + 1 < REPEAT_OFFENDER_FAILURES) {
         entry.failure_ticks[entry.failures++] = now;
     } else {
@@ -108,7 +109,7 @@ bool repeat_offenders_count_answer(platform::ipv4_address address) {
 
 void repeat_offenders_take_back(platform::ipv4_address address) {
     std::lock_guard<std::mutex> hold(g_table.lock);
-    uint32_t index = find(key_of(address));
+    uint32_t index = find(platform::ipv4_key(address));
     if (index == NONE)
         return;
     record& entry = g_table.records[index];
@@ -121,16 +122,14 @@ void repeat_offenders_take_back(platform::ipv4_address address) {
 
 void repeat_offenders_note_success(platform::ipv4_address address) {
     std::lock_guard<std::mutex> hold(g_table.lock);
-    uint32_t index = find(key_of(address));
+    uint32_t index = find(platform::ipv4_key(address));
     if (index != NONE)
         forget(index);
 }
 
 bool repeat_offenders_refuse(platform::ipv4_address address) {
     std::lock_guard<std::mutex> hold(g_table.lock);
-    if (g_table.used == 0)
-        return false;
-    uint32_t index = find(key_of(address));
+    uint32_t index = find(platform::ipv4_key(address));
     return index != NONE && under_refusal(g_table.records[index], platform::tick_count());
 }
 

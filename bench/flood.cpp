@@ -47,9 +47,9 @@
 #include "module/settings.h"
 #include "platform/thread.h"
 #include "plugin/entry_points.h"
-#include "server/md5.h"
 #include "server/trace.h"
 #include "tools/memory_report.h"
+#include "tools/protocol_client.h"
 
 namespace {
 
@@ -347,22 +347,7 @@ int guess_once(uint16_t port, const platform::ipv4_address& from) {
     platform::socket_handle socket = load_connect(port, &from);
     if (socket == platform::INVALID_SOCKET_HANDLE)
         return -1;
-    char cookie[8] = {};
-    int got = 0;
-    if (load_send_all(socket, "vellumorchid\n", 13)) {
-        for (int received;
-             got < 5 && (received = platform::net_recv(socket, cookie + got, 5 - got)) > 0;) {
-            got += received;
-        }
-    }
-    int answered = 0;
-    if (got == 5) {
-        cookie[4] = '\0';
-        char answer[DIGEST_HEX_SIZE + 1];
-        digest_hex((std::string(cookie) + ":not-the-password").c_str(), answer);
-        answer[DIGEST_HEX_SIZE - 1] = '\n';
-        answered = load_send_all(socket, answer, DIGEST_HEX_SIZE);
-    }
+    int answered = client_answer_challenge(socket, "not-the-password");
     load_wait_closed(socket);
     load_close(socket);
     return answered;

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace platform {
 
@@ -31,6 +32,14 @@ constexpr socket_handle INVALID_SOCKET_HANDLE = ~static_cast<socket_handle>(0);
 struct ipv4_address {
     uint8_t bytes[4];
 };
+
+// The address's 4 bytes as one number, for tables keyed by address: equal keys, equal
+// addresses.
+inline uint32_t ipv4_key(ipv4_address address) {
+    uint32_t key;
+    std::memcpy(&key, address.bytes, sizeof key);
+    return key;
+}
 
 // The socket library's start and end (WSAStartup/WSACleanup). net_startup asks for the
 // given version word and reports the version granted; 0 when the library does not start.

@@ -108,13 +108,13 @@ void send_text(connection& conn, const char* text) {
 }
 
 // Greeting, cookie and response; true when the client proved it knows the password.
-bool log_in(connection& conn, cookie_generator& generator) {
+bool log_in(connection& conn) {
     receive_text(conn, receive_kind::login);
     strip_line_end(conn.buffer);
     if (std::strcmp(conn.buffer, GREETING_WORD) != 0)
         return false;
 
-    unsigned cookie = login_cookie(&generator);
+    unsigned cookie = login_cookie();
     char cookie_line[8];
     std::snprintf(cookie_line, sizeof cookie_line, "%04x\n", cookie);
     send_text(conn, cookie_line);
@@ -239,8 +239,6 @@ void finish(connection& conn) {
 }
 
 void converse(connection& conn) {
-    cookie_generator generator;
-    cookie_generator_seed(&generator, platform::tick_count());
     format_address_text(conn.record->address, conn.address_text);
     conn.address_length = std::strlen(conn.address_text);
 
@@ -253,8 +251,7 @@ void converse(connection& conn) {
     raise_event_with_address("Incoming connection", conn.address_text);
     try {
         // A connection whose place went to a newcomer is being ended: it does not log in.
-        if (log_in(conn, generator) && conn.record->pending.release() &&
-            lift_login_deadline(conn)) {
+        if (log_in(conn) && conn.record->pending.release() && lift_login_deadline(conn)) {
             raise_event_with_address("Accepted connection", conn.address_text);
             abuse_note_success();
             repeat_offenders_note_success(conn.record->address);

@@ -8,21 +8,12 @@
 // on average, each of them a failed login that the abuse block and the repeat-offender
 // refusal count.
 //
-// Should the source ever fail, the cookie comes from a generator of the connection's own,
-// seeded from the millisecond tick count mixed with a process-wide counter (predictable,
-// but never the same for two connections accepted in the same millisecond), and a trace line
-// says so.
+// Should the source ever fail, r comes from the run-time library's classic generator, seeded
+// from the millisecond tick count mixed with a process-wide counter (predictable, but never
+// the same for two connections accepted in the same millisecond), and a trace line says so.
+// Any thread.
 #pragma once
 
 #include <cstdint>
 
-struct cookie_generator {
-    uint32_t state;
-};
-
-void cookie_generator_seed(cookie_generator* generator, uint32_t tick);
-uint32_t cookie_generator_next15(cookie_generator* generator);  // 0 to 32767
-uint16_t cookie_from_random(uint32_t random15);
-
-// The cookie of one login: from the random source, else from the seeded fallback.
-uint16_t login_cookie(cookie_generator* fallback);
+uint16_t login_cookie();

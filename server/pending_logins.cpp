@@ -1,15 +1,5 @@
 #include "server/pending_logins.h"
 
-#include <cstring>
-
-namespace {
-uint32_t key_of(platform::ipv4_address address) {
-    uint32_t key;
-    std::memcpy(&key, address.bytes, sizeof key);
-    return key;
-}
-}  // namespace
-
 uint32_t pending_logins::find_tally(uint32_t address) const {
     for (uint32_t i = 0; i < MAX_PENDING_TOTAL; ++i) {
         if (tallies_[i].count != 0 && tallies_[i].address == address)
@@ -60,7 +50,7 @@ void pending_logins::drop(uint32_t slot) {
 pending_logins::verdict pending_logins::count(platform::ipv4_address address,
                                               platform::socket_handle socket, place* counted,
                                               platform::socket_handle* displaced) {
-    uint32_t key = key_of(address);
+    uint32_t key = platform::ipv4_key(address);
     std::lock_guard<std::mutex> hold(lock_);
     uint32_t own = find_tally(key);
     uint32_t held = own == NONE ? 0 : tallies_[own].count;
@@ -106,7 +96,7 @@ uint32_t pending_logins::total() {
 
 uint32_t pending_logins::of(platform::ipv4_address address) {
     std::lock_guard<std::mutex> hold(lock_);
-    uint32_t own = find_tally(key_of(address));
+    uint32_t own = find_tally(platform::ipv4_key(address));
     return own == NONE ? 0 : tallies_[own].count;
 }
 

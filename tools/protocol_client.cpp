@@ -34,7 +34,7 @@ int client_send_all(platform::socket_handle socket, const void* data, size_t len
     return 1;
 }
 
-int client_log_in(platform::socket_handle socket, const char* password) {
+int client_answer_challenge(platform::socket_handle socket, const char* password) {
     if (!client_send_all(socket, GREETING_LINE, sizeof GREETING_LINE - 1))
         return 0;
     char cookie[COOKIE_LINE_LENGTH + 1] = {};
@@ -45,7 +45,11 @@ int client_log_in(platform::socket_handle socket, const char* password) {
     char answer[DIGEST_HEX_SIZE];
     digest_hex(input.c_str(), answer);
     answer[DIGEST_HEX_SIZE - 1] = '\n';  // the line end takes the terminator's place
-    if (!client_send_all(socket, answer, DIGEST_HEX_SIZE))
+    return client_send_all(socket, answer, DIGEST_HEX_SIZE);
+}
+
+int client_log_in(platform::socket_handle socket, const char* password) {
+    if (!client_answer_challenge(socket, password))
         return 0;
     char reply[sizeof ACCEPTANCE_LINE] = {};
     return client_receive_exactly(socket, reply, sizeof ACCEPTANCE_LINE - 1) &&

@@ -15,4 +15,7 @@
 int client_receive_exactly(platform::socket_handle socket, char* buffer, int length);
 // Sends every byte: 1, or 0 when a send fails.
 int client_send_all(platform::socket_handle socket, const void* data, size_t length);
+// The login up to its answer: greeting, cookie line, digest answer sent. 1 when the answer
+// went out, 0 when the server closed or failed first (a refused address gets no cookie).
+int client_answer_challenge(platform::socket_handle socket, const char* password);
 int client_log_in(platform::socket_handle socket, const char* password);
