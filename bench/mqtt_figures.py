@@ -20,7 +20,7 @@ root = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(root, "tests", "support"))
 os.environ.setdefault("SENDREL_HOST", os.path.join(root, "out/native/tools/reference_host"))
 os.environ.setdefault("SENDREL_PLUGIN", os.path.join(root, "out/native/libsendrel.so"))
-os.environ.setdefault("SENDREL_MQTT", os.path.join(root, "tools/sendrel_mqtt.py"))
+os.environ.setdefault("SENDREL_MQTT", os.path.join(root, "clients/sendrel_mqtt.py"))
 if os.path.exists("/usr/sbin/mosquitto"):
     os.environ.setdefault("MOSQUITTO", "/usr/sbin/mosquitto")
 from mqtt_rig import Rig, wait_until  # noqa: E402

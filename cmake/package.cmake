@@ -15,7 +15,7 @@ install(TARGETS sendrel event_client RUNTIME DESTINATION .
 # Notepad and every other Windows editor read the guide as written.
 configure_file(${CMAKE_SOURCE_DIR}/docs/windows_guide.txt ${CMAKE_BINARY_DIR}/package/README.txt
                @ONLY NEWLINE_STYLE CRLF)
-install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_SOURCE_DIR}/tools/sendrel_send.py
+install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_SOURCE_DIR}/clients/sendrel_send.py
         DESTINATION .)
 
 file(GLOB SENDREL_SCREENSHOTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/screenshots/*.png)

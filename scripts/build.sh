@@ -6,8 +6,8 @@
 #   asan    native tests with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    native tests with ThreadSanitizer
 #   fuzz    the libFuzzer targets (clang)
-#   clients the command-line client alone, for Linux: out/native/tools/event_client
-#           (the Python client, tools/sendrel_send.py, needs no build)
+#   clients the command-line client alone, for Linux: out/native/clients/event_client
+#           (the Python client, clients/sendrel_send.py, needs no build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 config=${1:?usage: build.sh native|win32|asan|tsan|fuzz|clients [TARGET...]}

@@ -16,7 +16,7 @@ export WINEPREFIX="$work/prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 host="$root/out/win32/tools/reference_host.exe"
-client="$root/out/win32/tools/event_client.exe"
+client="$root/out/win32/clients/event_client.exe"
 plugin="$root/out/win32/Sendrel.dll"
 pids=()
 cleanup() {

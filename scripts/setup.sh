@@ -23,13 +23,13 @@ need googletest test -f /usr/src/googletest/CMakeLists.txt
 need clang command -v clang++
 need libclang-rt-14-dev test -n "$(ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)"
 need procps command -v ps
-# The Python client (tools/sendrel_send.py) and its tests, which install it with pip into a
+# The Python client (clients/sendrel_send.py) and its tests, which install it with pip into a
 # virtual environment without the package index: the build tools come from Debian.
 need python3 test -x /usr/bin/python3
 need python3-venv /usr/bin/python3 -c "import ensurepip, venv"
 need python3-setuptools /usr/bin/python3 -c "import setuptools"
 need python3-wheel /usr/bin/python3 -c "import wheel"
-# The MQTT bridge (tools/sendrel_mqtt.py) and its end-to-end test with a broker of its own.
+# The MQTT bridge (clients/sendrel_mqtt.py) and its end-to-end test with a broker of its own.
 need python3-paho-mqtt test -f /usr/lib/python3/dist-packages/paho/mqtt/client.py
 need mosquitto test -x /usr/sbin/mosquitto
 # Screenshots of the dialogs (scripts/make-screenshots.sh).

@@ -4,7 +4,7 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients"))
 import sendrel_mqtt  # noqa: E402
 
 RULES = sendrel_mqtt.DEFAULTS["events"]

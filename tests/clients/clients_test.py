@@ -15,7 +15,7 @@ import threading
 import unittest
 
 SCRIPT = os.path.abspath(os.environ.get("SENDREL_SEND_SCRIPT", os.path.join(
-    os.path.dirname(__file__), "..", "..", "tools", "sendrel_send.py")))
+    os.path.dirname(__file__), "..", "..", "clients", "sendrel_send.py")))
 sys.path.insert(0, os.path.dirname(SCRIPT))
 import sendrel_send  # noqa: E402
 
@@ -196,7 +196,7 @@ class InstallTest(unittest.TestCase):
         root = os.path.dirname(os.path.dirname(SCRIPT))
         with tempfile.TemporaryDirectory() as work:  # a copy: the build leaves files behind
             source, venv = os.path.join(work, "source"), os.path.join(work, "venv")
-            shutil.copytree(os.path.join(root, "tools"), os.path.join(source, "tools"))
+            shutil.copytree(os.path.join(root, "clients"), os.path.join(source, "clients"))
             shutil.copy(os.path.join(root, "pyproject.toml"), source)
             environment = dict(os.environ, PIP_CONFIG_FILE=os.devnull)
             for command in (["/usr/bin/python3", "-m", "venv", "--system-site-packages", venv],
