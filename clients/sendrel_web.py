@@ -218,6 +218,13 @@ def parse_settings(arguments):
     file_settings = sendrel_mqtt.read_toml(given.config) if given.config else {}
     button_tables = file_settings.pop("button", [])
     settings = sendrel_mqtt.merged_settings(file_settings, DEFAULTS)
+    web_settings = settings["web"]
+    # Files the settings file names are found beside it; those of options where they are run.
+    for key in ("cert", "key", "secrets"):
+        if web_settings[key]:
+            web_settings[key] = os.path.join(os.path.dirname(given.config), web_settings[key])
+    if given.config and not web_settings["secrets"]:
+        web_settings["secrets"] = os.path.splitext(given.config)[0] + ".secrets.json"
     for option, table, key, _ in OPTIONS:
         value = getattr(given, key or option[2:].replace("-", "_"))
         if table and value is not None:
@@ -227,14 +234,7 @@ def parse_settings(arguments):
     except LookupError:
         raise Usage("unknown encoding: %s" % settings["sendrel"]["encoding"]) from None
     settings["buttons"] = buttons_from(button_tables, settings["sendrel"]["encoding"])
-    web_settings = settings["web"]
-    secrets_path = web_settings["secrets"]
-    if given.config and not secrets_path:
-        secrets_path = os.path.splitext(given.config)[0] + ".secrets.json"
-    elif secrets_path and given.config:
-        secrets_path = os.path.join(os.path.dirname(given.config), secrets_path)
-    web_settings["secrets"] = secrets_path
-    if (given.new_token or given.set_page_password) and not secrets_path:
+    if (given.new_token or given.set_page_password) and not web_settings["secrets"]:
         raise Usage("--new-token and --set-page-password need --config FILE: the secrets are "
                     "kept beside it")
     settings["command"] = ("new-token", given.new_token) if given.new_token else (
@@ -984,6 +984,8 @@ h2 { font-size: 1rem; margin: 1rem 0 0.5rem; }
   gap: 0.6rem; }
 button { font: inherit; color: inherit; border-radius: 0.75rem; cursor: pointer;
   border: 2px solid var(--line); background: var(--card); padding: 0.6rem; }
+button { -webkit-tap-highlight-color: transparent; }
+button:active { transform: scale(0.98); }
 button:focus-visible { outline: 3px solid var(--accent); outline-offset: 2px; }
 button.event { min-height: 5.5rem; display: flex; flex-direction: column;
   justify-content: center; gap: 0.3rem; font-size: 1.15rem; font-weight: 600; }

@@ -1,0 +1,178 @@
+"""The web service's HTTP API in process, against a conversation that records the events or
+fails as the case says, and a clock the test moves: one table of requests and their answers,
+and the refusal of addresses that guess."""
+
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients"))
+import sendrel_send  # noqa: E402
+import sendrel_web  # noqa: E402
+from aiohttp.test_utils import TestClient, TestServer  # noqa: E402
+
+SETTINGS = """\
+[sendrel]
+encoding = "latin-1"
+[[button]]
+label = "Lights on"
+event = "Lights"
+payloads = ["kitchen", "on"]
+"""
+JSON = {"Content-Type": "application/json"}
+FORM = {"Content-Type": "application/x-www-form-urlencoded"}
+
+# name, conversation's failure, path, headers, body, status, reason or the events sent
+CASES = [
+    ("one event", None, "/api/events", JSON, '{"event": "A", "payloads": ["1", "2"]}', 200,
+     [(b"A", [b"1", b"2"])]),
+    ("batch in order", None, "/api/events", JSON,
+     '[{"event": "B"}, {"event": "A", "payloads": []}, {"event": "C", "payloads": ["x"]}]',
+     200, [(b"B", []), (b"A", []), (b"C", [b"x"])]),
+    ("form", None, "/api/events", FORM, "event=A&payloads=x&payloads=&payloads=y+z", 200,
+     [(b"A", [b"x", b"", b"y z"])]),
+    ("server's encoding", None, "/api/events", JSON, '{"event": "caf\u00e9"}', 200,
+     [(b"caf\xe9", [])]),
+    ("button", None, "/api/buttons/0", {}, "", 200, [(b"Lights", [b"kitchen", b"on"])]),
+    ("no such button", None, "/api/buttons/1", {}, "", 404, "no-button"),
+    ("line feed", None, "/api/events", JSON, '{"event": "A\\nB"}', 400, "refused"),
+    ("zero byte", None, "/api/events", JSON, '{"event": "A", "payloads": ["\\u0000"]}', 400,
+     "refused"),
+    ("ten payloads", None, "/api/events", JSON,
+     '{"event": "A", "payloads": ["1","2","3","4","5","6","7","8","9","10"]}', 400, "refused"),
+    ("payloads too long together", None, "/api/events", JSON,
+     '{"event": "A", "payloads": ["%s"]}' % ("x" * 1006), 400, "refused"),
+    ("close", None, "/api/events", JSON, '{"event": "close"}', 400, "refused"),
+    ("payload line", None, "/api/events", JSON, '{"event": "payload x"}', 400, "refused"),
+    ("empty event", None, "/api/events", JSON, '{"event": ""}', 400, "refused"),
+    ("not in the encoding", None, "/api/events", JSON, '{"event": "\u0142"}', 400, "refused"),
+    ("unknown field", None, "/api/events", JSON, '{"event": "A", "payload": ["x"]}', 400,
+     "refused"),
+    ("too many events", None, "/api/events", JSON, "[%s]" % ",".join(['{"event": "A"}'] * 101),
+     400, "refused"),
+    ("not JSON", None, "/api/events", JSON, "{", 400, "refused"),
+    ("other media type", None, "/api/events", {"Content-Type": "text/plain"}, "A", 415,
+     "media-type"),
+    ("body too large", None, "/api/events", JSON,
+     '{"event": "A", "payloads": ["%s"]}' % ("x" * 70000), 413, "too-large"),
+    ("no token", None, "/api/events", dict(JSON, Authorization=None), '{"event": "A"}', 401,
+     "unauthorised"),
+    ("wrong token", None, "/api/events", dict(JSON, Authorization="Bearer srw_nothing"),
+     '{"event": "A"}', 401, "wrong-token"),
+    ("server unreachable", sendrel_send.CannotConnect("refused"), "/api/events", JSON,
+     '{"event": "A"}', 503, "unreachable"),
+    ("close notice", sendrel_send.CloseNotice("stopping"), "/api/events", JSON,
+     '{"event": "A"}', 503, "stopping"),
+    ("not admitted", sendrel_send.NotAdmitted("closed"), "/api/events", JSON, '{"event": "A"}',
+     502, "not-admitted"),
+    ("wrong password", sendrel_send.WrongPassword("closed"), "/api/events", JSON,
+     '{"event": "A"}', 502, "wrong-password"),
+    ("connection lost", sendrel_send.SendrelError("lost"), "/api/events", JSON,
+     '{"event": "A"}', 502, "failed"),
+]
+
+
+class Rig:
+    """The service with a recording conversation and a clock that moves when told."""
+
+    def __init__(self, failure=None):
+        self.work = tempfile.TemporaryDirectory()
+        config = os.path.join(self.work.name, "web.toml")
+        with open(config, "w", encoding="utf-8") as out:
+            out.write(SETTINGS)
+        settings = sendrel_web.parse_settings(["--config", config])
+        self.token = sendrel_web.Secrets(settings["web"]["secrets"]).add_token("test")
+        self.now, self.sent, self.failure = 1000.0, [], failure
+        self.dispatcher = sendrel_web.Dispatcher(self.converse, 1)
+        service = sendrel_web.Service(settings, self.dispatcher, clock=lambda: self.now)
+        self.client = TestClient(TestServer(service.application()))
+
+    def converse(self, events):
+        if self.failure:
+            raise self.failure
+        self.sent.extend(events)
+
+    async def post(self, path, headers=None, body="", token=None):
+        headers = dict({"Authorization": "Bearer " + (token or self.token)}, **(headers or {}))
+        answer = await self.client.post(path, data=body.encode("utf-8"), headers={
+            k: v for k, v in headers.items() if v is not None})
+        return answer.status, (await answer.json()).get("reason")
+
+    async def close(self):
+        await self.client.close()
+        self.dispatcher.close()
+        self.work.cleanup()
+
+
+class ApiTest(unittest.IsolatedAsyncioTestCase):
+    async def rig(self, failure=None):
+        rig = Rig(failure)
+        await rig.client.start_server()
+        self.addAsyncCleanup(rig.close)
+        return rig
+
+    async def test_requests(self):
+        for name, failure, path, headers, body, status, outcome in CASES:
+            with self.subTest(name):
+                rig = await self.rig(failure)
+                answer = await rig.post(path, headers, body)
+                if isinstance(outcome, list):
+                    self.assertEqual(answer, (status, None))
+                    self.assertEqual(rig.sent, outcome)
+                else:
+                    self.assertEqual(answer, (status, outcome))
+                    self.assertEqual(rig.sent, [])
+
+    async def test_guessing_address_is_refused_for_ten_minutes(self):
+        rig = await self.rig()
+        event = '{"event": "A"}'
+        # minutes passed before the request, its token, the status
+        steps = [(0, "wrong", 401)] * 4 + [
+            (10.5, "wrong", 401),  # the first four are older than 10 minutes now
+            (0, "right", 200)] + [(0, "wrong", 401)] * 4 + [
+            (0, "right", 429),
+            (9.9, "right", 429),
+            (0.2, "right", 200)]
+        for number, (minutes, token, status) in enumerate(steps):
+            with self.subTest(step=number):
+                rig.now += minutes * 60
+                answer = await rig.post("/api/events", JSON, event,
+                                        rig.token if token == "right" else "srw_wrong")
+                self.assertEqual(answer[0], status)
+
+    async def test_page_password_counts_with_tokens(self):
+        rig = await self.rig()
+        for _ in range(4):
+            await rig.post("/api/events", JSON, '{"event": "A"}', "srw_wrong")
+        answer = await rig.client.post("/login", data={"password": "not the password"})
+        self.assertEqual(answer.status, 401)
+        self.assertEqual((await rig.post("/api/events", JSON, '{"event": "A"}'))[0], 429)
+
+
+class SettingsTest(unittest.TestCase):
+    def test_settings(self):
+        # name, settings file (None: none), options, whether they are refused
+        for name, text, options, refused in [
+                ("plain HTTP on loopback", "", [], False),
+                ("plain HTTP beyond loopback", "", ["--listen", "0.0.0.0:8080"], True),
+                ("plain HTTP beyond loopback when asked", "",
+                 ["--listen", "0.0.0.0:8080", "--insecure-http-on-lan"], False),
+                ("key without certificate", "", ["--key", "web.key"], True),
+                ("a button the server cannot take", '[[button]]\nevent = "close"\n', [], True),
+                ("a token without a settings file", None, ["--new-token", "phone"], True)]:
+            with self.subTest(name), tempfile.TemporaryDirectory() as work:
+                if text is not None:
+                    with open(os.path.join(work, "web.toml"), "w") as out:
+                        out.write(text)
+                    options = ["--config", os.path.join(work, "web.toml")] + options
+                try:
+                    sendrel_web.parse_settings(options)
+                except sendrel_web.Usage:
+                    self.assertTrue(refused)
+                else:
+                    self.assertFalse(refused)
+
+
+if __name__ == "__main__":
+    unittest.main()
