@@ -126,21 +126,13 @@ settings, or aiohttp missing; 2 cannot listen on the address; 4 wrong Sendrel pa
 
 # ---- settings ----------------------------------------------------------------------------------
 
-# (option, table, key, argparse keywords); table None: handled by hand.
+# (option, table, key, argparse keywords); table None: handled by hand. The Sendrel server's
+# options are the bridge's, and the clients' --source.
 OPTIONS = [
     ("--config", None, None, {"metavar": "FILE", "help": "read the settings from this TOML file"}),
-    ("--host", "sendrel", "host", {"metavar": "ADDR",
-                                   "help": "Sendrel server (default 127.0.0.1)"}),
-    ("--port", "sendrel", "port", {"metavar": "N", "type": sendrel_mqtt.port_number,
-                                   "help": "Sendrel server port (default 1024)"}),
-    ("--password", "sendrel", "password", {"metavar": "TEXT",
-                                           "help": "Sendrel password (default ChgThisPw)"}),
+] + [option for option in sendrel_mqtt.OPTIONS if option[1] == "sendrel"] + [
     ("--source", "sendrel", "source", {"metavar": "ADDR",
                                        "help": "connect to the server from this local address"}),
-    ("--encoding", "sendrel", "encoding", {"metavar": "NAME",
-                                           "help": "how texts become bytes for the server "
-                                                   "(default %s, as for sendrel_send)"
-                                                   % sendrel_send.DEFAULT_ENCODING}),
     ("--listen", "web", "listen", {"metavar": "HOST:PORT",
                                    "help": "where to serve HTTP (default 127.0.0.1:8080)"}),
     ("--cert", "web", "cert", {"metavar": "FILE", "help": "serve HTTPS with this certificate"}),
@@ -157,11 +149,6 @@ OPTIONS = [
                                          "help": "read the page's password twice from standard "
                                                  "input, store its hash and exit"}),
 ]
-
-
-class ArgumentParser(argparse.ArgumentParser):
-    def error(self, message):
-        raise Usage(message)
 
 
 def listen_address(text):
@@ -208,7 +195,7 @@ def buttons_from(tables, encoding):
 def parse_settings(arguments):
     """The settings from the command line and the file it names, with the buttons under
     "buttons" and the command under "command"; raises Usage."""
-    parser = ArgumentParser(
+    parser = sendrel_mqtt.ArgumentParser(
         prog="sendrel-web", epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Serves a remote-control page and an HTTP API that send events to a "
                     "Sendrel server, each reported sent only once the server has taken it.")

@@ -7,7 +7,6 @@ Environment: SENDREL_HOST, SENDREL_PLUGIN (the reference host and the plug-in), 
 picture goes."""
 
 import os
-import re
 import shutil
 import ssl
 import subprocess
@@ -18,6 +17,7 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import web_service  # noqa: E402
 from mqtt_rig import DEADLINE, Rig, wait_until  # noqa: E402
 from selenium import webdriver  # noqa: E402
 from selenium.common.exceptions import (  # noqa: E402
@@ -76,19 +76,10 @@ class PageTest(unittest.TestCase):
         service = [sys.executable, os.environ["SENDREL_WEB"], "--config", config]
         subprocess.run(service + ["--set-page-password"], input="%s\n%s\n" % (PASSWORD, PASSWORD),
                        text=True, check=True, stdout=subprocess.DEVNULL, timeout=DEADLINE)
-        log_path = os.path.join(self.work, "web.log")
-        with open(log_path, "w") as log:
-            web = subprocess.Popen(service, stderr=log, cwd=self.work)
+        web, self.url = web_service.start(os.environ["SENDREL_WEB"], config,
+                                          os.path.join(self.work, "web.log"), self.work)
         self.addCleanup(web.wait, DEADLINE)
         self.addCleanup(web.terminate)
-
-        def address():
-            with open(log_path) as log:
-                found = re.search(r"serving (https://\S+)", log.read())
-            return found and found.group(1)
-        wait_until(lambda: address() or web.poll() is not None, "the web service")
-        self.url = address()
-        self.assertTrue(self.url, "the web service did not start")
         self.tls = ssl.create_default_context(cafile=os.path.join(self.work, "cert.pem"))
         options = webdriver.ChromeOptions()
         options.binary_location = os.environ.get("CHROMIUM", "/usr/bin/chromium")
