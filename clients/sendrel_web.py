@@ -393,8 +393,7 @@ def refusal_for(error):
 
 class FailureLimit:
     """Wrong tokens and passwords by address: FAILURES_MAX within FAILURE_WINDOW seconds block
-    the address for BLOCK_SECONDS. At most ADDRESSES_MAX addresses are kept; beyond that the
-    one that failed longest ago is forgotten first."""
+    the address for BLOCK_SECONDS. At most ADDRESSES_MAX addresses are kept."""
 
     def __init__(self, clock=time.monotonic):
         self.clock = clock
@@ -412,8 +411,17 @@ class FailureLimit:
         if len(record[0]) >= FAILURES_MAX:
             record[1] = now + BLOCK_SECONDS
         self._records[address] = record
-        while len(self._records) > ADDRESSES_MAX:
-            self._records.popitem(last=False)
+        if len(self._records) > ADDRESSES_MAX:
+            self._forget_one(now)
+
+    def _forget_one(self, now):
+        """The address that failed longest ago and is not refused now; a refused one only when
+        every address is, so a crowd of fresh addresses cannot free a guesser."""
+        for address, (_, until) in self._records.items():
+            if until <= now:
+                del self._records[address]
+                return
+        self._records.popitem(last=False)
 
     def forgive(self, address):
         """Takes back the last failure: an attempt is counted before it is compared, so that

@@ -150,6 +150,16 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual((await rig.post("/api/events", JSON, '{"event": "A"}'))[0], 429)
 
 
+class FailureLimitTest(unittest.TestCase):
+    def test_refused_address_outlives_a_crowd_of_fresh_ones(self):
+        limit = sendrel_web.FailureLimit(clock=lambda: 1000.0)
+        for _ in range(sendrel_web.FAILURES_MAX):
+            limit.failed("192.0.2.1")
+        for number in range(sendrel_web.ADDRESSES_MAX):
+            limit.failed("10.0.%d.%d" % divmod(number, 256))
+        self.assertGreater(limit.blocked_for("192.0.2.1"), 0)
+
+
 class SettingsTest(unittest.TestCase):
     def test_settings(self):
         # name, settings file (None: none), options, whether they are refused
