@@ -65,7 +65,7 @@ DEFAULTS = {
     "sendrel": dict(sendrel_mqtt.DEFAULTS["sendrel"], source=""),
     "web": {"listen": "127.0.0.1:8080", "cert": "", "key": "", "insecure_http_on_lan": False,
             "title": "Sendrel", "allow_any_event": False, "session_minutes": 30.0,
-            "secrets": "", "workers": 4},
+            "secrets": "", "workers": 4, "proxy": ""},
     "log": {"file": ""},
 }
 
@@ -106,6 +106,7 @@ settings file (TOML; the command line wins over it):
   [web]
   listen = "127.0.0.1:8080"  # another interface needs cert and key (or insecure_http_on_lan)
   # cert = "web.crt", key = "web.key", allow_any_event = false, session_minutes = 30
+  # proxy = "127.0.0.1"      # a reverse proxy in front: its X-Forwarded-For/-Proto count
   [[button]]
   label = "Kitchen lights on"
   event = "Lights"
@@ -556,6 +557,19 @@ class Service:
         self.sessions = Sessions(self.web["session_minutes"] * 60, clock)
         self.https = bool(self.web["cert"])
 
+    def _address(self, request):
+        """The client's address: behind the reverse proxy named in the settings, the one the
+        proxy says it forwards for (the last of X-Forwarded-For, which it added itself), so
+        that one guesser does not get everyone behind the proxy refused."""
+        forwarded = request.headers.get("X-Forwarded-For")
+        if self.web["proxy"] and request.remote == self.web["proxy"] and forwarded:
+            return forwarded.split(",")[-1].strip()
+        return request.remote
+
+    def _secure(self, request):
+        return self.https or (bool(self.web["proxy"]) and request.remote == self.web["proxy"]
+                              and request.headers.get("X-Forwarded-Proto") == "https")
+
     def application(self):
         app = web.Application(client_max_size=BODY_BYTES_MAX, middlewares=[self._guard])
         app.router.add_get("/", self.page)
@@ -593,7 +607,7 @@ class Service:
 
     def _caller(self, request, csrf=True):
         """"token" or "page" for an authorised request; raises Refused."""
-        address = request.remote
+        address = self._address(request)
         self._blocked(address)
         header = request.headers.get("Authorization")
         if header is not None:
@@ -713,7 +727,7 @@ class Service:
                             headers={"Cache-Control": "no-cache"})
 
     async def log_in(self, request):
-        address = request.remote
+        address = self._address(request)
         try:
             self._blocked(address)
         except Refused as refusal:
@@ -730,7 +744,7 @@ class Service:
         session, _ = self.sessions.open()
         response = see_page()
         response.set_cookie(COOKIE, session, httponly=True, samesite="Strict", path="/",
-                            secure=self.https or None)
+                            secure=self._secure(request) or None)
         return response
 
     async def log_out(self, request):

@@ -15,6 +15,8 @@ from aiohttp.test_utils import TestClient, TestServer  # noqa: E402
 SETTINGS = """\
 [sendrel]
 encoding = "latin-1"
+[web]
+proxy = "127.0.0.1"
 [[button]]
 label = "Lights on"
 event = "Lights"
@@ -127,18 +129,25 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
     async def test_guessing_address_is_refused_for_ten_minutes(self):
         rig = await self.rig()
         event = '{"event": "A"}'
-        # minutes passed before the request, its token, the status
+        # minutes passed before the request, its token, the status; from the proxy's address
+        # or one that the proxy forwards for
         steps = [(0, "wrong", 401)] * 4 + [
             (10.5, "wrong", 401),  # the first four are older than 10 minutes now
             (0, "right", 200)] + [(0, "wrong", 401)] * 4 + [
             (0, "right", 429),
+            (0, "right via 192.0.2.7", 200),
             (9.9, "right", 429),
-            (0.2, "right", 200)]
+            (0.2, "right", 200)] + [(0, "wrong via 192.0.2.7", 401)] * 5 + [
+            (0, "right", 200),
+            (0, "right via 192.0.2.7", 429)]
         for number, (minutes, token, status) in enumerate(steps):
             with self.subTest(step=number):
                 rig.now += minutes * 60
-                answer = await rig.post("/api/events", JSON, event,
-                                        rig.token if token == "right" else "srw_wrong")
+                # What a client claims comes first; the proxy adds the address it saw.
+                forwarded = {"X-Forwarded-For": "10.0.0.%d, %s" % (number, token.split()[-1])} \
+                    if "via" in token else {}
+                answer = await rig.post("/api/events", dict(JSON, **forwarded), event,
+                                        rig.token if token.startswith("right") else "srw_wrong")
                 self.assertEqual(answer[0], status)
 
     async def test_page_password_counts_with_tokens(self):
