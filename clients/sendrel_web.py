@@ -228,7 +228,7 @@ def parse_settings(arguments):
     settings["command"] = ("new-token", given.new_token) if given.new_token else (
         ("page-password", None) if given.set_page_password else ("serve", None))
     host, _ = listen_address(web_settings["listen"])
-    if bool(web_settings["cert"]) != bool(web_settings["key"]) and not web_settings["cert"]:
+    if web_settings["key"] and not web_settings["cert"]:
         raise Usage("--key needs --cert")
     if not web_settings["cert"] and not is_loopback(host) and \
             not web_settings["insecure_http_on_lan"]:
@@ -562,12 +562,15 @@ class Service:
         proxy says it forwards for (the last of X-Forwarded-For, which it added itself), so
         that one guesser does not get everyone behind the proxy refused."""
         forwarded = request.headers.get("X-Forwarded-For")
-        if self.web["proxy"] and request.remote == self.web["proxy"] and forwarded:
+        if self._from_proxy(request) and forwarded:
             return forwarded.split(",")[-1].strip()
         return request.remote
 
+    def _from_proxy(self, request):
+        return bool(self.web["proxy"]) and request.remote == self.web["proxy"]
+
     def _secure(self, request):
-        return self.https or (bool(self.web["proxy"]) and request.remote == self.web["proxy"]
+        return self.https or (self._from_proxy(request)
                               and request.headers.get("X-Forwarded-Proto") == "https")
 
     def application(self):
