@@ -84,7 +84,8 @@ class Rig:
         with open(config, "w", encoding="utf-8") as out:
             out.write(SETTINGS)
         settings = sendrel_web.parse_settings(["--config", config])
-        self.token = sendrel_web.Secrets(settings["web"]["secrets"]).add_token("test")
+        self.secrets = sendrel_web.Secrets(settings["web"]["secrets"])
+        self.token = self.secrets.add_token("test")
         self.now, self.sent, self.failure = 1000.0, [], failure
         self.dispatcher = sendrel_web.Dispatcher(self.converse, 1)
         service = sendrel_web.Service(settings, self.dispatcher, clock=lambda: self.now)
@@ -157,6 +158,14 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
         answer = await rig.client.post("/login", data={"password": "not the password"})
         self.assertEqual(answer.status, 401)
         self.assertEqual((await rig.post("/api/events", JSON, '{"event": "A"}'))[0], 429)
+
+    async def test_page_session_ends_after_its_idle_time(self):
+        rig = await self.rig()
+        rig.secrets.set_page_password("the page password")
+        await rig.client.post("/login", data={"password": "the page password"})
+        for minutes, status in [(0, 200), (29, 200), (29, 200), (30.1, 401)]:
+            rig.now += minutes * 60
+            self.assertEqual((await rig.client.get("/api/status")).status, status)
 
 
 class FailureLimitTest(unittest.TestCase):
