@@ -41,11 +41,6 @@ event = "Lights"
 payloads = ["kitchen", "on"]
 group = "Kitchen"
 [[button]]
-label = "Kitchen lights off"
-event = "Lights"
-payloads = ["kitchen", "off"]
-group = "Kitchen"
-[[button]]
 label = "Good night"
 event = "Scene"
 payloads = ["night"]
