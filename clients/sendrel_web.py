@@ -578,6 +578,7 @@ class Service:
         app.router.add_get("/", self.page)
         app.router.add_get("/app.js", self.asset)
         app.router.add_get("/app.css", self.asset)
+        app.router.add_get("/favicon.ico", self.no_icon)
         app.router.add_post("/login", self.log_in)
         app.router.add_post("/logout", self.log_out)
         app.router.add_get("/api/status", self.status)
@@ -728,6 +729,10 @@ class Service:
         kind = "application/javascript" if name.endswith(".js") else "text/css"
         return web.Response(text=ASSETS[name], content_type=kind, charset="utf-8",
                             headers={"Cache-Control": "no-cache"})
+
+    async def no_icon(self, request):
+        """Browsers ask for an icon; there is none, and that is no error."""
+        return web.Response(status=204)
 
     async def log_in(self, request):
         address = self._address(request)
@@ -881,6 +886,7 @@ HEAD = """<!doctype html>
 LOGIN_PAGE = HEAD + """</head>
 <body><main class="login"><h1>{title}</h1>
 <form method="post" action="/login">
+<input name="username" autocomplete="username" value="{title}" hidden>
 <label for="password">Password</label>
 <input id="password" name="password" type="password" autocomplete="current-password" required>
 <button type="submit">Log in</button>
@@ -944,7 +950,8 @@ function show(answer, label, result, element) {
                       'offline'].includes(answer.reason);
   if (answer.ok || serverDown) {
     banner.hidden = answer.ok;
-    banner.textContent = answer.ok ? '' : 'Events cannot be sent now: ' + answer.text;
+    banner.textContent = answer.ok ? '' :
+      'Events cannot be sent now: ' + answer.text.replace(/^not sent: /, '');
   }
 }
 
@@ -992,6 +999,7 @@ body { margin: 0; padding: 0.75rem; background: var(--bg); color: var(--fg);
 header { display: flex; align-items: center; justify-content: space-between; gap: 0.5rem; }
 h1 { font-size: 1.3rem; margin: 0.25rem 0 0.75rem; }
 h2 { font-size: 1rem; margin: 1rem 0 0.5rem; }
+section { margin-bottom: 0.6rem; }
 .grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(9.5rem, 1fr));
   gap: 0.6rem; }
 button { font: inherit; color: inherit; border-radius: 0.75rem; cursor: pointer;
