@@ -2,6 +2,8 @@
 fails as the case says, and a clock the test moves: one table of requests and their answers,
 and the refusal of addresses that guess."""
 
+import contextlib
+import io
 import os
 import sys
 import tempfile
@@ -85,7 +87,10 @@ class Rig:
             out.write(SETTINGS)
         settings = sendrel_web.parse_settings(["--config", config])
         self.secrets = sendrel_web.Secrets(settings["web"]["secrets"])
-        self.token = self.secrets.add_token("test")
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            sendrel_web.main(["--config", config, "--new-token", "test"])
+        self.token = printed.getvalue().splitlines()[-1]
         self.now, self.sent, self.failure = 1000.0, [], failure
         self.dispatcher = sendrel_web.Dispatcher(self.converse, 1)
         service = sendrel_web.Service(settings, self.dispatcher, clock=lambda: self.now)
