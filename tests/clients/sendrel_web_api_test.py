@@ -2,11 +2,13 @@
 fails as the case says, and a clock the test moves: one table of requests and their answers,
 and the refusal of addresses that guess."""
 
+import asyncio
 import contextlib
 import io
 import os
 import sys
 import tempfile
+import threading
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients"))
@@ -92,11 +94,15 @@ class Rig:
             sendrel_web.main(["--config", config, "--new-token", "test"])
         self.token = printed.getvalue().splitlines()[-1]
         self.now, self.sent, self.failure = 1000.0, [], failure
+        self.started, self.gate = threading.Event(), threading.Event()
+        self.gate.set()
         self.dispatcher = sendrel_web.Dispatcher(self.converse, 1)
         service = sendrel_web.Service(settings, self.dispatcher, clock=lambda: self.now)
         self.client = TestClient(TestServer(service.application()))
 
     def converse(self, events):
+        self.started.set()
+        self.gate.wait(60)  # opened at once, unless a case holds the server back
         if self.failure:
             raise self.failure
         self.sent.extend(events)
@@ -163,6 +169,17 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
         answer = await rig.client.post("/login", data={"password": "not the password"})
         self.assertEqual(answer.status, 401)
         self.assertEqual((await rig.post("/api/events", JSON, '{"event": "A"}'))[0], 429)
+
+    async def test_slow_server_leaves_the_service_answering(self):
+        rig = await self.rig()
+        rig.gate.clear()
+        sending = asyncio.ensure_future(rig.post("/api/events", JSON, '{"event": "A"}'))
+        await asyncio.get_running_loop().run_in_executor(None, rig.started.wait, 60)
+        self.assertEqual((await rig.client.get("/")).status, 200)
+        self.assertEqual(rig.sent, [])  # the page was answered while the server was away
+        rig.gate.set()
+        self.assertEqual(await sending, (200, None))
+        self.assertEqual(rig.sent, [(b"A", [])])
 
     async def test_page_session_ends_after_its_idle_time(self):
         rig = await self.rig()
