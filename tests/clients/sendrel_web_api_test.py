@@ -5,6 +5,7 @@ and the refusal of addresses that guess."""
 import asyncio
 import contextlib
 import io
+import json
 import os
 import sys
 import tempfile
@@ -29,54 +30,55 @@ payloads = ["kitchen", "on"]
 JSON = {"Content-Type": "application/json"}
 FORM = {"Content-Type": "application/x-www-form-urlencoded"}
 
-# name, conversation's failure, path, headers, body, status, reason or the events sent
-CASES = [
-    ("one event", None, "/api/events", JSON, '{"event": "A", "payloads": ["1", "2"]}', 200,
+A = '{"event": "A"}'
+
+# name, path, headers, body, the events sent
+SENT = [
+    ("one event", "/api/events", JSON, '{"event": "A", "payloads": ["1", "2"]}',
      [(b"A", [b"1", b"2"])]),
-    ("batch in order", None, "/api/events", JSON,
+    ("batch in order", "/api/events", JSON,
      '[{"event": "B"}, {"event": "A", "payloads": []}, {"event": "C", "payloads": ["x"]}]',
-     200, [(b"B", []), (b"A", []), (b"C", [b"x"])]),
-    ("form", None, "/api/events", FORM, "event=A&payloads=x&payloads=&payloads=y+z", 200,
+     [(b"B", []), (b"A", []), (b"C", [b"x"])]),
+    ("form", "/api/events", FORM, "event=A&payloads=x&payloads=&payloads=y+z",
      [(b"A", [b"x", b"", b"y z"])]),
-    ("server's encoding", None, "/api/events", JSON, '{"event": "caf\u00e9"}', 200,
-     [(b"caf\xe9", [])]),
-    ("button", None, "/api/buttons/0", {}, "", 200, [(b"Lights", [b"kitchen", b"on"])]),
-    ("no such button", None, "/api/buttons/1", {}, "", 404, "no-button"),
-    ("line feed", None, "/api/events", JSON, '{"event": "A\\nB"}', 400, "refused"),
-    ("zero byte", None, "/api/events", JSON, '{"event": "A", "payloads": ["\\u0000"]}', 400,
-     "refused"),
-    ("ten payloads", None, "/api/events", JSON,
-     '{"event": "A", "payloads": ["1","2","3","4","5","6","7","8","9","10"]}', 400, "refused"),
-    ("payloads too long together", None, "/api/events", JSON,
-     '{"event": "A", "payloads": ["%s"]}' % ("x" * 1006), 400, "refused"),
-    ("close", None, "/api/events", JSON, '{"event": "close"}', 400, "refused"),
-    ("payload line", None, "/api/events", JSON, '{"event": "payload x"}', 400, "refused"),
-    ("empty event", None, "/api/events", JSON, '{"event": ""}', 400, "refused"),
-    ("not in the encoding", None, "/api/events", JSON, '{"event": "\u0142"}', 400, "refused"),
-    ("unknown field", None, "/api/events", JSON, '{"event": "A", "payload": ["x"]}', 400,
-     "refused"),
-    ("too many events", None, "/api/events", JSON, "[%s]" % ",".join(['{"event": "A"}'] * 101),
-     400, "refused"),
-    ("not JSON", None, "/api/events", JSON, "{", 400, "refused"),
-    ("other media type", None, "/api/events", {"Content-Type": "text/plain"}, "A", 415,
-     "media-type"),
-    ("body too large", None, "/api/events", JSON,
-     '{"event": "A", "payloads": ["%s"]}' % ("x" * 70000), 413, "too-large"),
-    ("no token", None, "/api/events", dict(JSON, Authorization=None), '{"event": "A"}', 401,
-     "unauthorised"),
-    ("wrong token", None, "/api/events", dict(JSON, Authorization="Bearer srw_nothing"),
-     '{"event": "A"}', 401, "wrong-token"),
-    ("server unreachable", sendrel_send.CannotConnect("refused"), "/api/events", JSON,
-     '{"event": "A"}', 503, "unreachable"),
-    ("close notice", sendrel_send.CloseNotice("stopping"), "/api/events", JSON,
-     '{"event": "A"}', 503, "stopping"),
-    ("not admitted", sendrel_send.NotAdmitted("closed"), "/api/events", JSON, '{"event": "A"}',
-     502, "not-admitted"),
-    ("wrong password", sendrel_send.WrongPassword("closed"), "/api/events", JSON,
-     '{"event": "A"}', 502, "wrong-password"),
-    ("connection lost", sendrel_send.SendrelError("lost"), "/api/events", JSON,
-     '{"event": "A"}', 502, "failed"),
+    ("server's encoding", "/api/events", JSON, '{"event": "caf\u00e9"}', [(b"caf\xe9", [])]),
+    ("button", "/api/buttons/0", {}, "", [(b"Lights", [b"kitchen", b"on"])]),
 ]
+# name, path, headers, body, status, reason; nothing sent
+REFUSED = [
+    ("line feed", "/api/events", JSON, '{"event": "A\\nB"}', 400, "refused"),
+    ("zero byte", "/api/events", JSON, '{"event": "A", "payloads": ["\\u0000"]}', 400, "refused"),
+    ("ten payloads", "/api/events", JSON, '{"event": "A", "payloads": %s}'
+     % json.dumps([str(n) for n in range(10)]), 400, "refused"),
+    ("payloads too long together", "/api/events", JSON,
+     '{"event": "A", "payloads": ["%s"]}' % ("x" * 1006), 400, "refused"),
+    ("close", "/api/events", JSON, '{"event": "close"}', 400, "refused"),
+    ("payload line", "/api/events", JSON, '{"event": "payload x"}', 400, "refused"),
+    ("empty event", "/api/events", JSON, '{"event": ""}', 400, "refused"),
+    ("not in the encoding", "/api/events", JSON, '{"event": "\u0142"}', 400, "refused"),
+    ("unknown field", "/api/events", JSON, '{"event": "A", "payload": ["x"]}', 400, "refused"),
+    ("too many events", "/api/events", JSON, "[%s]" % ",".join([A] * 101), 400, "refused"),
+    ("not JSON", "/api/events", JSON, "{", 400, "refused"),
+    ("other media type", "/api/events", {"Content-Type": "text/plain"}, "A", 415, "media-type"),
+    ("body too large", "/api/events", JSON, '{"event": "A", "payloads": ["%s"]}' % ("x" * 70000),
+     413, "too-large"),
+    ("no token", "/api/events", dict(JSON, Authorization=None), A, 401, "unauthorised"),
+    ("wrong token", "/api/events", dict(JSON, Authorization="Bearer srw_x"), A, 401,
+     "wrong-token"),
+    ("no such button", "/api/buttons/1", {}, "", 404, "no-button"),
+]
+# the conversation's failure, status, reason
+FAILED = [
+    (sendrel_send.CannotConnect("refused"), 503, "unreachable"),
+    (sendrel_send.CloseNotice("stopping"), 503, "stopping"),
+    (sendrel_send.NotAdmitted("closed"), 502, "not-admitted"),
+    (sendrel_send.WrongPassword("closed"), 502, "wrong-password"),
+    (sendrel_send.SendrelError("lost"), 502, "failed"),
+]
+CASES = [(name, None, path, headers, body, 200, sent) for name, path, headers, body, sent in SENT] \
+    + [(name, None, *case) for name, *case in REFUSED] \
+    + [(type(failure).__name__, failure, "/api/events", JSON, A, status, reason)
+       for failure, status, reason in FAILED]
 
 
 class Rig:
