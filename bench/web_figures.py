@@ -83,18 +83,10 @@ def page(url, work):
     print("page after the login: %d bytes (HTML %d, script %d, style %d)"
           % (sum(sizes.values()), sizes[""], sizes["app.js"], sizes["app.css"]))
     try:
-        from selenium import webdriver
+        browser = web_service.chromium(os.path.join(work, "chromium"))
     except ImportError:
         print("load time: left out (no python3-selenium)")
         return
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for option in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                   "--no-first-run", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync",
-                   "--user-data-dir=" + os.path.join(work, "chromium")]:
-        options.add_argument(option)
-    browser = webdriver.Chrome(options=options)
     try:
         browser.get(url)
         browser.find_element("id", "password").send_keys(PASSWORD + "\n")
