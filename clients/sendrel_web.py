@@ -127,13 +127,14 @@ settings, or aiohttp missing; 2 cannot listen on the address; 4 wrong Sendrel pa
 
 # ---- settings ----------------------------------------------------------------------------------
 
-# (option, table, key, argparse keywords); table None: handled by hand. The Sendrel server's
-# options are the bridge's, and the clients' --source.
+# The Sendrel server's options: the bridge's, and the clients' --source where it has none.
+SERVER_OPTIONS = {option[0]: option for option in sendrel_mqtt.OPTIONS if option[1] == "sendrel"}
+SERVER_OPTIONS.setdefault("--source", ("--source", "sendrel", "source", {
+    "metavar": "ADDR", "help": "connect to the server from this local address"}))
+# (option, table, key, argparse keywords); table None: handled by hand.
 OPTIONS = [
     ("--config", None, None, {"metavar": "FILE", "help": "read the settings from this TOML file"}),
-] + [option for option in sendrel_mqtt.OPTIONS if option[1] == "sendrel"] + [
-    ("--source", "sendrel", "source", {"metavar": "ADDR",
-                                       "help": "connect to the server from this local address"}),
+] + list(SERVER_OPTIONS.values()) + [
     ("--listen", "web", "listen", {"metavar": "HOST:PORT",
                                    "help": "where to serve HTTP (default 127.0.0.1:8080)"}),
     ("--cert", "web", "cert", {"metavar": "FILE", "help": "serve HTTPS with this certificate"}),
