@@ -192,6 +192,24 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
             self.assertEqual((await rig.client.get("/api/status")).status, status)
 
 
+class DispatcherTest(unittest.TestCase):
+    def test_requests_that_wait_together_share_a_conversation_in_order(self):
+        conversations, started, gate = [], threading.Event(), threading.Event()
+
+        def converse(events):
+            started.set()
+            gate.wait(60)
+            conversations.append(events)
+        dispatcher = sendrel_web.Dispatcher(converse, 1)
+        self.addCleanup(dispatcher.close)
+        first = dispatcher.send([b"A"])
+        started.wait(60)
+        waiting = [dispatcher.send([b"B1", b"B2"]), dispatcher.send([b"C1", b"C2"])]
+        gate.set()
+        self.assertEqual([f.result(60) for f in [first] + waiting], [1, 4, 4])
+        self.assertEqual(conversations, [[b"A"], [b"B1", b"B2", b"C1", b"C2"]])
+
+
 class FailureLimitTest(unittest.TestCase):
     def test_refused_address_outlives_a_crowd_of_fresh_ones(self):
         limit = sendrel_web.FailureLimit(clock=lambda: 1000.0)
