@@ -17,9 +17,10 @@
 # the run of connections that never log in (the login deadline, the caps, the stop with
 # many of them), ONLY=attack just the crowds of addresses at the total cap (16 addresses with
 # 32 silent connections each, 1500 with one each, and a fresh address logging in meanwhile)
-# and the wrong-password logins per second from one address and from two taking turns, the
-# owner's waiting login while fresh addresses churn, a fresh address's login while a crowd
-# arrives, and the host's threads during 60 s of silent connections from fresh addresses.
+# and the wrong-password logins per second from one address and from two taking turns, and
+# then the runs of ONLY=churn: the owner's waiting login while fresh addresses churn, a fresh
+# address's login while a crowd arrives, and the host's threads during 60 s of silent
+# connections from fresh addresses.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-native}
@@ -271,6 +272,10 @@ done
 [ "$mode" = wine ] && grep -c '^event "Incorrect Password"' "$work/host.log" |
     sed 's/^/  "Incorrect Password" events: /'
 stop_host
+fi
+
+if [ -z "$only" ] || [ "$only" = attack ] || [ "$only" = churn ]; then
+echo "== $mode: fresh addresses churning through the places"
 start_host
 echo "(j) the owner's waiting login while fresh addresses churn, 5 rounds"
 "$flood" churn "$port" "$password" 5 | sed 's/^/  /'
