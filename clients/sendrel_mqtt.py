@@ -90,14 +90,40 @@ password; 6 any other failure.
 UNSAFE_BYTES = (b"\r", b"\n", b"\0")
 
 
+class Number(str):
+    """A JSON number in the spelling of the message (21.50, 1e3, -0.0, 25 digits): the host
+    gets what the sender wrote, not what a float makes of it."""
+
+
+class JsonObject(list):
+    """A JSON object's (key, value) pairs in the order written, a repeated key included."""
+
+
+def parsed_json(text):
+    """The JSON value of text, numbers kept as written; raises ValueError."""
+    return json.loads(text, parse_int=Number, parse_float=Number, parse_constant=Number,
+                      object_pairs_hook=JsonObject)
+
+
+def compact_json(value):
+    """A parsed value as compact JSON, numbers in their spelling."""
+    if isinstance(value, Number):
+        return str(value)
+    if isinstance(value, JsonObject):
+        return "{%s}" % ",".join("%s:%s" % (compact_json(k), compact_json(v)) for k, v in value)
+    if isinstance(value, list):
+        return "[%s]" % ",".join(compact_json(v) for v in value)
+    return json.dumps(value, ensure_ascii=False)
+
+
 def as_text(value):
-    """A JSON value as payload text: strings as they are, numbers as JSON writes them, true,
-    false and an empty text for null; arrays and objects as compact JSON."""
-    if isinstance(value, str):
+    """A JSON value as payload text: strings as they are, numbers as written, true, false
+    and an empty text for null; arrays and objects as compact JSON."""
+    if isinstance(value, str) and not isinstance(value, Number):
         return value
     if value is None:
         return ""
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    return compact_json(value)
 
 
 def event_for_topic(topic, strip="", separator="."):
@@ -117,13 +143,16 @@ def payloads_for_message(message):
     except UnicodeDecodeError:
         text = None
     try:
-        value = json.loads(text) if text is not None else None
-    except ValueError:
-        value = None
-    if isinstance(value, dict):
-        return [as_text(v) for v in value.values()]
-    if isinstance(value, list):
-        return [as_text(v) for v in value]
+        value = parsed_json(text) if text is not None else None
+        if isinstance(value, JsonObject):
+            return [as_text(v) for _, v in value]
+        if isinstance(value, list):
+            return [as_text(v) for v in value]
+    except (ValueError, RecursionError):
+        # Not JSON, or nested deeper than Python's stack: one text, as any other message. A
+        # failure here would stop the bridge at every start, the broker sending the message
+        # again each time.
+        pass
     whole = message if text is None else text
     for end in ("\r\n", "\n"):
         if whole.endswith(end if text is not None else end.encode()):
