@@ -6,7 +6,35 @@
 #include "module/address_text.h"
 #include "module/settings.h"
 
-int admit_client(platform::ipv4_address address) {
+namespace {
+
+// The access list's verdict for the address: the rules that look nothing up are tried first,
+// and those that do only when with_lookups is set and none of the others admitted.
+admission_verdict match_rules(platform::ipv4_address address, const char* address_text,
+                              bool with_lookups) {
+    access_rules_copy rules;
+    if (!access_list_copy_rules(&rules))
+        return admission_verdict::refused;
+    bool lookups = false;
+    for (size_t i = 0; i < rules.count(); ++i) {
+        if (rule_needs_lookup(rules.text(i)))
+            lookups = true;
+        else if (match_access_rule(address, address_text, rules.text(i)))
+            return admission_verdict::admitted;
+    }
+    if (!lookups)
+        return admission_verdict::refused;
+    if (!with_lookups)
+        return admission_verdict::look_up;
+    for (size_t i = 0; i < rules.count(); ++i) {
+        if (rule_needs_lookup(rules.text(i)) &&
+            match_access_rule(address, address_text, rules.text(i)))
+            return admission_verdict::admitted;
+    }
+    return admission_verdict::refused;
+}
+
+admission_verdict admit(platform::ipv4_address address, bool with_lookups) {
     char address_text[ADDRESS_TEXT_SIZE];
     format_address_text(address, address_text);
 
@@ -14,17 +42,19 @@ int admit_client(platform::ipv4_address address) {
     // everyone is allowed.
     if (settings.disable_abuse_protection.load(std::memory_order_acquire) == 0 &&
         (abuse_block_refuses(address_text) || repeat_offenders_refuse(address))) {
-        return 0;
+        return admission_verdict::refused;
     }
     if (settings.allow_all.load(std::memory_order_acquire) != 0)
-        return 1;
+        return admission_verdict::admitted;
+    return match_rules(address, address_text, with_lookups);
+}
 
-    access_rules_copy rules;
-    if (!access_list_copy_rules(&rules))
-        return 0;
-    for (size_t i = 0; i < rules.count(); ++i) {
-        if (match_access_rule(address, address_text, rules.text(i)))
-            return 1;
-    }
-    return 0;
+}  // namespace
+
+admission_verdict admit_client_without_lookup(platform::ipv4_address address) {
+    return admit(address, false);
+}
+
+int admit_client(platform::ipv4_address address) {
+    return admit(address, true) == admission_verdict::admitted ? 1 : 0;
 }

@@ -6,7 +6,9 @@
 //      repeat-offender record (repeat_offenders.h): the last offender stays refused inside its
 //      window, and an address under refusal stays refused, even while allow_all is set;
 //   2. allow_all set: admitted;
-//   3. the access list, in its order: the first matching rule admits;
+//   3. the access list: a matching rule admits; the rules that look nothing up (addresses,
+//      subnets) are tried before those that look up a host name or a hardware address, which
+//      may take seconds;
 //   4. otherwise refused (an empty list refuses everyone while allow_all is off).
 // One answer serves every refusal. A refusal changes nothing; the caller reports logins
 // to both records.
@@ -22,3 +24,8 @@
 #include "platform/net.h"
 
 int admit_client(platform::ipv4_address address);
+
+// The same decision as far as it can be taken without a look-up, for the accept thread, which
+// must not wait: look_up when only a host-name or hardware-address rule could still admit.
+enum class admission_verdict { refused, admitted, look_up };
+admission_verdict admit_client_without_lookup(platform::ipv4_address address);

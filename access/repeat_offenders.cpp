@@ -18,14 +18,6 @@ struct record {
     uint32_t refused_since;
 };
 
-// The tick of the record's last failure: the record whose last failure is oldest is
-// forgotten first.
-uint32_t last_failure(const record& entry) {
-    if (entry.refused)
-        return entry.refused_since;
-    return entry.failures > 0 ? entry.failure_ticks[entry.failures - 1] : 0;
-}
-
 struct table {
     std::mutex lock;
     uint32_t used = 0;
@@ -50,22 +42,6 @@ void forget(uint32_t index) {
     g_table.records[index] = g_table.records[last];
 }
 
-uint32_t remember(uint32_t key, uint32_t now) {
-    if (g_table.used == REPEAT_OFFENDER_TABLE_SIZE) {
-        uint32_t oldest = 0;
-        for (uint32_t i = 1; i < g_table.used; ++i) {
-            if (now - last_failure(g_table.records[i]) >
-                now - last_failure(g_table.records[oldest]))
-                oldest = i;
-        }
-        forget(oldest);
-    }
-    uint32_t index = g_table.used++;
-    g_table.keys[index] = key;
-    g_table.records[index] = record{};
-    return index;
-}
-
 bool under_refusal(record& entry, uint32_t now) {
     if (entry.refused && now - entry.refused_since >= REPEAT_OFFENDER_REFUSAL_MS)
         entry = record{};  // served its time: starts afresh
@@ -83,6 +59,52 @@ void drop_expired(record& entry, uint32_t now) {
     entry.failures -= expired;
     std::memmove(entry.failure_ticks, entry.failure_ticks + expired,
                  entry.failures * sizeof entry.failure_ticks[0]);
+}
+
+// How readily a record is forgotten when the table is full, the smallest first: one with no
+// failure left in its window and no refusal running, then the one with the fewest failures
+// and, among those, the oldest last failure; one under refusal only when all are, the one
+// whose refusal ends first. So fresh addresses failing once each never free a refused one.
+struct eviction_rank {
+    int kind;  // 0 spent, 1 failing, 2 refused
+    uint32_t failures;
+    uint32_t age;  // since the last failure, or since the refusal began
+
+    bool before(const eviction_rank& other) const {
+        if (kind != other.kind)
+            return kind < other.kind;
+        if (failures != other.failures)
+            return failures < other.failures;
+        return age > other.age;
+    }
+};
+
+eviction_rank rank_of(record entry, uint32_t now) {
+    if (under_refusal(entry, now))
+        return {2, 0, now - entry.refused_since};
+    drop_expired(entry, now);
+    if (entry.failures == 0)
+        return {0, 0, 0};
+    return {1, entry.failures, now - entry.failure_ticks[entry.failures - 1]};
+}
+
+uint32_t remember(uint32_t key, uint32_t now) {
+    if (g_table.used == REPEAT_OFFENDER_TABLE_SIZE) {
+        uint32_t chosen = 0;
+        eviction_rank best = rank_of(g_table.records[0], now);
+        for (uint32_t i = 1; i < g_table.used && best.kind != 0; ++i) {
+            eviction_rank rank = rank_of(g_table.records[i], now);
+            if (rank.before(best)) {
+                best = rank;
+                chosen = i;
+            }
+        }
+        forget(chosen);
+    }
+    uint32_t index = g_table.used++;
+    g_table.keys[index] = key;
+    g_table.records[index] = record{};
+    return index;
 }
 
 }  // namespace
@@ -131,6 +153,19 @@ bool repeat_offenders_refuse(platform::ipv4_address address) {
     std::lock_guard<std::mutex> hold(g_table.lock);
     uint32_t index = find(platform::ipv4_key(address));
     return index != NONE && under_refusal(g_table.records[index], platform::tick_count());
+}
+
+uint32_t repeat_offenders_failures(platform::ipv4_address address) {
+    std::lock_guard<std::mutex> hold(g_table.lock);
+    uint32_t index = find(platform::ipv4_key(address));
+    if (index == NONE)
+        return 0;
+    record entry = g_table.records[index];
+    uint32_t now = platform::tick_count();
+    if (under_refusal(entry, now))
+        return REPEAT_OFFENDER_FAILURES;
+    drop_expired(entry, now);
+    return entry.failures;
 }
 
 uint32_t repeat_offenders_remembered() {

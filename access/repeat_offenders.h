@@ -15,8 +15,11 @@
 // that reaches its answer counts, an empty or missing answer included, as for the abuse block.
 // A successful login from an address clears its record.
 //
-// At most REPEAT_OFFENDER_TABLE_SIZE addresses are remembered; when the table is full, the
-// address whose last failure is oldest is forgotten first. Module-wide, empty at load, not
+// At most REPEAT_OFFENDER_TABLE_SIZE addresses are remembered. When the table is full, an
+// address with no failure left inside its window is forgotten first, then the one with the
+// fewest failures and the oldest last failure; an address under refusal is kept until its
+// refusal is served, unless every address is under refusal. So any number of other addresses
+// failing once each never frees a refused one before its time. Module-wide, empty at load, not
 // persisted, untouched by server start and stop. Times are measured with the wrapping 32-bit
 // tick count in unsigned arithmetic, so the counter's wrap does not cut a window short (a
 // record left untouched for the 49.7 days of a whole wrap may look fresh again: at worst one
@@ -49,6 +52,10 @@ void repeat_offenders_note_success(platform::ipv4_address address);
 
 // True while address is under refusal.
 bool repeat_offenders_refuse(platform::ipv4_address address);
+
+// The failures of address inside the window, REPEAT_OFFENDER_FAILURES while it is under
+// refusal, 0 when it is not remembered; for tests and figures.
+uint32_t repeat_offenders_failures(platform::ipv4_address address);
 
 // Addresses remembered; for tests and figures.
 uint32_t repeat_offenders_remembered();

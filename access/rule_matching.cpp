@@ -10,6 +10,10 @@ int match_access_entry(platform::ipv4_address address, const char* rule_text) {
     return match_access_rule(address, address_text, rule_text);
 }
 
+int rule_needs_lookup(const char* rule_text) {
+    return rule_text && (rule_text[0] == '/' || std::strchr(rule_text, ':')) ? 1 : 0;
+}
+
 int match_access_rule(platform::ipv4_address address, const char* address_text,
                       const char* rule_text) {
     if (!rule_text || rule_text[0] == '\0')

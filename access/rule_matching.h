@@ -29,6 +29,10 @@ int match_access_entry(platform::ipv4_address address, const char* rule_text);
 int match_access_rule(platform::ipv4_address address, const char* address_text,
                       const char* rule_text);
 
+// 1 for the rule kinds that look something up (host name, hardware address): matching them
+// may block for seconds.
+int rule_needs_lookup(const char* rule_text);
+
 // The rule kinds that need more than one comparison. rule_text is the whole rule.
 int match_host_name(platform::ipv4_address address, const char* rule_text);
 // Works on copies of TEXT_FIELD_MAX bytes: a rule longer than TEXT_FIELD_MAX - 1 (199)

@@ -32,6 +32,20 @@
 //                                        address number FIRST and on), PARALLEL at a time:
 //                                        answers sent and connections refused before a cookie,
 //                                        in all and per second
+//   flood churn PORT PASSWORD ROUNDS     a crowd of addresses with one silent connection each
+//                                        fills every place; each round the owner (127.0.251.1)
+//                                        greets and holds its cookie while fresh addresses
+//                                        arrive until its login gives way; then it logs in with
+//                                        the right password: rounds displaced, logins accepted
+//                                        or refused and how long they took
+//   flood arrival PORT PASSWORD COUNT    COUNT fresh addresses connect as fast as one thread
+//                                        can while every place is taken; 0.3 s in, a fresh
+//                                        address logs in: its login time, and the rate at which
+//                                        the server took the connections in (a probe behind
+//                                        them gets its cookie when all were accepted)
+//   flood storm PORT SECONDS             silent connections from fresh addresses for SECONDS,
+//                                        as fast as one thread can (the host's threads are
+//                                        sampled by the script meanwhile)
 //   flood port                           prints a loopback port that was free a moment ago
 #include <atomic>
 #include <cstdio>
@@ -47,6 +61,7 @@
 #include "module/settings.h"
 #include "platform/thread.h"
 #include "plugin/entry_points.h"
+#include "server/pending_logins.h"
 #include "server/trace.h"
 #include "tools/memory_report.h"
 #include "tools/protocol_client.h"
@@ -377,6 +392,139 @@ int run_guess(uint16_t port, int seconds, int addresses, int parallel, int first
     return 0;
 }
 
+// The greeting, then the cookie line: 1 when the cookie came.
+int greet(platform::socket_handle socket) {
+    static const char greeting[] = "vellumorchid\n";
+    char cookie[5];
+    return load_send_all(socket, greeting, sizeof greeting - 1) &&
+           client_receive_exactly(socket, cookie, sizeof cookie);
+}
+
+// Silent connections from fresh addresses, numbered from *next on; the server's closes are
+// read away as they come, so the sockets do not pile up.
+struct crowd {
+    uint16_t port;
+    int next;
+    std::vector<platform::socket_handle> sockets;
+    void arrive(int count) {
+        for (int i = 0; i < count; ++i) {
+            platform::ipv4_address from = load_loopback_number(next++);
+            platform::socket_handle socket = load_connect(port, &from);
+            if (socket != platform::INVALID_SOCKET_HANDLE)
+                sockets.push_back(socket);
+        }
+    }
+    void drop_closed() {
+        std::vector<platform::socket_handle> open;
+        for (platform::socket_handle socket : sockets) {
+            if (closed_by_server(socket))
+                load_close(socket);
+            else
+                open.push_back(socket);
+        }
+        sockets.swap(open);
+    }
+    ~crowd() {
+        for (platform::socket_handle socket : sockets)
+            load_close(socket);
+    }
+};
+
+int run_churn(uint16_t port, const char* password, int rounds) {
+    crowd fresh{port, 20000, {}};
+    fresh.arrive(511);
+    platform::ipv4_address owner{{127, 0, 251, 1}};
+    int displaced = 0, accepted = 0;
+    double login_ms_most = 0;
+    for (int round = 0; round < rounds; ++round) {
+        platform::socket_handle waiting = load_connect(port, &owner);
+        if (waiting == platform::INVALID_SOCKET_HANDLE || !greet(waiting)) {
+            std::printf("churn: round %d: the owner got no cookie (refused)\n", round + 1);
+            break;
+        }
+        // Fresh addresses until the owner's waiting login gives way, at most 2000.
+        bool gave_way = false;
+        for (int batch = 0; batch < 40 && !gave_way; ++batch) {
+            fresh.arrive(50);
+            platform::sleep_ms(20);
+            gave_way = closed_by_server(waiting);
+        }
+        displaced += gave_way;
+        load_close(waiting);
+        fresh.drop_closed();
+        int64_t started = bench_now_ns();
+        platform::socket_handle again = load_connect(port, &owner);
+        int logged_in = again != platform::INVALID_SOCKET_HANDLE && load_log_in(again, password);
+        double login_ms = ms_since(started);
+        if (again != platform::INVALID_SOCKET_HANDLE)
+            load_close(again);
+        accepted += logged_in;
+        if (logged_in && login_ms > login_ms_most)
+            login_ms_most = login_ms;
+    }
+    std::printf(
+        "churn: the owner's waiting login gave way in %d of %d rounds; its next login with the "
+        "right password accepted %d times (slowest %.1f ms), refused %d times\n",
+        displaced, rounds, accepted, login_ms_most, rounds - accepted);
+    return 0;
+}
+
+// A fresh address's greeting is answered once the server has taken in every connection that
+// came before it.
+bool all_taken_in(uint16_t port, int n) {
+    platform::ipv4_address from{{127, 0, 252, static_cast<uint8_t>(n)}};
+    platform::socket_handle probe = load_connect(port, &from);
+    int probed = probe != platform::INVALID_SOCKET_HANDLE && greet(probe);
+    if (probe != platform::INVALID_SOCKET_HANDLE)
+        load_close(probe);
+    return probed;
+}
+
+int run_arrival(uint16_t port, const char* password, int count) {
+    crowd settled{port, 40000, {}};
+    settled.arrive(static_cast<int>(MAX_PENDING_TOTAL));
+    all_taken_in(port, 3);
+    crowd fresh{port, 30000, {}};
+    int64_t started = bench_now_ns();
+    double fresh_login_ms = -1;
+    std::thread newcomer([&] {
+        platform::sleep_ms(300);
+        platform::ipv4_address from{{127, 0, 252, 1}};
+        int64_t connecting = bench_now_ns();
+        platform::socket_handle socket = load_connect(port, &from);
+        if (socket != platform::INVALID_SOCKET_HANDLE && load_log_in(socket, password))
+            fresh_login_ms = ms_since(connecting);
+        if (socket != platform::INVALID_SOCKET_HANDLE)
+            load_close(socket);
+    });
+    fresh.arrive(count);
+    double connected_ms = ms_since(started);
+    bool probed = all_taken_in(port, 2);
+    double taken_ms = ms_since(started);
+    newcomer.join();
+    std::printf(
+        "arrival: %zu fresh addresses connected in %.0f ms; the server had taken them all in "
+        "after %.0f ms (%.0f connections/s)%s; a fresh address 0.3 s in logged in %s%.0f ms\n",
+        fresh.sockets.size(), connected_ms, taken_ms, (count + 1) * 1000.0 / taken_ms,
+        probed ? "" : " (the probe got no cookie)", fresh_login_ms < 0 ? "NOT, " : "after ",
+        fresh_login_ms < 0 ? 0.0 : fresh_login_ms);
+    return 0;
+}
+
+int run_storm(uint16_t port, int seconds) {
+    crowd fresh{port, 1000, {}};
+    int64_t until = bench_now_ns() + int64_t{seconds} * 1000000000;
+    long connected = 0;
+    while (bench_now_ns() < until && fresh.next < 60000) {
+        fresh.arrive(100);
+        connected += 100;
+        fresh.drop_closed();
+    }
+    std::printf("storm: %ld silent connections from fresh addresses in %d s, %zu still open\n",
+                connected, seconds, fresh.sockets.size());
+    return 0;
+}
+
 int run_mixed(uint16_t port, const char* password, int logged, int pending) {
     std::vector<platform::socket_handle> held;
     int64_t started = bench_now_ns();
@@ -446,11 +594,18 @@ int main(int argc, char** argv) {
                          std::atoi(argv[6]));
     if (mode == "limit" && argc == 5)
         return run_limit(port, argv[3], std::atoi(argv[4]));
+    if (mode == "churn" && argc == 5)
+        return run_churn(port, argv[3], std::atoi(argv[4]));
+    if (mode == "storm" && argc == 4)
+        return run_storm(port, std::atoi(argv[3]));
+    if (mode == "arrival" && argc == 5)
+        return run_arrival(port, argv[3], std::atoi(argv[4]));
     std::fprintf(
         stderr,
         "usage: flood port | host PORT | hold PORT COUNT SECONDS [ADDRESSES] | longline PORT "
         "PASSWORD COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD [FROM] | limit "
         "PORT PASSWORD MAX | deadline PORT | mixed PORT PASSWORD LOGGED PENDING | guess PORT "
-        "SECONDS ADDRESSES PARALLEL FIRST\n");
+        "SECONDS ADDRESSES PARALLEL FIRST | churn PORT PASSWORD ROUNDS | arrival PORT PASSWORD "
+        "COUNT | storm PORT SECONDS\n");
     return 1;
 }

@@ -8,6 +8,7 @@ namespace {
 std::atomic<int> g_fail_countdown{-1};
 thread_local bool t_exempt = false;
 std::atomic<net_close_hook> g_close_hook{nullptr};
+std::atomic<net_wake_hook> g_wake_hook{nullptr};
 std::atomic<int> g_library_uses{0};
 }  // namespace
 
@@ -29,6 +30,10 @@ void net_fail_exempt_this_thread(bool exempt) {
 
 void net_set_close_hook(net_close_hook hook) {
     g_close_hook.store(hook, std::memory_order_release);
+}
+
+void net_set_wake_hook(net_wake_hook hook) {
+    g_wake_hook.store(hook, std::memory_order_release);
 }
 
 namespace detail {
@@ -56,6 +61,11 @@ void net_closing(socket_handle socket) {
     net_close_hook hook = g_close_hook.load(std::memory_order_acquire);
     if (hook)
         hook(socket);
+}
+
+bool net_waking(socket_handle socket) {
+    net_wake_hook hook = g_wake_hook.load(std::memory_order_acquire);
+    return !hook || hook(socket);
 }
 
 }  // namespace detail

@@ -15,7 +15,9 @@
 // counted over every thread except those that exempt themselves with
 // net_fail_exempt_this_thread (a test's own clients). An injected failure never reaches the
 // socket library; it reports a plain error of the call's kind. net_set_close_hook installs a
-// function that every close of a socket reports to, just before the socket is closed.
+// function that every close of a socket reports to, just before the socket is closed;
+// net_set_wake_hook one that every net_wake_receiver asks first, and that may swallow the
+// wake (return false), as a wake that comes just before a receive begins is lost on Windows.
 //
 // Addresses are the 4 bytes of an IPv4 address in network order (ipv4_address); ports are
 // host-order 16-bit numbers.
@@ -108,12 +110,16 @@ bool net_fail_pending();
 void net_fail_exempt_this_thread(bool exempt);
 using net_close_hook = void (*)(socket_handle socket);
 void net_set_close_hook(net_close_hook hook);
+using net_wake_hook = bool (*)(socket_handle socket);
+void net_set_wake_hook(net_wake_hook hook);
 
 namespace detail {
 // Consumed by the platform files: true when this call is to fail.
 bool net_should_fail();
 // Every close of a socket reports here first.
 void net_closing(socket_handle socket);
+// Every wake asks here first: false when the wake is to be swallowed.
+bool net_waking(socket_handle socket);
 // Every successful start of the socket library, and every end of one.
 void net_library_started();
 void net_library_ended();

@@ -17,7 +17,9 @@
 # the run of connections that never log in (the login deadline, the caps, the stop with
 # many of them), ONLY=attack just the crowds of addresses at the total cap (16 addresses with
 # 32 silent connections each, 1500 with one each, and a fresh address logging in meanwhile)
-# and the wrong-password logins per second from one address and from two taking turns.
+# and the wrong-password logins per second from one address and from two taking turns, the
+# owner's waiting login while fresh addresses churn, a fresh address's login while a crowd
+# arrives, and the host's threads during 60 s of silent connections from fresh addresses.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-native}
@@ -268,6 +270,15 @@ done
 "$flood" legit "$port" "$password" 127.0.251.1 | sed 's/^/  the owner, after the guessing: /' || true
 [ "$mode" = wine ] && grep -c '^event "Incorrect Password"' "$work/host.log" |
     sed 's/^/  "Incorrect Password" events: /'
+stop_host
+start_host
+echo "(j) the owner's waiting login while fresh addresses churn, 5 rounds"
+"$flood" churn "$port" "$password" 5 | sed 's/^/  /'
+echo "(k) 1500 fresh addresses arriving while every place is taken"
+"$flood" arrival "$port" "$password" 1500 | sed 's/^/  /'
+echo "  once settled: $("$flood" legit "$port" "$password" 127.0.252.9)"
+echo "(l) 60 s of silent connections from fresh addresses"
+peak_during "$flood" storm "$port" 60
 stop_host
 fi
 

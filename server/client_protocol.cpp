@@ -67,7 +67,7 @@ int receive_text(connection& conn, receive_kind kind) {
         }
         // Windows may report the time-out up to one step of its tick (15.6 ms) before the
         // tick reaches the deadline.
-        if (kind == receive_kind::login && conn.last_receive < 0 &&
+        if (kind == receive_kind::login && conn.last_receive < 0 && !claim.claimed() &&
             login_time_left(conn) <= TICK_STEP_MS) {
             trace_connection("Login not completed in time", conn.record->socket, conn.address_text);
             conn.last_receive = 0;
@@ -107,6 +107,16 @@ void send_text(connection& conn, const char* text) {
     claim.end_use();
 }
 
+bool ended_by_server(connection& conn) {
+    const char* why = conn.record->pending.given_way()
+                          ? "Login ended: its place was given to another connection"
+                      : conn.record->claim.claimed() ? "Login ended: the server is stopping"
+                                                     : nullptr;
+    if (why)
+        trace_connection(why, conn.record->socket, conn.address_text);
+    return why != nullptr;
+}
+
 // Greeting, cookie and response; true when the client proved it knows the password.
 bool log_in(connection& conn) {
     receive_text(conn, receive_kind::login);
@@ -130,6 +140,10 @@ bool log_in(connection& conn) {
 
     receive_text(conn, receive_kind::login);
     strip_line_end(conn.buffer);
+    // A login that the server itself ended, by its stop or by giving the connection's place to
+    // another, is no failure of the peer's: nothing is compared, counted or raised.
+    if (ended_by_server(conn))
+        return false;
     // Counted before it is compared, so that parallel answers of one address cannot overtake
     // the count; an address under refusal has its answer refused without a comparison.
     bool counted = repeat_offenders_count_answer(conn.record->address);
@@ -217,12 +231,11 @@ void command_loop(connection& conn) {
 }
 
 // The end of a connection: leave the table, then close the socket as far as it is still
-// ours. One whose last receive failed is closed without a drain.
+// ours. One whose last receive failed is closed without a drain. Its place among those
+// waiting for their login goes with the record, once the socket is closed.
 void finish(connection& conn) {
     platform::socket_handle socket = conn.record->socket;
-    // Before the socket is closed: while a place is counted, its socket is the connection's.
-    conn.record->pending.release();
-    switch (conn_table_remove(*conn.record->table, socket)) {
+    switch (conn_table_remove(*conn.record->table, conn.record->id)) {
         case socket_owner::none:
             break;
         case socket_owner::client_after_notice:
@@ -242,7 +255,7 @@ void converse(connection& conn) {
     format_address_text(conn.record->address, conn.address_text);
     conn.address_length = std::strlen(conn.address_text);
 
-    if (!admit_client(conn.record->address)) {
+    if (conn.record->refused || !admit_client(conn.record->address)) {
         trace_connection("Blocked connection", conn.record->socket, conn.address_text);
         raise_event_with_address("Blocked connection", conn.address_text);
         finish(conn);
@@ -251,7 +264,7 @@ void converse(connection& conn) {
     raise_event_with_address("Incoming connection", conn.address_text);
     try {
         // A connection whose place went to a newcomer is being ended: it does not log in.
-        if (log_in(conn) && conn.record->pending.release() && lift_login_deadline(conn)) {
+        if (log_in(conn) && conn.record->pending.log_in() && lift_login_deadline(conn)) {
             raise_event_with_address("Accepted connection", conn.address_text);
             abuse_note_success();
             repeat_offenders_note_success(conn.record->address);

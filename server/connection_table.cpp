@@ -13,6 +13,7 @@
 #include "server/socket_closing.h"
 
 struct connection_entry {
+    connection_id id;
     platform::socket_handle socket;
     char address_text[ADDRESS_TEXT_SIZE];
     platform::thread_handle thread;  // empty until handed over, or when the thread failed
@@ -47,9 +48,9 @@ struct connection_table {
 
 namespace {
 
-connection_entry** find_link(connection_entry*& head, platform::socket_handle socket) {
+connection_entry** find_link(connection_entry*& head, connection_id id) {
     connection_entry** link = &head;
-    while (*link && (*link)->socket != socket)
+    while (*link && (*link)->id != id)
         link = &(*link)->next;
     return link;
 }
@@ -101,11 +102,12 @@ platform::manual_event* conn_table_init(connection_table& table) {
     return table.all_closed.get();
 }
 
-int conn_table_add(connection_table& table, platform::socket_handle socket,
+int conn_table_add(connection_table& table, connection_id id, platform::socket_handle socket,
                    const char* address_text, socket_claim* claim) {
     auto* entry = new (std::nothrow) connection_entry;
     if (!entry)
         return 0;
+    entry->id = id;
     entry->socket = socket;
     entry->claim = claim;
     std::strncpy(entry->address_text, address_text, ADDRESS_TEXT_SIZE - 1);
@@ -123,22 +125,22 @@ int conn_table_add(connection_table& table, platform::socket_handle socket,
     return 1;
 }
 
-void conn_table_set_thread(connection_table& table, platform::socket_handle socket,
+void conn_table_set_thread(connection_table& table, connection_id id,
                            platform::thread_handle thread) {
     std::lock_guard<std::mutex> hold(table.lock);
-    connection_entry* entry = *find_link(table.head, socket);
+    connection_entry* entry = *find_link(table.head, id);
     if (entry)
         entry->thread = std::move(thread);
     // Otherwise the handle is closed as `thread` goes out of scope.
 }
 
-socket_owner conn_table_remove(connection_table& table, platform::socket_handle socket) {
+socket_owner conn_table_remove(connection_table& table, connection_id id) {
     std::unique_ptr<connection_entry> released;
     socket_owner owner;
     bool listed;
     {
         std::lock_guard<std::mutex> hold(table.lock);
-        connection_entry** link = find_link(table.head, socket);
+        connection_entry** link = find_link(table.head, id);
         listed = *link != nullptr;
         connection_entry* entry;
         if (listed) {
@@ -146,7 +148,7 @@ socket_owner conn_table_remove(connection_table& table, platform::socket_handle 
             released.reset(unlink_listed(table, link));
             refresh_view_locked(table);
         } else {
-            link = find_link(table.orphans, socket);
+            link = find_link(table.orphans, id);
             entry = *link;
             if (!entry)
                 return socket_owner::none;
@@ -189,9 +191,11 @@ connection_entry* step_past(connection_table& table, connection_entry* entry) {
     return next;
 }
 
-// Sends the close notice to the entry unless it had it already, and settles who closes its
-// socket: here, at once, unless the client thread is inside a receive or send on it; then the
-// thread is woken, which on Winsock closes the socket too. Returns with the lock held.
+// Sends the close notice to the entry unless it had it already, and claims its socket. The
+// socket stays the connection's while the entry is listed: its thread closes it as it leaves,
+// after it is woken if it is inside a receive or send. Only when the thread has removed the
+// entry meanwhile (it then leaves the socket to the notice) is it closed here. Returns with
+// the lock held.
 void notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
                   connection_entry* entry) {
     if (entry->noticed)
@@ -202,19 +206,16 @@ void notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
         visit unlocked(table, hold, entry);
         send_close_notice(socket);
     }
-    // The claim is taken while the entry is listed: until its thread has removed the entry,
-    // the thread's claim is alive.
-    bool in_call = entry->listed && entry->thread && (!entry->claim || entry->claim->claim());
-    if (in_call) {
-        // Woken with the lock held, so the thread cannot leave before it is settled that it
-        // closes the socket itself, once it is out of its call.
-        entry->owner_closes = true;
-        platform::net_wake_receiver(socket);
+    if (!entry->listed) {
+        visit unlocked(table, hold, entry);
+        platform::net_close(socket);
         return;
     }
-    // Its thread will not touch the socket again, has left, or there is none.
-    visit unlocked(table, hold, entry);
-    platform::net_close(socket);
+    // Settled with the lock held, so the thread cannot leave before it knows it closes the
+    // socket itself. Without a claim to ask, the thread may be in a call.
+    entry->owner_closes = true;
+    if (!entry->claim || entry->claim->claim())
+        platform::net_wake_receiver(socket);
 }
 
 // Gives the entry's thread up to limit_ms to end. A wake can come just before
@@ -244,13 +245,23 @@ void wait_for_thread(connection_table& table, std::unique_lock<std::mutex>& hold
 
 }  // namespace
 
-void conn_table_notice(connection_table& table, platform::socket_handle socket) {
+platform::socket_handle conn_table_notice(connection_table& table, connection_id id) {
     std::unique_lock<std::mutex> hold(table.lock);
-    connection_entry* entry = *find_link(table.head, socket);
+    connection_entry* entry = *find_link(table.head, id);
     if (!entry)
-        return;
+        return platform::INVALID_SOCKET_HANDLE;
+    platform::socket_handle socket = entry->socket;
     notice_entry(table, hold, entry);
     step_past(table, entry);
+    return socket;
+}
+
+void conn_table_rewake_noticed(connection_table& table) {
+    std::lock_guard<std::mutex> hold(table.lock);
+    for (connection_entry* entry = table.head; entry; entry = entry->next) {
+        if (entry->noticed && entry->claim && entry->claim->still_in_call())
+            platform::net_wake_receiver(entry->socket);
+    }
 }
 
 uint32_t conn_table_close_all(connection_table& table, uint32_t wait_ms) {
@@ -297,8 +308,13 @@ void conn_table_teardown(connection_table& table) {
             }
         }
     }
-    while (released)
+    while (released) {
+        // No thread of its own will ever close a socket that had its notice: now that its
+        // entry is gone, the table does.
+        if (released->noticed)
+            platform::net_close(released->socket);
         delete std::exchange(released, released->next);
+    }
     conn_table_refresh_view(table);
     std::lock_guard<std::mutex> hold(table.lock);
     table.initialised = false;

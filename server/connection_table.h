@@ -10,15 +10,20 @@
 // it held, the table rebuilds the view of the open connections (module/connection_view.h: the
 // settings dialog's "Open connections" list), newest connection first.
 //
-// Socket ownership: an accepted socket belongs to its client thread until close-all claims it
-// for the close notice, which is sent once only. After the notice the socket is closed at once
-// when its thread is not inside a receive or send (its socket_claim keeps it from starting
-// another), or when the thread has already left; a thread inside a call is woken, and waking
-// leaves the socket open: the client thread closes it when it removes its entry, so a socket
-// is never closed while its thread may still use it, and its handle is never given to another
-// socket under that thread. conn_table_remove tells the client thread which case applies. Entries
-// whose threads are still running at teardown stay known to the table (out of the list and the
-// count), so the late removal still gets the right answer.
+// Connections are named by their connection_id, never by socket number: a number the system
+// has given to a newer socket must never lead to the older connection's entry, nor the other
+// way round.
+//
+// Socket ownership: an accepted socket belongs to its client thread until close-all or the
+// accept thread claims it for the close notice, which is sent once only. A socket number
+// belongs to one connection until that connection's thread has let it go: while the table
+// lists a connection, no thread but its own closes its socket. So the notice only sends, shuts
+// the sending side down and claims the socket (its socket_claim keeps the thread from starting
+// another call); a thread inside a receive or send is woken. The thread closes the socket
+// itself when it removes its entry (conn_table_remove tells it so); the notice closes it only
+// when the thread has already removed the entry. Entries whose threads are still running at
+// teardown stay known to the table (out of the list and the count), so the late removal still
+// gets the right answer.
 //
 // Threads: the accept thread calls init, add, set_thread, notice, close_all and teardown; client
 // threads call remove.
@@ -30,6 +35,7 @@
 #include "platform/event.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "server/connection_id.h"
 #include "server/socket_claim.h"
 
 struct connection_table;
@@ -42,32 +48,38 @@ connection_table_ref conn_table_create();
 // the table does.
 platform::manual_event* conn_table_init(connection_table& table);
 
-// Lists a new connection (newest first) with a copy of its address text (at most 15
-// characters are kept) and no thread yet. claim, if given, is the client thread's claim on the
-// socket; it must stay valid until that thread has removed the entry. Returns 0 and lists
-// nothing when memory for the entry cannot be had.
-int conn_table_add(connection_table& table, platform::socket_handle socket,
+// Lists a new connection (newest first) under its id, unique in the table's run, with a copy
+// of its address text (at most 15 characters are kept) and no thread yet. claim, if given, is
+// the client thread's claim on the socket; it must stay valid until that thread has removed
+// the entry. Returns 0 and lists nothing when memory for the entry cannot be had.
+int conn_table_add(connection_table& table, connection_id id, platform::socket_handle socket,
                    const char* address_text, socket_claim* claim = nullptr);
 
 // Hands the connection's client thread handle to its entry. If the connection has already
 // left the table (its thread ended first), the handle is closed here.
-void conn_table_set_thread(connection_table& table, platform::socket_handle socket,
+void conn_table_set_thread(connection_table& table, connection_id id,
                            platform::thread_handle thread);
 
 enum class socket_owner {
-    none,                // not listed, or the close notice closed the socket: leave it alone
+    none,                // not listed, or the close notice closes the socket: leave it alone
     client,              // the caller owns the socket and closes it as it sees fit
     client_after_notice  // the notice was sent and sending shut down: the caller just closes it
 };
 
-// Removes the connection of the socket, if listed, and says who closes its socket.
-socket_owner conn_table_remove(connection_table& table, platform::socket_handle socket);
+// Removes the connection, if listed, and says who closes its socket.
+socket_owner conn_table_remove(connection_table& table, connection_id id);
 
-// Sends the close notice to the listed connection of socket alone, as close-all does, so that
-// it ends at once; nothing when it is not listed. Does not wait for its thread.
-void conn_table_notice(connection_table& table, platform::socket_handle socket);
+// Sends the close notice to the listed connection alone, as close-all does, so that it ends
+// at once; nothing when it is not listed. Does not wait for its thread. Returns the socket it
+// was sent to, INVALID_SOCKET_HANDLE for none: a number for the trace alone, as the socket is
+// its thread's to close.
+platform::socket_handle conn_table_notice(connection_table& table, connection_id id);
 
-// Sends every listed connection the close notice (closing its socket or waking its thread)
+// Wakes again every connection that had its notice and whose thread is still in the call it
+// was in: a wake that came just before the call had really begun did not reach it.
+void conn_table_rewake_noticed(connection_table& table);
+
+// Sends every listed connection the close notice (waking its thread if it is in a call)
 // and then gives each client thread up to CLOSE_ALL_THREAD_WAIT_MS to end, all of them
 // together no more than wait_ms from the call: threads that cannot end (a host that holds
 // them, a system out of resources) cost wait_ms in all, not a second each. Returns what is

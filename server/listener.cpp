@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "access/admission.h"
 #include "module/address_text.h"
 #include "platform/event.h"
 #include "platform/message_box.h"
@@ -30,6 +31,10 @@ struct server_run {
     platform::manual_event stop_signal{false};
     connection_table_ref table;
     std::shared_ptr<pending_logins> pending;
+    std::shared_ptr<refusal_places> refusing;
+    // The accept thread's alone.
+    connection_id next_connection = 1;
+    uint32_t last_rewake_tick = 0;
 };
 
 struct running_server {
@@ -57,49 +62,78 @@ const char* refusal_text(pending_logins::verdict verdict) {
                : "Too many connections waiting for login";
 }
 
+// Gives the connection its place: among those being refused when admission refuses its
+// address without a look-up, so that it never displaces a waiting login; otherwise among those
+// waiting for their login, where one whose admission still needs a look-up may only take a
+// free place. False when it gets none and has been turned away.
+bool place_connection(server_run& run, client_start_record& record, const char* address_text) {
+    admission_verdict admission = admit_client_without_lookup(record.address);
+    if (admission == admission_verdict::refused) {
+        if (record.refused.take(run.refusing))
+            return true;
+        turn_away(record.socket, "Too many refused connections at once", address_text);
+        return false;
+    }
+    connection_id displaced;
+    pending_logins::verdict verdict =
+        pending_login_count(run.pending, record.address, record.id,
+                            admission == admission_verdict::admitted, &record.pending, &displaced);
+    if (verdict == pending_logins::verdict::address_full ||
+        verdict == pending_logins::verdict::total_full) {
+        turn_away(record.socket, refusal_text(verdict), address_text);
+        return false;
+    }
+    if (verdict == pending_logins::verdict::counted_in_place_of_another) {
+        platform::socket_handle ended = conn_table_notice(*run.table, displaced);
+        trace_connection("Connection waiting for login gives way on socket:%d to:%s", ended,
+                         address_text);
+    }
+    return true;
+}
+
+// Connections displaced earlier whose wake may have come just before their receive began are
+// woken again, at most every CLOSE_ALL_REWAKE_MS while any is still being ended.
+void rewake_displaced(server_run& run) {
+    uint32_t now = platform::tick_count();
+    if (now - run.last_rewake_tick < CLOSE_ALL_REWAKE_MS || run.pending->ending() == 0)
+        return;
+    run.last_rewake_tick = now;
+    conn_table_rewake_noticed(*run.table);
+}
+
 void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_address peer) {
     uint32_t accepted_tick = platform::tick_count();
     char address_text[ADDRESS_TEXT_SIZE];
     format_address_text(peer, address_text);
     trace_connection("Connection accepted on socket:%d from:%s", socket, address_text);
-    pending_login place;
-    platform::socket_handle displaced;
-    pending_logins::verdict verdict =
-        pending_login_count(run.pending, peer, socket, &place, &displaced);
-    if (verdict == pending_logins::verdict::address_full ||
-        verdict == pending_logins::verdict::total_full) {
-        turn_away(socket, refusal_text(verdict), address_text);
+    rewake_displaced(run);
+    std::unique_ptr<client_start_record> record(new (std::nothrow) client_start_record{
+        socket, peer, accepted_tick, run.next_connection++, nullptr, nullptr, {}, {}, {}});
+    if (!record) {
+        turn_away(socket, "No memory for the connection", address_text);
         return;
     }
-    if (verdict == pending_logins::verdict::counted_in_place_of_another) {
-        // Ended as the stop ends it, before this thread accepts again: so the socket named
-        // is still the displaced connection's own.
-        trace_connection("Connection waiting for login gives way on socket:%d to:%s", displaced,
-                         address_text);
-        conn_table_notice(*run.table, displaced);
-    }
-    auto* record = new (std::nothrow)
-        client_start_record{socket, peer, accepted_tick, nullptr, nullptr, {}, {}};
+    if (!place_connection(run, *record, address_text))
+        return;
+    connection_id id = record->id;
     // The entry goes into the table before the thread exists, so the thread always finds it.
-    if (!record || !conn_table_add(*run.table, socket, address_text, &record->claim)) {
-        delete record;
+    if (!conn_table_add(*run.table, id, socket, address_text, &record->claim)) {
         turn_away(socket, "No memory for the connection", address_text);
         return;
     }
     record->table = run.table;
     record->library = run.library;
-    record->pending = std::move(place);
     platform::thread_handle thread =
-        platform::thread_start(client_thread, record, CLIENT_THREAD_STACK_RESERVATION);
+        platform::thread_start(client_thread, record.get(), CLIENT_THREAD_STACK_RESERVATION);
     if (!thread) {
         // Nobody would ever serve it: it leaves at once instead of holding its socket open
         // until the stop.
-        conn_table_remove(*run.table, socket);
-        delete record;
+        conn_table_remove(*run.table, id);
         turn_away(socket, "Couldn't start client thread", address_text);
         return;
     }
-    conn_table_set_thread(*run.table, socket, std::move(thread));
+    record.release();  // the client thread's now
+    conn_table_set_thread(*run.table, id, std::move(thread));
 }
 
 void accept_connections(server_run& run) {
@@ -173,7 +207,8 @@ int server_start(int32_t port) {
     run->library = std::move(library);
     run->table = conn_table_create();
     run->pending = make_shared_nothrow<pending_logins>();
-    if (!run->table || !run->pending)
+    run->refusing = make_shared_nothrow<refusal_places>();
+    if (!run->table || !run->pending || !run->refusing)
         return 0;
 
     run->listening = platform::net_tcp_socket();

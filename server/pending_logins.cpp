@@ -16,9 +16,9 @@ uint32_t pending_logins::free_tally() const {
     return NONE;
 }
 
-uint32_t pending_logins::free_waiting() const {
-    for (uint32_t i = 0; i < MAX_PENDING_TOTAL; ++i) {
-        if (waiting_[i].serial == 0)
+uint32_t pending_logins::free_slot() const {
+    for (uint32_t i = 0; i < SLOTS; ++i) {
+        if (slots_[i].serial == 0)
             return i;
     }
     return NONE;
@@ -31,25 +31,23 @@ uint32_t pending_logins::oldest_of_the_greediest() const {
             most = each.count;
     }
     uint32_t oldest = NONE;
-    for (uint32_t i = 0; i < MAX_PENDING_TOTAL; ++i) {
-        const waiting& each = waiting_[i];
-        if (each.serial != 0 && tallies_[each.tally].count == most &&
-            (oldest == NONE || each.serial < waiting_[oldest].serial)) {
+    for (uint32_t i = 0; i < SLOTS; ++i) {
+        const waiting& each = slots_[i];
+        if (each.serial != 0 && each.tally != NONE && tallies_[each.tally].count == most &&
+            (oldest == NONE || each.serial < slots_[oldest].serial)) {
             oldest = i;
         }
     }
     return oldest;
 }
 
-void pending_logins::drop(uint32_t slot) {
-    --tallies_[waiting_[slot].tally].count;
-    waiting_[slot].serial = 0;
-    --total_;
+bool pending_logins::holds(place counted) const {
+    return counted.serial != 0 && slots_[counted.slot].serial == counted.serial;
 }
 
 pending_logins::verdict pending_logins::count(platform::ipv4_address address,
-                                              platform::socket_handle socket, place* counted,
-                                              platform::socket_handle* displaced) {
+                                              connection_id connection, bool may_displace,
+                                              place* counted, connection_id* displaced) {
     uint32_t key = platform::ipv4_key(address);
     std::lock_guard<std::mutex> hold(lock_);
     uint32_t own = find_tally(key);
@@ -57,41 +55,67 @@ pending_logins::verdict pending_logins::count(platform::ipv4_address address,
     if (held >= MAX_PENDING_PER_ADDRESS)
         return verdict::address_full;
     verdict result = verdict::counted;
-    uint32_t slot;
-    if (total_ < MAX_PENDING_TOTAL) {
-        // A used slot and a used tally each stand for at least one waiting connection.
-        slot = free_waiting();
-    } else {
-        slot = oldest_of_the_greediest();
-        if (tallies_[waiting_[slot].tally].count <= held)
+    if (total_ >= MAX_PENDING_TOTAL) {
+        if (!may_displace || ending_ >= MAX_PENDING_ENDING)
             return verdict::total_full;
-        // Not this address's own: that one holds fewer.
-        *displaced = waiting_[slot].socket;
-        drop(slot);
+        uint32_t oldest = oldest_of_the_greediest();
+        waiting& giving_way = slots_[oldest];
+        if (tallies_[giving_way.tally].count <= held)
+            return verdict::total_full;
+        // Not this address's own: that one holds fewer. Its tally stops counting it (one
+        // that falls to 0 is free for the newcomer's address).
+        --tallies_[giving_way.tally].count;
+        giving_way.tally = NONE;
+        --total_;
+        ++ending_;
+        *displaced = giving_way.connection;
         result = verdict::counted_in_place_of_another;
     }
     if (own == NONE) {
+        // At most MAX_PENDING_TOTAL - 1 wait here, each tally standing for one at least.
         own = free_tally();
         tallies_[own].address = key;
     }
+    // Waiting and ending together hold fewer than SLOTS here.
+    uint32_t slot = free_slot();
     ++tallies_[own].count;
     ++total_;
-    waiting_[slot] = waiting{next_serial_++, socket, own};
-    *counted = place{slot, waiting_[slot].serial};
+    slots_[slot] = waiting{next_serial_++, connection, own};
+    *counted = place{slot, slots_[slot].serial};
     return result;
 }
 
-bool pending_logins::release(place counted) {
+bool pending_logins::settle(place counted, bool logged_in) {
     std::lock_guard<std::mutex> hold(lock_);
-    if (counted.serial == 0 || waiting_[counted.slot].serial != counted.serial)
+    if (!holds(counted))
         return false;
-    drop(counted.slot);
-    return true;
+    waiting& slot = slots_[counted.slot];
+    bool waited = slot.tally != NONE;
+    if (!waited && logged_in)
+        return false;  // kept until the connection has gone
+    if (waited) {
+        --tallies_[slot.tally].count;
+        --total_;
+    } else {
+        --ending_;
+    }
+    slot.serial = 0;
+    return waited;
+}
+
+bool pending_logins::given_way(place counted) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return holds(counted) && slots_[counted.slot].tally == NONE;
 }
 
 uint32_t pending_logins::total() {
     std::lock_guard<std::mutex> hold(lock_);
     return total_;
+}
+
+uint32_t pending_logins::ending() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return ending_;
 }
 
 uint32_t pending_logins::of(platform::ipv4_address address) {
@@ -102,11 +126,12 @@ uint32_t pending_logins::of(platform::ipv4_address address) {
 
 pending_logins::verdict pending_login_count(const std::shared_ptr<pending_logins>& counts,
                                             platform::ipv4_address address,
-                                            platform::socket_handle socket, pending_login* place,
-                                            platform::socket_handle* displaced) {
+                                            connection_id connection, bool may_displace,
+                                            pending_login* place, connection_id* displaced) {
     pending_logins::place counted;
-    *displaced = platform::INVALID_SOCKET_HANDLE;
-    pending_logins::verdict verdict = counts->count(address, socket, &counted, displaced);
+    *displaced = NO_CONNECTION;
+    pending_logins::verdict verdict =
+        counts->count(address, connection, may_displace, &counted, displaced);
     if (verdict == pending_logins::verdict::counted ||
         verdict == pending_logins::verdict::counted_in_place_of_another) {
         *place = pending_login(counts, counted);

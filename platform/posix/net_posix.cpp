@@ -173,6 +173,8 @@ int net_close(socket_handle socket) {
 }
 
 void net_wake_receiver(socket_handle socket) {
+    if (!detail::net_waking(socket))
+        return;
     ::shutdown(raw(socket), SHUT_RDWR);  // a blocked recv returns 0
 }
 

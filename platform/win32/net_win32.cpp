@@ -163,6 +163,8 @@ int net_close(socket_handle socket) {
 }
 
 void net_wake_receiver(socket_handle socket) {
+    if (!detail::net_waking(socket))
+        return;
     // Cancelling the socket's pending calls ends a blocking recv in another thread
     // (ERROR_OPERATION_ABORTED); closing the socket would too, but its handle could then be
     // given to a new socket before that thread is done with it.

@@ -221,12 +221,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     conn_table_init(*table);
     platform::socket_handle server_side, client_side;
     check(make_pair(&server_side, &client_side), "a loopback socket pair");
-    conn_table_add(*table, server_side, ADDRESS);
+    constexpr connection_id ID = 1;
+    conn_table_add(*table, ID, server_side, ADDRESS);
     auto* record = new client_start_record{
-        server_side, {{127, 0, 0, 1}}, platform::tick_count(), table, {}, {}, {}};
+        server_side, {{127, 0, 0, 1}}, platform::tick_count(), ID, table, {}, {}, {}, {}};
     platform::thread_handle thread = platform::thread_start(run_client, record);
     check(static_cast<bool>(thread), "the client thread starts");
-    conn_table_set_thread(*table, server_side, thread.duplicate());
+    conn_table_set_thread(*table, ID, thread.duplicate());
 
     // What was sent, in one piece, and the first send of it.
     std::string stream, first_chunk;

@@ -563,7 +563,7 @@ TEST_F(DialogThreadsTest, without_a_window_system_dialogs_end_unshown) {
 TEST_F(DialogThreadsTest, the_connection_list_follows_the_table_while_the_dialog_is_edited) {
     connection_table_ref table = conn_table_create();
     conn_table_init(*table);
-    ASSERT_EQ(conn_table_add(*table, 1, "9.8.7.6"), 1);  // before the dialog: not shown
+    ASSERT_EQ(conn_table_add(*table, 1, 1, "9.8.7.6"), 1);  // before the dialog: not shown
     ASSERT_EQ(qvl_config(), 1);
     fake_window* dialog = windows.wait_shown(dialog_kind::settings);
     ASSERT_NE(dialog, nullptr);
@@ -574,7 +574,7 @@ TEST_F(DialogThreadsTest, the_connection_list_follows_the_table_while_the_dialog
         return lines;
     };
     EXPECT_TRUE(list().empty());
-    ASSERT_EQ(conn_table_add(*table, 2, "10.0.0.5"), 1);
+    ASSERT_EQ(conn_table_add(*table, 2, 2, "10.0.0.5"), 1);
     EXPECT_EQ(list(), (std::vector<std::string>{"10.0.0.5", "9.8.7.6"}));
 
     // Connections come and go on many threads while the user edits and applies; the dialog
@@ -586,7 +586,7 @@ TEST_F(DialogThreadsTest, the_connection_list_follows_the_table_while_the_dialog
             for (int i = 0; i < 50; ++i) {
                 platform::socket_handle socket = 100 + t * 100 + i;
                 std::string address = "127.0." + std::to_string(t) + "." + std::to_string(i);
-                conn_table_add(*table, socket, address.c_str());
+                conn_table_add(*table, socket, socket, address.c_str());
                 if (i % 2 == 0)
                     conn_table_remove(*table, socket);
             }

@@ -1,6 +1,7 @@
 // The count of connections that have not logged in: the cap per address, the cap in all with
-// its fair shares (who takes whose place, who is refused), and each connection's place given
-// back exactly once, whether its login succeeds, it ends, or another connection took it.
+// its fair shares (who takes whose place, who is refused), the bound on those being ended, and
+// each connection's place given back exactly once, whether its login succeeds, it ends, or
+// another connection took it.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -17,16 +18,17 @@ platform::ipv4_address address(int n) {
 
 using verdict = pending_logins::verdict;
 
-// Connections counted in turn; the socket of each is its number in the order of arrival.
+// Connections counted in turn; the id of each is its number in the order of arrival.
 struct counter {
     std::shared_ptr<pending_logins> counts = std::make_shared<pending_logins>();
     std::vector<pending_login> held;
-    platform::socket_handle next_socket = 1;
-    platform::socket_handle displaced = 0;
+    connection_id next_id = 1;
+    connection_id displaced = NO_CONNECTION;
 
-    verdict count(int n) {
+    verdict count(int n, bool may_displace = true) {
         pending_login place;
-        verdict result = pending_login_count(counts, address(n), next_socket++, &place, &displaced);
+        verdict result =
+            pending_login_count(counts, address(n), next_id++, may_displace, &place, &displaced);
         if (result == verdict::counted || result == verdict::counted_in_place_of_another)
             held.push_back(std::move(place));
         return result;
@@ -55,7 +57,7 @@ TEST(pending_logins, caps_per_address_and_in_all_and_gives_places_back) {
     // nothing more.
     pending_login logged_in = std::move(c.held.front());
     c.held.erase(c.held.begin());
-    EXPECT_TRUE(logged_in.release());
+    EXPECT_TRUE(logged_in.log_in());
     EXPECT_EQ(c.count(1), verdict::counted);
     { pending_login ended = std::move(logged_in); }
     EXPECT_EQ(c.counts->of(address(1)), 32u);
@@ -74,7 +76,8 @@ struct fair_share_case {
     std::vector<std::pair<int, int>> fill;  // addresses, connections each; in turn from 1
     int newcomer;                           // the address of the connection that comes next
     verdict expected;
-    platform::socket_handle displaced;  // the socket that gives way, 0 for none
+    connection_id displaced;                    // the connection that gives way, 0 for none
+    bool first_logs_in_and_comes_back = false;  // its place taken by a newer one at once
 };
 
 TEST(pending_logins, at_the_total_the_greediest_address_gives_way) {
@@ -97,6 +100,14 @@ TEST(pending_logins, at_the_total_the_greediest_address_gives_way) {
          verdict::counted_in_place_of_another,
          301},
         {"one that holds the most", {{10, 30}, {2, 31}, {150, 1}}, 11, verdict::total_full, 0},
+        // The oldest connection of the greediest is not always in the first slot: places
+        // given back are taken again by later connections.
+        {"the oldest after places were given back",
+         {{16, 32}},
+         17,
+         verdict::counted_in_place_of_another,
+         2,
+         true},
     };
     for (const fair_share_case& each : cases) {
         SCOPED_TRACE(each.name);
@@ -107,17 +118,45 @@ TEST(pending_logins, at_the_total_the_greediest_address_gives_way) {
             next_address += addresses;
         }
         ASSERT_EQ(c.counts->total(), 512u);
+        if (each.first_logs_in_and_comes_back) {
+            ASSERT_TRUE(c.held.front().log_in());
+            ASSERT_EQ(c.count(1), verdict::counted);
+        }
+        uint32_t newcomer_held = c.counts->of(address(each.newcomer));
         EXPECT_EQ(c.count(each.newcomer), each.expected);
         EXPECT_EQ(c.counts->total(), 512u);
         if (each.expected != verdict::counted_in_place_of_another)
             continue;
         EXPECT_EQ(c.displaced, each.displaced);
-        // The displaced connection's place is gone: its release says so and gives back nothing.
-        EXPECT_FALSE(c.held[static_cast<size_t>(each.displaced - 1)].release());
+        EXPECT_EQ(c.counts->of(address(each.newcomer)), newcomer_held + 1);
+        // The displaced connection does not log in; it stays counted apart until it has gone.
+        pending_login& displaced = c.held[static_cast<size_t>(each.displaced - 1)];
+        EXPECT_TRUE(displaced.given_way());
+        EXPECT_FALSE(displaced.log_in());
+        EXPECT_EQ(c.counts->ending(), 1u);
+        displaced.release();
+        EXPECT_EQ(c.counts->ending(), 0u);
         EXPECT_EQ(c.counts->total(), 512u);
-        EXPECT_TRUE(c.held.back().release());
+        EXPECT_TRUE(c.held.back().log_in());
         EXPECT_EQ(c.counts->total(), 511u);
     }
+}
+
+// However slowly displaced connections go, those waiting and those being ended together stay
+// bounded: once MAX_PENDING_ENDING are being ended nobody is displaced, until one has gone. A
+// connection that may only take a free place never displaces anyone.
+TEST(pending_logins, displacement_stops_while_too_many_are_being_ended) {
+    counter c;
+    c.fill(1, 512, 1);
+    EXPECT_EQ(c.count(5000, false), verdict::total_full);
+    for (uint32_t i = 0; i < MAX_PENDING_ENDING; ++i)
+        ASSERT_EQ(c.count(1000 + static_cast<int>(i)), verdict::counted_in_place_of_another);
+    EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING);
+    EXPECT_EQ(c.count(2000), verdict::total_full);
+    c.held.front().release();  // the first to give way has gone
+    EXPECT_EQ(c.count(2000), verdict::counted_in_place_of_another);
+    EXPECT_EQ(c.counts->total(), MAX_PENDING_TOTAL);
+    EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING);
 }
 
 }  // namespace

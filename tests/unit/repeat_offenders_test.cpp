@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <utility>
 #include <vector>
 
 #include "access/abuse_state.h"
@@ -117,25 +118,64 @@ TEST_F(RepeatOffenders, RefusesTheFifthFailureWithinTheWindowForTheRefusalTime) 
     }
 }
 
-TEST_F(RepeatOffenders, AFullTableForgetsTheAddressWhoseLastFailureIsOldest) {
-    g_tick = START;
+platform::ipv4_address other(uint32_t n) {
+    return {{10, static_cast<uint8_t>(1 + n / 65536), static_cast<uint8_t>(n / 256),
+             static_cast<uint8_t>(n)}};
+}
+
+// Fills the table: entry n fails `each` times at 1000 + n ms, unless it is special.
+void fill(int each, const std::vector<std::pair<uint32_t, std::vector<uint32_t>>>& special) {
     for (uint32_t n = 0; n < REPEAT_OFFENDER_TABLE_SIZE; ++n) {
-        platform::ipv4_address other{
-            {10, 1, static_cast<uint8_t>(n / 256), static_cast<uint8_t>(n)}};
-        ASSERT_TRUE(repeat_offenders_count_answer(other));
-        if (n == 0) {
-            for (int i = 0; i < 4; ++i)
-                ASSERT_TRUE(repeat_offenders_count_answer(other));
-            ASSERT_TRUE(repeat_offenders_refuse(other));
+        std::vector<uint32_t> ticks(static_cast<size_t>(each), 1000 + n);
+        for (const auto& [index, its] : special) {
+            if (index == n)
+                ticks = its;
         }
-        g_tick = g_tick + 1;
+        for (uint32_t at : ticks) {
+            g_tick = START + at;
+            ASSERT_TRUE(repeat_offenders_count_answer(other(n)));
+        }
     }
-    EXPECT_EQ(repeat_offenders_remembered(), REPEAT_OFFENDER_TABLE_SIZE);
-    for (int i = 0; i < 5; ++i)
+}
+
+// Which address a full table forgets for a newcomer: never the first slot as such, and never
+// by the first failure.
+TEST_F(RepeatOffenders, AFullTableForgetsTheFewestAndOldestFailuresFirst) {
+    const struct {
+        const char* name;
+        int each;
+        std::vector<std::pair<uint32_t, std::vector<uint32_t>>> special;
+        uint32_t forgotten;
+    } cases[] = {
+        {"the oldest of those failing once, wherever it is", 1, {{0, {9000}}}, 1},
+        {"fewer failures before an older last failure", 1, {{7, {0, 1}}}, 0},
+        {"aged by the last failure, not the first", 2, {{0, {0, 9000}}}, 1},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        repeat_offenders_reset();
+        fill(each.each, each.special);
+        g_tick = START + 10000;
         ASSERT_TRUE(repeat_offenders_count_answer(A));
-    EXPECT_TRUE(repeat_offenders_refuse(A));
-    EXPECT_FALSE(repeat_offenders_refuse(platform::ipv4_address{{10, 1, 0, 0}}));  // forgotten
-    EXPECT_EQ(repeat_offenders_remembered(), REPEAT_OFFENDER_TABLE_SIZE);
+        EXPECT_EQ(repeat_offenders_remembered(), REPEAT_OFFENDER_TABLE_SIZE);
+        EXPECT_EQ(repeat_offenders_failures(other(each.forgotten)), 0u);
+        for (const auto& [index, ticks] : each.special) {
+            if (index != each.forgotten) {
+                EXPECT_EQ(repeat_offenders_failures(other(index)), ticks.size());
+            }
+        }
+    }
+}
+
+// The oldest entry of all is under refusal: 10 000 fresh addresses failing once each, one a
+// millisecond, never free it before its refusal is served.
+TEST_F(RepeatOffenders, FreshAddressesFailingOnceNeverFreeARefusedOne) {
+    fill(1, {{0, {0, 0, 0, 0, 0}}});
+    for (uint32_t n = 0; n < 10000; ++n) {
+        g_tick = START + 10000 + n;
+        ASSERT_TRUE(repeat_offenders_count_answer(other(REPEAT_OFFENDER_TABLE_SIZE + n)));
+    }
+    EXPECT_TRUE(repeat_offenders_refuse(other(0)));
 }
 
 TEST_F(RepeatOffenders, DisableAbuseProtectionTurnsTheRefusalOff) {

@@ -1,0 +1,242 @@
+// The login's wiring around the records of failed logins and the places of those waiting: how
+// an answer is judged, a login that the server itself ends, and a displaced connection whose
+// thread is held by the host while newer connections come in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "access/abuse_state.h"
+#include "access/access_list.h"
+#include "access/repeat_offenders.h"
+#include "module/settings.h"
+#include "platform/event.h"
+#include "platform/process_limits.h"
+#include "platform/thread.h"
+#include "platform/tick.h"
+#include "server/client_protocol.h"
+#include "server/pending_logins.h"
+#include "tests/support/server_fixture.h"
+#include "tools/protocol_client.h"
+
+namespace {
+
+size_t count_of(const std::vector<std::string>& lines, const std::string& line) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+// The crowd's addresses: one connection each, 127.8.x.y.
+std::string crowd_address(uint32_t n) {
+    return "127.8." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250);
+}
+
+// Holds a crowd connection's thread in its "Incoming connection" until the gate opens: out of
+// any call on its socket, as in a slow host or an admission look-up.
+platform::manual_event g_gate{true};
+std::atomic<uint32_t> g_held{0};
+int32_t QVL_STDCALL hold_the_crowd(const char* text, const uint8_t* block, int32_t length,
+                                   int32_t device) {
+    int32_t result = recording_host_trigger_event(text, block, length, device);
+    // The block: the count of texts, then the address text first.
+    if (std::strcmp(text, "Incoming connection") == 0 && length > 7 &&
+        std::strncmp(reinterpret_cast<const char*>(block) + 1, "127.8.", 6) == 0) {
+        ++g_held;
+        g_gate.wait(60000);  // only a guard against a hang
+    }
+    return result;
+}
+
+class login_wiring_test : public server_test {
+  protected:
+    void TearDown() override {
+        g_gate.set();
+        server_test::TearDown();
+        recording_host_install();
+        settings.disable_abuse_protection = 0;
+        access_list_clear();
+    }
+    bool recorded(const std::string& line) {
+        return poll_until([&] { return count_of(event_lines(), line) == 1; }, 30000);
+    }
+    // Fills the places with `count` connections from addresses of one connection each,
+    // waiting until the server has taken each of them up.
+    void crowd_in(uint32_t count) {
+        ASSERT_TRUE(platform::process_allow_open_handles(4 * MAX_PENDING_TOTAL));
+        for (uint32_t n = 0; n < count; ++n) {
+            crowd_.push_back(std::make_unique<test_client>());
+            ASSERT_TRUE(crowd_.back()->connect(port(), crowd_address(n).c_str()));
+        }
+        ASSERT_TRUE(poll_until(
+            [&] {
+                std::vector<std::string> lines = event_lines();
+                return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                           return line.rfind("Incoming connection|127.8.", 0) == 0;
+                       }) == count;
+            },
+            60000));
+    }
+    std::vector<std::unique_ptr<test_client>> crowd_;
+};
+
+// Each answer is counted before it is compared and judged with the switch as it stands; a
+// login that succeeds clears its address's record. The answer comes from a connection that
+// had its cookie before the address's record was set.
+TEST_F(login_wiring_test, an_answer_is_judged_against_the_record_and_the_switch) {
+    const struct {
+        const char* name;
+        uint32_t failures_before;
+        bool protection_disabled;
+        bool right;
+        bool accepted;
+        uint32_t failures_after;
+    } cases[] = {
+        {"a wrong answer is counted", 0, false, false, false, 1},
+        {"a right answer clears the record", 4, false, true, true, 0},
+        {"under refusal even a right one is not compared", 5, false, true, false, 5},
+        {"with the protection off it is compared", 5, true, true, true, 0},
+    };
+    int from = 100;
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        std::string address = "127.0.0." + std::to_string(from++);
+        settings.disable_abuse_protection = each.protection_disabled ? 1 : 0;
+        test_client client;
+        ASSERT_TRUE(client.connect(port(), address.c_str()));
+        std::string cookie = client.greet();
+        ASSERT_EQ(cookie.size(), 4u);
+        for (uint32_t i = 0; i < each.failures_before; ++i)
+            repeat_offenders_count_answer(loopback_address(address.c_str()));
+        ASSERT_TRUE(
+            client.send_text(login_answer(cookie, each.right ? TEST_PASSWORD : "wrong") + "\n"));
+        EXPECT_EQ(client.receive_once() == "accept\n", each.accepted);
+        client.close();
+        ASSERT_TRUE(recorded("Disconnect|" + address));
+        EXPECT_EQ(repeat_offenders_failures(loopback_address(address.c_str())),
+                  each.failures_after);
+    }
+}
+
+// A login that the server ends itself, by giving its place to another connection or by the
+// stop, raises "Disconnect" alone and counts against its address nowhere: a crowd that churns
+// fresh addresses cannot turn the owner's waiting login into failures.
+TEST_F(login_wiring_test, a_login_the_server_ends_is_no_failed_login) {
+    test_client waiting;
+    ASSERT_TRUE(waiting.connect(port(), "127.0.0.90"));
+    ASSERT_EQ(waiting.greet().size(), 4u);
+    crowd_in(MAX_PENDING_TOTAL - 1);
+    test_client newcomer;  // from a fresh address: the oldest waiting login gives way
+    ASSERT_TRUE(newcomer.connect(port(), "127.0.0.91"));
+    EXPECT_EQ(waiting.receive_until_closed(), std::string("close\n\0", 7));
+    ASSERT_TRUE(recorded("Disconnect|127.0.0.90"));
+
+    test_client again;  // its address is refused nowhere: it logs in at once
+    ASSERT_TRUE(again.connect(port(), "127.0.0.90"));
+    EXPECT_TRUE(again.log_in(TEST_PASSWORD));
+
+    test_client stopped;
+    ASSERT_TRUE(stopped.connect(port(), "127.0.0.92"));
+    ASSERT_EQ(stopped.greet().size(), 4u);
+    stop_server();
+    ASSERT_TRUE(recorded("Disconnect|127.0.0.92"));
+
+    std::vector<std::string> lines = event_lines();
+    EXPECT_EQ(count_of(lines, "Incorrect Password|127.0.0.90"), 0u);
+    EXPECT_EQ(count_of(lines, "Incorrect Password|127.0.0.92"), 0u);
+    EXPECT_EQ(abuse_state_copy().failure_count, 0u);
+    EXPECT_EQ(repeat_offenders_remembered(), 0u);
+    EXPECT_EQ(count_traces("Login ended: its place was given to another connection"), 1u);
+    EXPECT_EQ(count_traces("Login ended: the server is stopping"), 1u);
+    EXPECT_EQ(count_traces("Connection waiting for login gives way on socket:%d to:%s"), 2u);
+}
+
+// With every place taken, a connection that admission refuses by its address alone, or whose
+// admission still needs a look-up, displaces nobody: the first is told it is blocked, the
+// second turned away.
+TEST_F(login_wiring_test, a_connection_not_yet_admitted_takes_nobody_s_place) {
+    crowd_in(MAX_PENDING_TOTAL);
+    abuse_note_failure("127.0.0.96");
+    test_client blocked;
+    ASSERT_TRUE(blocked.connect(port(), "127.0.0.96"));
+    EXPECT_TRUE(blocked.wait_closed());
+    EXPECT_TRUE(recorded("Blocked connection|127.0.0.96"));
+
+    access_list_append("/a-host-name-rule");
+    settings.allow_all = 0;
+    test_client unknown;
+    ASSERT_TRUE(unknown.connect(port(), "127.0.0.97"));
+    EXPECT_TRUE(unknown.wait_closed());
+    EXPECT_EQ(count_traces("Too many connections waiting for login"), 1u);
+    EXPECT_EQ(count_traces("Connection waiting for login gives way on socket:%d to:%s"), 0u);
+}
+
+// Displaced connections whose threads the host holds while newer connections are accepted
+// (natively those get the lowest free socket numbers): when the held threads go on, the
+// newer connection that logged in meanwhile keeps its socket, and nothing a connection that
+// never logged in sends becomes an event.
+TEST_F(login_wiring_test, a_displaced_connection_held_by_the_host_never_touches_a_newer_one) {
+    g_gate.reset();
+    g_held = 0;
+    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
+    crowd_in(MAX_PENDING_TOTAL);
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_TOTAL; }, 60000));
+    test_client newcomer, owner;
+    ASSERT_TRUE(newcomer.connect(port(), "127.0.0.93"));
+    ASSERT_TRUE(owner.connect(port(), "127.0.0.94"));
+    ASSERT_TRUE(owner.log_in(TEST_PASSWORD));
+    ASSERT_TRUE(owner.send_text("before\n"));
+    ASSERT_TRUE(recorded("before|127.0.0.94"));
+
+    g_gate.set();
+    ASSERT_TRUE(recorded("Disconnect|" + crowd_address(0)));
+    ASSERT_TRUE(recorded("Disconnect|" + crowd_address(1)));
+    test_client intruder;
+    ASSERT_TRUE(intruder.connect(port(), "127.0.0.95"));
+    ASSERT_TRUE(intruder.send_text("intruder\n"));
+    ASSERT_TRUE(owner.send_text("after\n"));
+    EXPECT_TRUE(recorded("after|127.0.0.94"));
+    std::vector<std::string> lines = event_lines();
+    EXPECT_EQ(count_of(lines, "intruder|127.0.0.94"), 0u);
+    EXPECT_EQ(count_of(lines, "Disconnect|127.0.0.94"), 0u);
+}
+
+// A conversation whose place another connection took, and that no notice reached: even the
+// right answer does not log it in, and nothing counts against its address.
+TEST_F(login_wiring_test, a_connection_whose_place_was_taken_does_not_log_in) {
+    auto counts = std::make_shared<pending_logins>();
+    pending_login place;
+    connection_id displaced;
+    ASSERT_EQ(pending_login_count(counts, loopback_address(), 1, true, &place, &displaced),
+              pending_logins::verdict::counted);
+    std::vector<pending_login> others(MAX_PENDING_TOTAL);
+    for (uint32_t n = 0; n < MAX_PENDING_TOTAL; ++n) {
+        pending_login_count(counts, loopback_address(crowd_address(n).c_str()), 2 + n, true,
+                            &others[n], &displaced);
+    }
+    ASSERT_EQ(displaced, 1u);
+
+    platform::socket_handle server_side, client_side;
+    ASSERT_TRUE(make_connected_pair(&server_side, &client_side));
+    connection_table_ref table = conn_table_create();
+    conn_table_init(*table);
+    ASSERT_EQ(conn_table_add(*table, 1, server_side, "127.0.0.1"), 1);
+    auto* record = new client_start_record{
+        server_side, loopback_address(), platform::tick_count(), 1, table, {}, std::move(place), {},
+        {}};
+    platform::thread_handle thread = platform::thread_start(
+        [](void* argument) { return client_main(static_cast<client_start_record*>(argument)); },
+        record);
+    ASSERT_TRUE(thread);
+    EXPECT_EQ(client_log_in(client_side, TEST_PASSWORD), 0);
+    platform::net_close(client_side);
+    EXPECT_TRUE(thread.wait(10000));
+    EXPECT_EQ(event_lines(),
+              (std::vector<std::string>{"Incoming connection|127.0.0.1", "Disconnect|127.0.0.1"}));
+    EXPECT_EQ(repeat_offenders_remembered(), 0u);
+    conn_table_teardown(*table);
+}
+
+}  // namespace
