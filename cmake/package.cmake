@@ -1,10 +1,11 @@
 # The release package for Windows users: Sendrel-<version>-win32.zip with the plug-in, the
-# command-line client and its Python twin, the user guide and the dialogs' screenshots, made
-# by CPack's ZIP generator (scripts/package.sh runs it after the win32 build).
+# command-line client and its Python twin, the MQTT bridge, the user guide and the dialogs'
+# screenshots, made by CPack's ZIP generator (scripts/package.sh runs it after the win32 build).
 #
 #   Sendrel-<version>-win32/Sendrel.dll
 #   Sendrel-<version>-win32/event_client.exe
 #   Sendrel-<version>-win32/sendrel_send.py       the client for any machine with Python 3.8+
+#   Sendrel-<version>-win32/sendrel_mqtt.py       the MQTT bridge (needs sendrel_send.py beside it)
 #   Sendrel-<version>-win32/README.txt            the guide, with Windows line ends
 #   Sendrel-<version>-win32/screenshots/*.png     whatever docs/screenshots holds
 
@@ -16,7 +17,7 @@ install(TARGETS sendrel event_client RUNTIME DESTINATION .
 configure_file(${CMAKE_SOURCE_DIR}/docs/windows_guide.txt ${CMAKE_BINARY_DIR}/package/README.txt
                @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_SOURCE_DIR}/clients/sendrel_send.py
-        DESTINATION .)
+              ${CMAKE_SOURCE_DIR}/clients/sendrel_mqtt.py DESTINATION .)
 
 file(GLOB SENDREL_SCREENSHOTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/screenshots/*.png)
 if(SENDREL_SCREENSHOTS)

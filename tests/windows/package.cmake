@@ -1,8 +1,9 @@
 # The release package as a Windows user gets it: made by CPack, unpacked into a fresh folder,
-# it holds the plug-in, both clients, the guide and every screenshot of docs/screenshots, and
-# nothing else; both binaries import Windows system DLLs only and carry a version resource
-# that agrees with qvl_version; and the unpacked DLL, loaded by the reference host, serves an
-# event that the unpacked client sends, with no trace lines unless they are asked for.
+# it holds the plug-in, both clients, the MQTT bridge, the guide and every screenshot of
+# docs/screenshots, and nothing else; both binaries import Windows system DLLs only and carry a
+# version resource that agrees with qvl_version; and the unpacked DLL, loaded by the reference
+# host, serves an event that the unpacked client sends, with no trace lines unless they are
+# asked for.
 #   cmake -DCPACK=... -DCPACK_CONFIG=... -DSOURCE_DIR=... -DOBJDUMP=... -DHOST=...
 #         -DEMULATOR=... -P package.cmake
 cmake_minimum_required(VERSION 3.18)
@@ -62,7 +63,7 @@ endif()
 # Exactly these files, in one folder named like the package.
 set(folder "Sendrel-${version}-win32")
 set(expected ${folder}/Sendrel.dll ${folder}/event_client.exe ${folder}/sendrel_send.py
-             ${folder}/README.txt)
+             ${folder}/sendrel_mqtt.py ${folder}/README.txt)
 file(GLOB screenshots RELATIVE ${SOURCE_DIR}/docs/screenshots ${SOURCE_DIR}/docs/screenshots/*.png)
 foreach(shot ${screenshots})
   list(APPEND expected ${folder}/screenshots/${shot})
@@ -90,7 +91,7 @@ endif()
 file(READ "${dir}/README.txt" guide)
 foreach(text "Incoming connection" "Accepted connection" "Incorrect Password"
              "Blocked connection" "Disconnect" "ChgThisPw" "1024" "event_client"
-             "sendrel_send.py")
+             "sendrel_send.py" "sendrel_mqtt.py")
   string(FIND "${guide}" "${text}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "package: README.txt never mentions ${text}")
