@@ -6,7 +6,10 @@
 // alone for a refused client, and otherwise "Incoming connection" first and exactly one
 // "Disconnect" last. A connection whose login is not done LOGIN_GRACE_MS after its accept ends
 // as one that sent nothing more: before the cookie, with no cookie; after it, as a wrong
-// password.
+// password. A login that the server ends itself (the stop, or its place among those waiting
+// given to another connection) is no wrong password: it raises "Disconnect" alone and counts
+// against its address nowhere. A connection that the accept thread's admission refused
+// already (record->refused) is only told so: "Blocked connection" alone.
 #pragma once
 
 #include <cstdint>

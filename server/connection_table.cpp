@@ -191,16 +191,20 @@ connection_entry* step_past(connection_table& table, connection_entry* entry) {
     return next;
 }
 
-// Sends the close notice to the entry unless it had it already, and claims its socket. The
-// socket stays the connection's while the entry is listed: its thread closes it as it leaves,
-// after it is woken if it is inside a receive or send. Only when the thread has removed the
-// entry meanwhile (it then leaves the socket to the notice) is it closed here. Returns with
-// the lock held.
+// Claims the entry's socket and sends it the close notice, unless it had it already. The
+// claim comes first, so that a thread that leaves its call during the notice (under Wine the
+// notice's non-blocking moment can end a receive) already finds its login ended by the server.
+// The socket stays the connection's while the entry is listed: its thread closes it as it
+// leaves, after it is woken if it was inside a receive or send. Only when the thread has
+// removed the entry meanwhile (it then leaves the socket to the notice) is it closed here.
+// Returns with the lock held.
 void notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
                   connection_entry* entry) {
     if (entry->noticed)
         return;
     entry->noticed = true;
+    // Without a claim to ask, the thread may be in a call.
+    bool in_call = !entry->claim || entry->claim->claim();
     platform::socket_handle socket = entry->socket;
     {
         visit unlocked(table, hold, entry);
@@ -212,9 +216,9 @@ void notice_entry(connection_table& table, std::unique_lock<std::mutex>& hold,
         return;
     }
     // Settled with the lock held, so the thread cannot leave before it knows it closes the
-    // socket itself. Without a claim to ask, the thread may be in a call.
+    // socket itself.
     entry->owner_closes = true;
-    if (!entry->claim || entry->claim->claim())
+    if (in_call)
         platform::net_wake_receiver(socket);
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -75,7 +76,7 @@ class login_wiring_test : public server_test {
                 std::vector<std::string> lines = event_lines();
                 return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
                            return line.rfind("Incoming connection|127.8.", 0) == 0;
-                       }) == count;
+                       }) == static_cast<std::ptrdiff_t>(count);
             },
             60000));
     }
