@@ -236,10 +236,10 @@ def read_toml(path):
         raise Usage("the settings file %s is not valid TOML: %s" % (path, error)) from None
 
 
-def merged_settings(file_settings):
-    """DEFAULTS overlaid with the file's tables, each value checked against its default's
+def merged_settings(file_settings, defaults=DEFAULTS):
+    """defaults overlaid with the file's tables, each value checked against its default's
     type; raises Usage for an unknown table or key or a value of the wrong type."""
-    settings = {table: dict(values) for table, values in DEFAULTS.items()}
+    settings = {table: dict(values) for table, values in defaults.items()}
     for table, values in file_settings.items():
         if table not in settings or not isinstance(values, dict):
             raise Usage("unknown settings table [%s]" % table)
@@ -653,12 +653,14 @@ class Bridge:
         return self.exit_code
 
 
-def set_up_log(path):
+def set_up_log(path, logger=log):
+    """Log lines to the file, or to standard error where there is one, each with its time and
+    the logger's name (the companion's command)."""
     handler = (logging.FileHandler(path) if path
                else logging.StreamHandler() if sys.stderr else logging.NullHandler())
-    handler.setFormatter(logging.Formatter("%(asctime)s sendrel-mqtt: %(message)s"))
-    log.addHandler(handler)
-    log.setLevel(logging.INFO)
+    handler.setFormatter(logging.Formatter("%(asctime)s " + logger.name + ": %(message)s"))
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
 
 
 def main(arguments=None):

@@ -5,7 +5,10 @@
 #   Sendrel-<version>-win32/Sendrel.dll
 #   Sendrel-<version>-win32/event_client.exe
 #   Sendrel-<version>-win32/sendrel_send.py       the client for any machine with Python 3.8+
-#   Sendrel-<version>-win32/sendrel_mqtt.py       the MQTT bridge (needs sendrel_send.py beside it)
+#   Sendrel-<version>-win32/sendrel_web.py        the web service (with aiohttp), which takes
+#   Sendrel-<version>-win32/sendrel_mqtt.py       its settings code from the MQTT bridge, and
+#                                                 the bridge itself (with sendrel_send.py)
+#   Sendrel-<version>-win32/sendrel-web.toml      the web service's sample settings
 #   Sendrel-<version>-win32/README.txt            the guide, with Windows line ends
 #   Sendrel-<version>-win32/screenshots/*.png     whatever docs/screenshots holds
 
@@ -17,7 +20,9 @@ install(TARGETS sendrel event_client RUNTIME DESTINATION .
 configure_file(${CMAKE_SOURCE_DIR}/docs/windows_guide.txt ${CMAKE_BINARY_DIR}/package/README.txt
                @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_SOURCE_DIR}/clients/sendrel_send.py
-              ${CMAKE_SOURCE_DIR}/clients/sendrel_mqtt.py DESTINATION .)
+        DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/clients/sendrel_web.py ${CMAKE_SOURCE_DIR}/clients/sendrel_mqtt.py
+              ${CMAKE_SOURCE_DIR}/docs/sendrel-web.toml DESTINATION .)
 
 file(GLOB SENDREL_SCREENSHOTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/screenshots/*.png)
 if(SENDREL_SCREENSHOTS)

@@ -63,7 +63,8 @@ endif()
 # Exactly these files, in one folder named like the package.
 set(folder "Sendrel-${version}-win32")
 set(expected ${folder}/Sendrel.dll ${folder}/event_client.exe ${folder}/sendrel_send.py
-             ${folder}/sendrel_mqtt.py ${folder}/README.txt)
+             ${folder}/sendrel_web.py ${folder}/sendrel_mqtt.py ${folder}/sendrel-web.toml
+             ${folder}/README.txt)
 file(GLOB screenshots RELATIVE ${SOURCE_DIR}/docs/screenshots ${SOURCE_DIR}/docs/screenshots/*.png)
 foreach(shot ${screenshots})
   list(APPEND expected ${folder}/screenshots/${shot})
@@ -91,7 +92,7 @@ endif()
 file(READ "${dir}/README.txt" guide)
 foreach(text "Incoming connection" "Accepted connection" "Incorrect Password"
              "Blocked connection" "Disconnect" "ChgThisPw" "1024" "event_client"
-             "sendrel_send.py" "sendrel_mqtt.py")
+             "sendrel_send.py" "sendrel_web.py" "paho-mqtt")
   string(FIND "${guide}" "${text}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "package: README.txt never mentions ${text}")

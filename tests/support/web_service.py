@@ -1,0 +1,47 @@
+"""The web service started as a user starts it, for its browser test and its figures script:
+its own process, its log in a file, and the address it says it serves once it listens."""
+
+import os
+import re
+import subprocess
+import sys
+
+from mqtt_rig import wait_until
+
+
+def start(script, config, log_path, cwd, python=sys.executable):
+    """(the process, the URL it serves); raises AssertionError when it stops first."""
+    with open(log_path, "w") as log:
+        process = subprocess.Popen([python, script, "--config", config], stderr=log, cwd=cwd)
+
+    def address():
+        with open(log_path) as log:
+            found = re.search(r"serving (https?://\S+)", log.read())
+        return found and found.group(1)
+    wait_until(lambda: address() or process.poll() is not None, "the web service")
+    if not address():
+        with open(log_path) as log:
+            raise AssertionError("the web service did not start: " + log.read())
+    return process, address()
+
+
+# The machine's network is closed: nothing that would reach out.
+CHROMIUM_OPTIONS = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                    "--no-first-run", "--disable-background-networking",
+                    "--disable-component-update", "--disable-sync"]
+
+
+def chromium(profile, extra_options=(), mobile=None):
+    """Headless Chromium with a fresh profile in the folder profile (CHROMIUM and CHROMEDRIVER
+    from the environment, Debian's by default), emulating the mobile device given."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = os.environ.get("CHROMIUM", "/usr/bin/chromium")
+    for option in CHROMIUM_OPTIONS + list(extra_options) + ["--user-data-dir=" + profile]:
+        options.add_argument(option)
+    if mobile:
+        options.add_experimental_option("mobileEmulation", mobile)
+    return webdriver.Chrome(options=options, service=Service(
+        os.environ.get("CHROMEDRIVER", "/usr/bin/chromedriver")))
