@@ -20,6 +20,13 @@
 
 namespace {
 
+// A connection taken in with others before their threads start: its record while it holds a
+// place (empty once it is turned away or has given way), and its address text.
+struct arrival {
+    std::unique_ptr<client_start_record> record;
+    char address_text[ADDRESS_TEXT_SIZE];
+};
+
 // One server run, shared by server_start/server_stop and the run's accept thread, which
 // holds its own reference: after a stop that gave up waiting, the old accept thread keeps
 // its stop signal and table while a new run starts with new ones.
@@ -35,6 +42,7 @@ struct server_run {
     // The accept thread's alone.
     connection_id next_connection = 1;
     uint32_t last_rewake_tick = 0;
+    arrival batch[ACCEPT_BATCH_MAX];
 };
 
 struct running_server {
@@ -65,8 +73,11 @@ const char* refusal_text(pending_logins::verdict verdict) {
 // Gives the connection its place: among those being refused when admission refuses its
 // address without a look-up, so that it never displaces a waiting login; otherwise among those
 // waiting for their login, where one whose admission still needs a look-up may only take a
-// free place. False when it gets none and has been turned away.
-bool place_connection(server_run& run, client_start_record& record, const char* address_text) {
+// free place. False when it gets none and has been turned away; *displaced is the connection
+// whose place it took, if any.
+bool place_connection(server_run& run, client_start_record& record, const char* address_text,
+                      connection_id unstarted_from, connection_id* displaced) {
+    *displaced = NO_CONNECTION;
     admission_verdict admission = admit_client_without_lookup(record.address);
     if (admission == admission_verdict::refused) {
         if (record.refused.take(run.refusing))
@@ -74,19 +85,13 @@ bool place_connection(server_run& run, client_start_record& record, const char* 
         turn_away(record.socket, "Too many refused connections at once", address_text);
         return false;
     }
-    connection_id displaced;
-    pending_logins::verdict verdict =
-        pending_login_count(run.pending, record.address, record.id,
-                            admission == admission_verdict::admitted, &record.pending, &displaced);
+    pending_logins::verdict verdict = pending_login_count(
+        run.pending, record.address, record.id, admission == admission_verdict::admitted,
+        unstarted_from, &record.pending, displaced);
     if (verdict == pending_logins::verdict::address_full ||
         verdict == pending_logins::verdict::total_full) {
         turn_away(record.socket, refusal_text(verdict), address_text);
         return false;
-    }
-    if (verdict == pending_logins::verdict::counted_in_place_of_another) {
-        platform::socket_handle ended = conn_table_notice(*run.table, displaced);
-        trace_connection("Connection waiting for login gives way on socket:%d to:%s", ended,
-                         address_text);
     }
     return true;
 }
@@ -101,24 +106,47 @@ void rewake_displaced(server_run& run) {
     conn_table_rewake_noticed(*run.table);
 }
 
-void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_address peer) {
+const char GIVES_WAY[] = "Connection waiting for login gives way on socket:%d to:%s";
+
+// Takes in one accepted connection of the batch that begins with connection first: its record
+// and its place, or it is turned away. A connection it displaces is ended: one of the batch,
+// which has no thread yet, is closed at once; an older one gets the close notice.
+void take_in(server_run& run, connection_id first, platform::socket_handle socket,
+             platform::ipv4_address peer, arrival& taken) {
     uint32_t accepted_tick = platform::tick_count();
-    char address_text[ADDRESS_TEXT_SIZE];
-    format_address_text(peer, address_text);
-    trace_connection("Connection accepted on socket:%d from:%s", socket, address_text);
+    format_address_text(peer, taken.address_text);
+    trace_connection("Connection accepted on socket:%d from:%s", socket, taken.address_text);
     rewake_displaced(run);
     std::unique_ptr<client_start_record> record(new (std::nothrow) client_start_record{
         socket, peer, accepted_tick, run.next_connection++, nullptr, nullptr, {}, {}, {}});
     if (!record) {
-        turn_away(socket, "No memory for the connection", address_text);
+        turn_away(socket, "No memory for the connection", taken.address_text);
         return;
     }
-    if (!place_connection(run, *record, address_text))
+    connection_id displaced;
+    if (!place_connection(run, *record, taken.address_text, first, &displaced))
+        return;
+    if (displaced >= first) {
+        std::unique_ptr<client_start_record>& gone = run.batch[displaced - first].record;
+        turn_away(gone->socket, GIVES_WAY, taken.address_text);
+        gone.reset();  // gives its place back
+    } else if (displaced != NO_CONNECTION) {
+        platform::socket_handle ended = conn_table_notice(*run.table, displaced);
+        trace_connection(GIVES_WAY, ended, taken.address_text);
+    }
+    taken.record = std::move(record);
+}
+
+// Lists the taken-in connection and starts its thread, which then owns its record.
+void start_client(server_run& run, arrival& taken) {
+    std::unique_ptr<client_start_record> record = std::move(taken.record);
+    if (!record)
         return;
     connection_id id = record->id;
+    platform::socket_handle socket = record->socket;
     // The entry goes into the table before the thread exists, so the thread always finds it.
-    if (!conn_table_add(*run.table, id, socket, address_text, &record->claim)) {
-        turn_away(socket, "No memory for the connection", address_text);
+    if (!conn_table_add(*run.table, id, socket, taken.address_text, &record->claim)) {
+        turn_away(socket, "No memory for the connection", taken.address_text);
         return;
     }
     record->table = run.table;
@@ -129,11 +157,31 @@ void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_a
         // Nobody would ever serve it: it leaves at once instead of holding its socket open
         // until the stop.
         conn_table_remove(*run.table, id);
-        turn_away(socket, "Couldn't start client thread", address_text);
+        turn_away(socket, "Couldn't start client thread", taken.address_text);
         return;
     }
     record.release();  // the client thread's now
     conn_table_set_thread(*run.table, id, std::move(thread));
+}
+
+// Takes in the accepted connection and every other one already waiting to be accepted (up to
+// ACCEPT_BATCH_MAX), and only then starts their threads: under a crowd most of them give way
+// to those behind them before a thread was ever started for them, which makes a crowd's
+// arrival cheap and lets a login behind it through sooner.
+void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_address peer) {
+    connection_id first = run.next_connection;
+    size_t count = 0;
+    for (;;) {
+        take_in(run, first, socket, peer, run.batch[count++]);
+        if (count == ACCEPT_BATCH_MAX || run.stop_signal.wait(0) ||
+            !platform::net_connection_waiting(run.listening))
+            break;
+        socket = platform::net_accept(run.listening, &peer);
+        if (socket == platform::INVALID_SOCKET_HANDLE)
+            break;  // the accept loop's own accept tells what happened
+    }
+    for (size_t i = 0; i < count; ++i)
+        start_client(run, run.batch[i]);
 }
 
 void accept_connections(server_run& run) {

@@ -8,6 +8,7 @@
 // as the plug-in's running flag allows (start while stopped, stop while running).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint16_t SOCKET_LIBRARY_VERSION = 0x0202;
@@ -15,6 +16,9 @@ constexpr uint32_t CLIENT_THREADS_WAIT_MS = 5000;
 constexpr uint32_t SERVER_STOP_WAIT_MS = 10000;
 // After an accept failure caused by a shortage of sockets or buffers.
 constexpr uint32_t ACCEPT_RETRY_PAUSE_MS = 100;
+// The most connections taken in together, accepted while more were waiting, before their
+// threads start.
+constexpr size_t ACCEPT_BATCH_MAX = 256;
 
 int server_start(int32_t port);
 void server_stop();

@@ -24,16 +24,18 @@ uint32_t pending_logins::free_slot() const {
     return NONE;
 }
 
-uint32_t pending_logins::oldest_of_the_greediest() const {
+uint32_t pending_logins::oldest_of_the_greediest(connection_id from) const {
     uint32_t most = 0;
-    for (const tally& each : tallies_) {
-        if (each.count > most)
-            most = each.count;
+    for (const waiting& each : slots_) {
+        if (each.serial != 0 && each.tally != NONE && each.connection >= from &&
+            tallies_[each.tally].count > most)
+            most = tallies_[each.tally].count;
     }
     uint32_t oldest = NONE;
     for (uint32_t i = 0; i < SLOTS; ++i) {
         const waiting& each = slots_[i];
-        if (each.serial != 0 && each.tally != NONE && tallies_[each.tally].count == most &&
+        if (each.serial != 0 && each.tally != NONE && each.connection >= from &&
+            tallies_[each.tally].count == most &&
             (oldest == NONE || each.serial < slots_[oldest].serial)) {
             oldest = i;
         }
@@ -47,7 +49,8 @@ bool pending_logins::holds(place counted) const {
 
 pending_logins::verdict pending_logins::count(platform::ipv4_address address,
                                               connection_id connection, bool may_displace,
-                                              place* counted, connection_id* displaced) {
+                                              connection_id unstarted_from, place* counted,
+                                              connection_id* displaced) {
     uint32_t key = platform::ipv4_key(address);
     std::lock_guard<std::mutex> hold(lock_);
     uint32_t own = find_tally(key);
@@ -56,9 +59,20 @@ pending_logins::verdict pending_logins::count(platform::ipv4_address address,
         return verdict::address_full;
     verdict result = verdict::counted;
     if (total_ >= MAX_PENDING_TOTAL) {
-        if (!may_displace || ending_ >= MAX_PENDING_ENDING)
+        if (!may_displace)
             return verdict::total_full;
-        uint32_t oldest = oldest_of_the_greediest();
+        uint32_t oldest = oldest_of_the_greediest(0);
+        // While every place for those being ended is taken, only a connection that has no
+        // thread yet can give way: the caller closes it at once.
+        bool started =
+            unstarted_from == NO_CONNECTION || slots_[oldest].connection < unstarted_from;
+        if (ending_ >= MAX_PENDING_ENDING && started) {
+            if (unstarted_from == NO_CONNECTION)
+                return verdict::total_full;
+            oldest = oldest_of_the_greediest(unstarted_from);
+            if (oldest == NONE)
+                return verdict::total_full;
+        }
         waiting& giving_way = slots_[oldest];
         if (tallies_[giving_way.tally].count <= held)
             return verdict::total_full;
@@ -127,11 +141,12 @@ uint32_t pending_logins::of(platform::ipv4_address address) {
 pending_logins::verdict pending_login_count(const std::shared_ptr<pending_logins>& counts,
                                             platform::ipv4_address address,
                                             connection_id connection, bool may_displace,
-                                            pending_login* place, connection_id* displaced) {
+                                            connection_id unstarted_from, pending_login* place,
+                                            connection_id* displaced) {
     pending_logins::place counted;
     *displaced = NO_CONNECTION;
     pending_logins::verdict verdict =
-        counts->count(address, connection, may_displace, &counted, displaced);
+        counts->count(address, connection, may_displace, unstarted_from, &counted, displaced);
     if (verdict == pending_logins::verdict::counted ||
         verdict == pending_logins::verdict::counted_in_place_of_another) {
         *place = pending_login(counts, counted);

@@ -16,7 +16,10 @@
 //     own among at most MAX_PENDING_ENDING being ended, until its thread has let its socket
 //     go: whatever the wake that ends it misses, the threads of connections that have not
 //     logged in never number more than MAX_PENDING_TOTAL + MAX_PENDING_ENDING. While all of
-//     those are taken, nobody is displaced (total_full).
+//     those are taken, only a connection that has no thread yet is displaced (the accept
+//     thread takes in every connection that is waiting to be accepted before it starts their
+//     threads, and closes one displaced among them at once, which costs no place for those
+//     being ended); when there is none, nobody is displaced (total_full).
 // So, whatever a crowd of addresses does, an address that holds fewer waiting connections
 // than the greediest one gets a place at once as soon as the connections it displaced before
 // have gone: while 16 addresses hold 32 each, a 17th gets in; while 1500 addresses hold one
@@ -60,8 +63,9 @@ class pending_logins {
 
     // Counts the connection from address. On counted or counted_in_place_of_another *counted
     // is its place; on the second, *displaced is the connection whose place it took.
+    // Connections from unstarted_from on have no thread yet (NO_CONNECTION: every one has).
     verdict count(platform::ipv4_address address, connection_id connection, bool may_displace,
-                  place* counted, connection_id* displaced);
+                  connection_id unstarted_from, place* counted, connection_id* displaced);
     // The login of the place's connection succeeded: true, and the place is given back,
     // unless another connection took it (false; the place is kept until settle(false)).
     // settle(false): the connection has gone, whatever its place was.
@@ -73,7 +77,9 @@ class pending_logins {
 
   private:
     static constexpr uint32_t NONE = UINT32_MAX;
-    static constexpr uint32_t SLOTS = MAX_PENDING_TOTAL + MAX_PENDING_ENDING;
+    // One more than both: a connection without a thread may give way while every place for
+    // those being ended is taken, until its caller closes it.
+    static constexpr uint32_t SLOTS = MAX_PENDING_TOTAL + MAX_PENDING_ENDING + 1;
     struct tally {
         uint32_t address;
         uint32_t count;  // 0: free
@@ -86,7 +92,8 @@ class pending_logins {
     uint32_t find_tally(uint32_t address) const;
     uint32_t free_tally() const;
     uint32_t free_slot() const;
-    uint32_t oldest_of_the_greediest() const;
+    // Among the waiting connections from `from` on.
+    uint32_t oldest_of_the_greediest(connection_id from) const;
     bool holds(place counted) const;
 
     std::mutex lock_;
@@ -142,4 +149,5 @@ class pending_login {
 pending_logins::verdict pending_login_count(const std::shared_ptr<pending_logins>& counts,
                                             platform::ipv4_address address,
                                             connection_id connection, bool may_displace,
-                                            pending_login* place, connection_id* displaced);
+                                            connection_id unstarted_from, pending_login* place,
+                                            connection_id* displaced);

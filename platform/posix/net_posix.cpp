@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -91,6 +92,11 @@ uint16_t net_local_port(socket_handle socket) {
     if (getsockname(raw(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return 0;
     return ntohs(local.sin_port);
+}
+
+int net_connection_waiting(socket_handle listening) {
+    pollfd waiting{static_cast<int>(raw(listening)), POLLIN, 0};
+    return ::poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN) ? 1 : 0;
 }
 
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {

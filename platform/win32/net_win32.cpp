@@ -90,6 +90,14 @@ uint16_t net_local_port(socket_handle socket) {
     return ntohs(local.sin_port);
 }
 
+int net_connection_waiting(socket_handle listening) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(raw(listening), &readable);
+    timeval now{0, 0};
+    return ::select(0, &readable, nullptr, nullptr, &now) == 1 ? 1 : 0;
+}
+
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {
     if (detail::net_should_fail()) {
         WSASetLastError(WSAECONNABORTED);

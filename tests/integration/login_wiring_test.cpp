@@ -210,12 +210,13 @@ TEST_F(login_wiring_test, a_connection_whose_place_was_taken_does_not_log_in) {
     auto counts = std::make_shared<pending_logins>();
     pending_login place;
     connection_id displaced;
-    ASSERT_EQ(pending_login_count(counts, loopback_address(), 1, true, &place, &displaced),
-              pending_logins::verdict::counted);
+    ASSERT_EQ(
+        pending_login_count(counts, loopback_address(), 1, true, NO_CONNECTION, &place, &displaced),
+        pending_logins::verdict::counted);
     std::vector<pending_login> others(MAX_PENDING_TOTAL);
     for (uint32_t n = 0; n < MAX_PENDING_TOTAL; ++n) {
         pending_login_count(counts, loopback_address(crowd_address(n).c_str()), 2 + n, true,
-                            &others[n], &displaced);
+                            NO_CONNECTION, &others[n], &displaced);
     }
     ASSERT_EQ(displaced, 1u);
 

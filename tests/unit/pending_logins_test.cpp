@@ -25,10 +25,12 @@ struct counter {
     connection_id next_id = 1;
     connection_id displaced = NO_CONNECTION;
 
+    connection_id unstarted_from = NO_CONNECTION;
+
     verdict count(int n, bool may_displace = true) {
         pending_login place;
-        verdict result =
-            pending_login_count(counts, address(n), next_id++, may_displace, &place, &displaced);
+        verdict result = pending_login_count(counts, address(n), next_id++, may_displace,
+                                             unstarted_from, &place, &displaced);
         if (result == verdict::counted || result == verdict::counted_in_place_of_another)
             held.push_back(std::move(place));
         return result;
@@ -143,8 +145,9 @@ TEST(pending_logins, at_the_total_the_greediest_address_gives_way) {
 }
 
 // However slowly displaced connections go, those waiting and those being ended together stay
-// bounded: once MAX_PENDING_ENDING are being ended nobody is displaced, until one has gone. A
-// connection that may only take a free place never displaces anyone.
+// bounded: once MAX_PENDING_ENDING are being ended only a connection without a thread yet
+// gives way (the greediest and oldest of those), and without one nobody, until one has gone.
+// A connection that may only take a free place never displaces anyone.
 TEST(pending_logins, displacement_stops_while_too_many_are_being_ended) {
     counter c;
     c.fill(1, 512, 1);
@@ -157,6 +160,12 @@ TEST(pending_logins, displacement_stops_while_too_many_are_being_ended) {
     EXPECT_EQ(c.count(2000), verdict::counted_in_place_of_another);
     EXPECT_EQ(c.counts->total(), MAX_PENDING_TOTAL);
     EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING);
+
+    // The connections from 2000 on (ids 578 on) have no thread yet: 2001 takes 2000's place.
+    c.unstarted_from = c.next_id - 1;
+    EXPECT_EQ(c.count(2001), verdict::counted_in_place_of_another);
+    EXPECT_EQ(c.displaced, c.unstarted_from);
+    EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING + 1);  // until the caller closes it
 }
 
 }  // namespace
