@@ -24,6 +24,7 @@
 
 #include "platform/argument_encoding.h"
 #include "platform/closed_output.h"
+#include "platform/error_text.h"
 #include "platform/net.h"
 #include "server/md5.h"
 
@@ -325,13 +326,14 @@ socket_handle connect_to_server(const options& opts, int* failure) {
     }
     socket_handle socket = platform::net_tcp_socket();
     if (socket == platform::INVALID_SOCKET_HANDLE) {
-        report("cannot create a socket (error " + std::to_string(platform::net_last_error()) + ")");
+        report("cannot create a socket (" +
+               platform::socket_error_text(platform::net_last_error()) + ")");
         *failure = EXIT_FAILED;
         return socket;
     }
     if (!opts.source.empty() && !platform::net_bind(socket, source, 0)) {
-        report("cannot connect from " + opts.source + " (error " +
-               std::to_string(platform::net_last_error()) + ")");
+        report("cannot connect from " + opts.source + " (" +
+               platform::socket_error_text(platform::net_last_error()) + ")");
         platform::net_close(socket);
         *failure = EXIT_CANNOT_CONNECT;
         return platform::INVALID_SOCKET_HANDLE;
@@ -341,7 +343,7 @@ socket_handle connect_to_server(const options& opts, int* failure) {
         if (error == ERROR_CONNECTION_REFUSED) {
             report("connection refused by " + where + ": no server is listening on that port");
         } else {
-            report("cannot connect to " + where + " (error " + std::to_string(error) + ")");
+            report("cannot connect to " + where + " (" + platform::socket_error_text(error) + ")");
         }
         platform::net_close(socket);
         *failure = EXIT_CANNOT_CONNECT;
@@ -513,8 +515,8 @@ int report_end(const watch_outcome& outcome, bool finished, const std::string& w
         case server_end::failed:
             break;
     }
-    report("the connection to " + where + " was lost (error " +
-           std::to_string(platform::net_last_error()) + ")");
+    report("the connection to " + where + " was lost (" +
+           platform::socket_error_text(platform::net_last_error()) + ")");
     return EXIT_FAILED;
 }
 

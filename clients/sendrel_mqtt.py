@@ -43,7 +43,7 @@ DEFAULTS = {
     "broker": {"host": "localhost", "port": 0, "user": "", "password": "", "tls": False,
                "ca_file": "", "client_id": "sendrel-mqtt", "topics": [], "keepalive": 60},
     "sendrel": {"host": sendrel_send.DEFAULT_HOST, "port": sendrel_send.DEFAULT_PORT,
-                "password": sendrel_send.DEFAULT_PASSWORD, "timeout": 10.0,
+                "password": sendrel_send.DEFAULT_PASSWORD, "source": "", "timeout": 10.0,
                 "encoding": sendrel_send.DEFAULT_ENCODING},
     "events": {"strip": "", "separator": ".", "unsafe": "replace", "retained": False},
     "batch": {"size": 50, "time": 0.02, "retry_min": 0.5, "retry_max": 15.0},
@@ -70,6 +70,7 @@ settings file (TOML; the command line wins over it):
   port = 1024
   password = "my-password"
   # encoding = "utf-8"       # how texts become bytes: the host compares bytes
+  # source = "192.168.1.5"   # connect from this address of the bridge's machine
   [events]
   strip = "home/"            # taken off the front of the topic
   separator = "."            # stands for each '/' of the rest
@@ -90,14 +91,40 @@ password; 6 any other failure.
 UNSAFE_BYTES = (b"\r", b"\n", b"\0")
 
 
+class Number(str):
+    """A JSON number in the spelling of the message (21.50, 1e3, -0.0, 25 digits): the host
+    gets what the sender wrote, not what a float makes of it."""
+
+
+class JsonObject(list):
+    """A JSON object's (key, value) pairs in the order written, a repeated key included."""
+
+
+def parsed_json(text):
+    """The JSON value of text, numbers kept as written; raises ValueError."""
+    return json.loads(text, parse_int=Number, parse_float=Number, parse_constant=Number,
+                      object_pairs_hook=JsonObject)
+
+
+def compact_json(value):
+    """A parsed value as compact JSON, numbers in their spelling."""
+    if isinstance(value, Number):
+        return str(value)
+    if isinstance(value, JsonObject):
+        return "{%s}" % ",".join("%s:%s" % (compact_json(k), compact_json(v)) for k, v in value)
+    if isinstance(value, list):
+        return "[%s]" % ",".join(compact_json(v) for v in value)
+    return json.dumps(value, ensure_ascii=False)
+
+
 def as_text(value):
-    """A JSON value as payload text: strings as they are, numbers as JSON writes them, true,
-    false and an empty text for null; arrays and objects as compact JSON."""
-    if isinstance(value, str):
+    """A JSON value as payload text: strings as they are, numbers as written, true, false
+    and an empty text for null; arrays and objects as compact JSON."""
+    if isinstance(value, str) and not isinstance(value, Number):
         return value
     if value is None:
         return ""
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    return compact_json(value)
 
 
 def event_for_topic(topic, strip="", separator="."):
@@ -117,13 +144,16 @@ def payloads_for_message(message):
     except UnicodeDecodeError:
         text = None
     try:
-        value = json.loads(text) if text is not None else None
-    except ValueError:
-        value = None
-    if isinstance(value, dict):
-        return [as_text(v) for v in value.values()]
-    if isinstance(value, list):
-        return [as_text(v) for v in value]
+        value = parsed_json(text) if text is not None else None
+        if isinstance(value, JsonObject):
+            return [as_text(v) for _, v in value]
+        if isinstance(value, list):
+            return [as_text(v) for v in value]
+    except (ValueError, RecursionError):
+        # Not JSON, or nested deeper than Python's stack: one text, as any other message. A
+        # failure here would stop the bridge at every start, the broker sending the message
+        # again each time.
+        pass
     whole = message if text is None else text
     for end in ("\r\n", "\n"):
         if whole.endswith(end if text is not None else end.encode()):
@@ -263,6 +293,9 @@ OPTIONS = [
                                    "help": "Sendrel server port (default 1024)"}),
     ("--password", "sendrel", "password", {"metavar": "TEXT",
                                            "help": "Sendrel password (default ChgThisPw)"}),
+    ("--source", "sendrel", "source", {"metavar": "ADDR",
+                                       "help": "connect to the Sendrel server from this local "
+                                               "address (the one its access list admits)"}),
     ("--encoding", "sendrel", "encoding", {"metavar": "NAME",
                                            "help": "how texts become bytes for the server "
                                                    "(default %s, as for sendrel_send)"
@@ -334,8 +367,13 @@ def load_paho():
     try:
         import paho.mqtt.client as mqtt
     except ImportError:
-        raise Usage("the Paho MQTT client is missing: install Debian's python3-paho-mqtt, or "
-                    "this package with its mqtt extra") from None
+        # Debian's package serves Debian's Python only, which need not be the one running.
+        raise Usage("the Paho MQTT client is missing for the Python that runs this bridge, %s "
+                    "(version %d.%d): run the bridge with a Python that has it (on Debian, "
+                    "/usr/bin/python3 after apt-get install python3-paho-mqtt), or install it "
+                    "for this one: %s -m pip install paho-mqtt"
+                    % (sys.executable, sys.version_info[0], sys.version_info[1],
+                       sys.executable)) from None
     return mqtt
 
 
@@ -370,6 +408,9 @@ def deferred_ack_client(mqtt, client_id):
     client = Client(client_id=client_id, clean_session=False, protocol=mqtt.MQTTv311)
     return client, client.ack_now
 
+
+# Seconds between tries while the Sendrel server's port refuses the connection.
+REFUSED_RETRY = 0.5
 
 Message = collections.namedtuple("Message", "topic payload qos retain mid session received")
 
@@ -487,7 +528,8 @@ class Bridge:
         or raises SendrelError."""
         server = self.settings["sendrel"]
         sender = sendrel_send.Sender(server["host"], server["port"], server["password"],
-                                     timeout=server["timeout"], encoding=server["encoding"])
+                                     timeout=server["timeout"], encoding=server["encoding"],
+                                     source=server["source"] or None)
         sender.connect()
         try:
             for event, payloads in events:
@@ -535,12 +577,24 @@ class Bridge:
             return False
         return True
 
+    def _waiting(self, batch):
+        """How many received messages wait for the server, as words."""
+        with self._changed:
+            count = len(batch) + len(self._inbox)
+        return "1 received message waits" if count == 1 else "%d received messages wait" % count
+
     def forward(self):
         """Forwards batches until the bridge is to stop. A batch that the server did not take
-        is sent again before anything newer, so events keep the order of the messages."""
+        is sent again before anything newer, so events keep the order of the messages.
+
+        The pause between tries doubles up to retry_max, except while the server's port
+        refuses the connection: such a try reaches no server and costs the host nothing, so
+        it comes every REFUSED_RETRY seconds and the messages go on soon after the host is
+        back. The log tells the failures at the doubling pace all the same."""
         batch_settings = self.settings["batch"]
         retry = batch_settings["retry_min"]
         batch = []
+        reported = None  # (the failure's text, when to tell it again) while the server fails
         while self.exit_code is None:
             batch = self._current(batch or self._prepared(self._next_batch()))
             events = [event for _, event in batch if event]
@@ -552,14 +606,20 @@ class Bridge:
                 self.stop(EXIT_WRONG_PASSWORD)
                 return
             except sendrel_send.SendrelError as error:
-                log.warning("%s; %d messages wait, trying again in %.1f s", error, len(batch),
-                            retry)
-                self._pause(retry)
+                quick = isinstance(error, sendrel_send.NothingListens)
+                pause = min(retry, REFUSED_RETRY) if quick else retry
+                now = time.monotonic()
+                if reported is None or reported[0] != str(error) or now >= reported[1]:
+                    log.warning("%s; %s, trying again %s", error, self._waiting(batch),
+                                "every %.1f s" % pause if quick else "in %.1f s" % pause)
+                    reported = (str(error), now + retry)
+                self._pause(pause)
                 retry = min(retry * 2, batch_settings["retry_max"])
                 continue
-            if retry > batch_settings["retry_min"]:
+            if reported:
                 log.info("the Sendrel server took the waiting messages")
             retry = batch_settings["retry_min"]
+            reported = None
             self._acknowledge(batch)
             batch = []
 

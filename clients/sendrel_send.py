@@ -17,11 +17,11 @@ Sender(host, port, password, timeout, encoding=None, source=None): connect() log
 after a failure or a close: each connection starts clean), send() sends one event with its
 payloads (a list of texts, never one bare text), close() ends the conversation and waits
 until the server has taken every line. Failures raise the subclasses of SendrelError:
-CannotConnect, NotAdmitted, WrongPassword and CloseNotice (the server is stopping); anything
-else (a lost connection, no answer) is a plain SendrelError. Each carries the command's exit
-code in exit_code. A text the server cannot take (a line feed or a zero byte in it, an event
-'close' or 'payload ...', a text the encoding cannot write) raises ValueError before anything
-is sent.
+CannotConnect (NothingListens when the port refused the connection), NotAdmitted,
+WrongPassword and CloseNotice (the server is stopping); anything else (a lost connection, no
+answer) is a plain SendrelError. Each carries the command's exit code in exit_code. A text
+the server cannot take (a line feed or a zero byte in it, an event 'close' or 'payload ...',
+a text the encoding cannot write) raises ValueError before anything is sent.
 
 encoding: how texts (password, events, payloads) become bytes; the server compares bytes, so
 the texts learned in the host must have been sent in the same encoding. The default is what
@@ -131,6 +131,10 @@ class SendrelError(Exception):
 
 class CannotConnect(SendrelError):
     exit_code = EXIT_CANNOT_CONNECT
+
+
+class NothingListens(CannotConnect):
+    """The server's machine refused the connection: no server listens on the port now."""
 
 
 class NotAdmitted(SendrelError):
@@ -286,7 +290,7 @@ class Sender:
             connection.connect((address, self.port))
         except ConnectionRefusedError:
             self.abandon()
-            raise CannotConnect("connection refused by %s: no server is listening on that port"
+            raise NothingListens("connection refused by %s: no server is listening on that port"
                                 % self.where) from None
         except OSError as error:
             self.abandon()

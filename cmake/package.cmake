@@ -1,12 +1,13 @@
 # The release package for Windows users: Sendrel-<version>-win32.zip with the plug-in, the
-# command-line client and its Python twin, the user guide and the dialogs' screenshots, made
-# by CPack's ZIP generator (scripts/package.sh runs it after the win32 build).
+# command-line client and its Python twin, the MQTT bridge, the user guide and the dialogs'
+# screenshots, made by CPack's ZIP generator (scripts/package.sh runs it after the win32 build).
 #
 #   Sendrel-<version>-win32/Sendrel.dll
 #   Sendrel-<version>-win32/event_client.exe
 #   Sendrel-<version>-win32/sendrel_send.py       the client for any machine with Python 3.8+
 #   Sendrel-<version>-win32/sendrel_web.py        the web service (with aiohttp), which takes
-#   Sendrel-<version>-win32/sendrel_mqtt.py       its settings code from the bridge
+#   Sendrel-<version>-win32/sendrel_mqtt.py       its settings code from the MQTT bridge, and
+#                                                 the bridge itself (with sendrel_send.py)
 #   Sendrel-<version>-win32/sendrel-web.toml      the web service's sample settings
 #   Sendrel-<version>-win32/README.txt            the guide, with Windows line ends
 #   Sendrel-<version>-win32/screenshots/*.png     whatever docs/screenshots holds

@@ -1,15 +1,19 @@
 #!/bin/bash
 # Builds the release package for Windows users, out/package/Sendrel-<version>-win32.zip: the
-# plug-in DLL, the command-line client and its Python twin, the user guide (README.txt) and
-# the dialogs' screenshots, made by CPack from the win32 build. Installs what is missing and
-# builds the win32 configuration first.
+# plug-in DLL, the command-line client and its Python twin, the MQTT bridge, the user guide
+# (README.txt) and the dialogs' screenshots, made by CPack from the win32 build. Installs what
+# is missing and builds the win32 configuration first, saying what it does.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
+echo "package: building the Windows configuration in out/win32 (a few minutes the first time:" \
+    "the plug-in, the client, the tools and their tests)"
 bash "$root/scripts/build.sh" win32 >/dev/null
 out="$root/out/package"
 mkdir -p "$out"
 rm -f "$out"/Sendrel-*-win32.zip
+echo "package: packing the plug-in, the clients, the MQTT bridge, the guide and the screenshots"
 (cd "$root/out/win32" && cpack -G ZIP -B "$out" >/dev/null)
 rm -rf "$out/_CPack_Packages"
+echo "package: made"
 ls "$out"/Sendrel-*-win32.zip

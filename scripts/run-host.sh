@@ -3,18 +3,24 @@
 # program: it serves the configured port (default 1024) and prints every event as it arrives;
 # the input lines config, learn [TEXT], restart and stop are the host's commands; Ctrl+D (end of
 # input), Ctrl+C or "stop" stops and closes the plug-in. scripts/run.sh builds, then runs this.
-#   run-host.sh BUILD-DIR [--trace]    BUILD-DIR: a Windows build (out/win32)
+#   run-host.sh BUILD-DIR [--port N] [--password TEXT] [--trace]
+#                                      BUILD-DIR: a Windows build (out/win32); --help tells more
 # The plug-in's settings live in the registry of the Wine prefix WINEPREFIX (~/.wine-sendrel
 # unless set), kept between runs. The exit code is the host's (reference_host --help).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/run-options.sh"
+if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
+    run_options --help
+fi
 if [ $# -lt 1 ] || [ ! -f "$1/tools/reference_host.exe" ] || [ ! -f "$1/Sendrel.dll" ]; then
-    echo "usage: run-host.sh BUILD-DIR [--trace]   (BUILD-DIR holds a Windows build:" \
-        "bash scripts/build.sh win32 makes out/win32)" >&2
+    echo "usage: run-host.sh BUILD-DIR [--port N] [--password TEXT] [--trace]   (BUILD-DIR" \
+        "holds a Windows build: bash scripts/build.sh win32 makes out/win32)" >&2
     exit 1
 fi
 build=$1
 shift
+run_options "$@"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-sendrel}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 host="$build/tools/reference_host.exe"
@@ -29,6 +35,32 @@ fi
 # terminal and no pipe, so that they neither write over the host's output nor hold it open.
 "$root/scripts/wine-run.sh" "$host" --help </dev/null >/dev/null 2>&1
 
+# --port and --password go where the settings dialog stores them: the port as 4 bytes, low
+# byte first, the password as text. The plug-in reads its main key only when the AccessList
+# subkey exists; made here, it comes with the switches the plug-in assumed without it (every
+# address allowed, abuse protection on), so that nothing else changes.
+reg() { "$root/scripts/wine-run.sh" reg "$@" </dev/null >/dev/null 2>&1; }
+key='HKLM\Software\Quorvel3\HardPlugins\Plexador'
+if [ -n "$run_port$run_password" ]; then
+    if ! reg query "$key\AccessList"; then
+        reg add "$key\AccessList" /f &&
+            reg add "$key" /v AllowAll /t REG_BINARY /d 01000000 /f &&
+            reg add "$key" /v DisableAbuseProtection /t REG_BINARY /d 00000000 /f ||
+            { echo "run-host: cannot write the settings in $WINEPREFIX" >&2; exit 1; }
+    fi
+    if [ -n "$run_port" ]; then
+        port=$((10#$run_port))
+        reg add "$key" /v Port /t REG_BINARY /d "$(printf '%02x%02x0000' $((port & 255)) \
+            $((port >> 8)))" /f || { echo "run-host: cannot store the port" >&2; exit 1; }
+    fi
+    if [ -n "$run_password" ]; then
+        reg add "$key" /v Password /t REG_SZ /d "$run_password" /f ||
+            { echo "run-host: cannot store the password" >&2; exit 1; }
+    fi
+fi
+trace=()
+[ "$run_trace" = 1 ] && trace=(--trace)
+
 # Wine gives a program whose standard handles include a terminal a console of its own, which
 # keeps its own copy of the screen: it echoes Ctrl+D instead of ending the input, and repaints
 # lines where it believes they are, over whatever else the terminal shows. Through pipes the
@@ -39,7 +71,7 @@ input_reader=$!
 # last lines ("stopping", "stopped") still reach the screen.
 exec 4> >(trap '' INT; exec cat >&2)
 error_writer=$!
-"$root/scripts/wine-run.sh" "$host" run "${display[@]}" "$@" "$build/Sendrel.dll" \
+"$root/scripts/wine-run.sh" "$host" run "${display[@]}" "${trace[@]}" "$build/Sendrel.dll" \
     <&3 2>&4 3<&- 4>&- | (trap '' INT; exec cat)
 status=${PIPESTATUS[0]}
 exec 3<&- 4>&-

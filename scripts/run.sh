@@ -4,11 +4,13 @@
 # 1024) and prints every event as it arrives; the input lines config, learn [TEXT], restart
 # and stop are the host's commands; Ctrl+D, Ctrl+C or "stop" stops it. Installs what is
 # missing first.
-#   run.sh [--trace]    --trace also prints the server's trace lines
+#   run.sh [--port N] [--password TEXT] [--trace]    (run.sh --help tells more)
 # Without a display (DISPLAY not set) the dialogs cannot appear: the host says so, and how to
 # do without them, when they are asked for.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/run-options.sh"
+run_options "$@"
 bash "$root/scripts/setup.sh"
 if [ -f "$root/out/win32/Sendrel.dll" ]; then
     echo "run: building the plug-in (out/win32)"

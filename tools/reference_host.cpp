@@ -11,7 +11,8 @@
 //                                    lines "config" and "learn [TEXT]" open the settings
 //                                    dialog and the learn-event dialog (--no-display: there
 //                                    is no display to show them, and they say so), "restart"
-//                                    stops and starts the server
+//                                    stops and starts the server; --trace also names the entry
+//                                    points called and what they answered
 //   reference_host version FILE      prints the version resource of a Windows binary
 //
 // The plug-in reads its settings (port, password, access list) from the registry itself; this
@@ -67,11 +68,12 @@ const char* usage_text =
     "              learn [TEXT]  asks for an event string in the learn dialog, starting from\n"
     "                            TEXT (qvl_learn_event); prints what the user confirmed\n"
     "              restart       stops and starts the server (qvl_stop, qvl_start); prints\n"
-    "                            how long the stop took\n"
+    "                            the port it listens on again and how long the stop took\n"
     "              memory        prints the process's free address space and whether it can\n"
     "                            allocate 256 MiB (for the floods)\n"
     "            --trace sets SENDREL_TRACE=1 for the plug-in and prints its trace lines:\n"
     "                        Sendrel trace: TEXT (NUMBER)\n"
+    "                        and what config and restart called and were answered\n"
     "            --no-display says that no display shows the dialogs (scripts/run.sh passes\n"
     "                        it when DISPLAY is not set): config and learn then tell how\n"
     "                        to do without them\n"
@@ -363,6 +365,7 @@ void request_trace() {
 
 std::atomic<bool> g_stop_requested{false};
 bool g_no_display = false;
+bool g_trace = false;
 
 // Why a dialog asked for does not appear, and what to do instead: in full the first time.
 void explain_missing_display() {
@@ -374,7 +377,8 @@ void explain_missing_display() {
     }
     std::fputs(
         "reference_host: no display, so no dialog appears: the settings and learn dialogs\n"
-        "  need one. Without the dialog, write the settings with Wine's reg tool (README,\n"
+        "  need one. Without the dialog, start scripts/run.sh again with --port N and\n"
+        "  --password TEXT, or write the settings with Wine's reg tool (README,\n"
         "  \"Settings\": wine reg add ...) and start again. Or give Wine a display: start\n"
         "  from a desktop, over ssh -X, or with DISPLAY set to a running X server\n"
         "  (xvfb-run gives an unseen one, for scripts that drive the dialogs).\n",
@@ -418,6 +422,40 @@ bool read_input_line(std::string* line) {
     return !line->empty();
 }
 
+// Opens the plug-in's main settings key for reading, as its settings store does: only when
+// the "AccessList" subkey exists; false when the plug-in takes its defaults.
+bool open_stored_settings(platform::registry_key* key) {
+    if (!platform::registry_open_read("Software\\Quorvel3\\HardPlugins\\Plexador\\AccessList", key))
+        return false;
+    key->close();
+    return platform::registry_open_read("Software\\Quorvel3\\HardPlugins\\Plexador", key);
+}
+
+// The port the plug-in takes from its settings; the listener uses its low 16 bits.
+int32_t configured_port() {
+    platform::registry_key key;
+    uint32_t stored = 0;
+    if (!open_stored_settings(&key) || !platform::registry_read_u32le(key, "Port", &stored))
+        return DEFAULT_PORT;
+    return static_cast<int32_t>(stored & 0xFFFF);
+}
+
+// Whether the plug-in still takes the default password.
+bool default_password() {
+    platform::registry_key key;
+    char stored[TEXT_FIELD_MAX];
+    return !open_stored_settings(&key) ||
+           !platform::registry_read_text(key, "Password", stored, sizeof stored) ||
+           std::strcmp(stored, DEFAULT_PASSWORD) == 0;
+}
+
+// The port given with --port, or 0 for the stored one.
+int32_t g_port_option = 0;
+
+int32_t listening_port() {
+    return g_port_option != 0 ? g_port_option : configured_port();
+}
+
 // Reads standard input on a thread of its own: its end or a "stop" line asks for the stop;
 // "config" and "learn [TEXT]" open the dialogs.
 void watch_standard_input(const entry_points* entry) {
@@ -442,13 +480,25 @@ void watch_standard_input(const entry_points* entry) {
             entry->stop();
             auto stopped = std::chrono::steady_clock::now();
             int32_t restarted = entry->start();
-            print_line("restarted: qvl_stop " +
-                       std::to_string(
-                           std::chrono::duration_cast<std::chrono::milliseconds>(stopped - started)
-                               .count()) +
-                       " ms, qvl_start " + std::to_string(restarted));
+            long long stop_ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(stopped - started).count();
+            if (g_trace) {
+                print_line("qvl_stop took " + std::to_string(stop_ms) + " ms, qvl_start answered " +
+                           std::to_string(restarted));
+            }
+            // A port changed in the settings dialog is the one listened on from now on.
+            std::string port = std::to_string(listening_port());
+            print_line(restarted ? "restarted, listening on port " + port + " (the stop took " +
+                                       std::to_string(stop_ms) + " ms)"
+                                 : "restart failed: the server could not listen on port " + port +
+                                       " (is another program using it?)");
         } else if (config) {
-            print_line("config answered " + std::to_string(entry->config()));
+            int32_t answer = entry->config();
+            if (g_trace)
+                print_line("qvl_config answered " + std::to_string(answer));
+            // The dialog runs beside the server; OK or Apply stores what it shows.
+            if (!g_no_display)
+                print_line(answer ? "settings dialog open" : "settings dialog not shown");
         } else if (learn) {
             learn_event(*entry, command.size() > 6 ? command.substr(6) : std::string());
         } else if (!command.empty()) {
@@ -462,24 +512,6 @@ void watch_standard_input(const entry_points* entry) {
     g_stop_requested.store(true);
 }
 
-// The port the plug-in takes from its settings, read the way its settings store reads it:
-// the stored "Port" counts only when the "AccessList" subkey exists; the listener uses its
-// low 16 bits.
-int32_t configured_port() {
-    int32_t port = DEFAULT_PORT;
-    platform::registry_key key;
-    if (!platform::registry_open_read("Software\\Quorvel3\\HardPlugins\\Plexador\\AccessList",
-                                      &key))
-        return port;
-    key.close();
-    if (!platform::registry_open_read("Software\\Quorvel3\\HardPlugins\\Plexador", &key))
-        return port;
-    uint32_t stored = 0;
-    if (platform::registry_read_u32le(key, "Port", &stored))
-        port = static_cast<int32_t>(stored);
-    return port & 0xFFFF;
-}
-
 // Natively the plug-in's registry is memory of its own, so a port cannot be stored for it: the
 // port is set where its settings hold it once qvl_open has loaded them, as a stored "Port"
 // would have set it. The Windows DLL exports nothing but its entry points, and there the port
@@ -491,9 +523,6 @@ bool set_native_port(const plugin_library& library, int32_t port) {
     static_cast<settings_values*>(found)->port = port;
     return true;
 }
-
-// The port given with --port, or 0 for the stored one.
-int32_t g_port_option = 0;
 
 int run_server(const plugin_library& library, const entry_points& entry) {
     char name[64] = {0};
@@ -515,7 +544,7 @@ int run_server(const plugin_library& library, const entry_points& entry) {
         return EXIT_USAGE;
     }
     platform::console_stop_install(&g_stop_requested);
-    int32_t port = g_port_option != 0 ? g_port_option : configured_port();
+    int32_t port = listening_port();
     if (!entry.start()) {
         std::fprintf(stderr,
                      "reference_host: qvl_start failed: the server could not listen on port %d "
@@ -526,6 +555,10 @@ int run_server(const plugin_library& library, const entry_points& entry) {
         return EXIT_NOT_STARTED;
     }
     print_line("listening on port " + std::to_string(port));
+    print_line(default_password()
+                   ? std::string("the password is the default, ") + DEFAULT_PASSWORD +
+                         ": change it before anyone else can reach the port"
+                   : "the password is not the default");
     // The input thread stays blocked in its read when the stop comes from a signal; it holds
     // nothing that the end of the process needs.
     std::thread(watch_standard_input, &entry).detach();
@@ -571,6 +604,7 @@ int main(int argc, char** argv) {
     const char* path = argv[argc - 1];
     if (command == "version")
         return run_version(path);
+    g_trace = trace_requested;
     if (trace_requested)
         request_trace();
     plugin_library library;

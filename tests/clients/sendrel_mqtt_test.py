@@ -30,6 +30,10 @@ CASES = [
     ("retained", [("test/kept", b"old"), ("test/kept", b"new")], "retain the first",
      ['event "kept" payloads [%s, "new"]' % ADDRESS]),
     ("server_stopped", numbered(100), "stop the server", numbered_events(100)),
+    # The full pause between tries is ten minutes here: the messages arrive only if the
+    # bridge sees the server back without waiting for it.
+    ("server_back", numbered(20), "stop the server, with a long pause between tries",
+     numbered_events(20)),
     ("bridge_killed", numbered(60), "kill the bridge while the server is stopped", None),
 ]
 
@@ -43,8 +47,15 @@ class BridgeTest(unittest.TestCase):
         return rig
 
     @staticmethod
-    def start_bridge(rig):
-        rig.start_bridge()
+    def long_pause_file(rig):
+        path = os.path.join(rig.work, "long_pause.toml")
+        with open(path, "w") as out:
+            out.write("[batch]\nretry_min = 600\n")
+        return path
+
+    @staticmethod
+    def start_bridge(rig, *options):
+        rig.start_bridge(*options)
         wait_until(lambda: rig.bridge_said("subscribed"), "the bridge's subscription")
 
     def test_messages_arrive_as_events(self):
@@ -54,12 +65,15 @@ class BridgeTest(unittest.TestCase):
                 if meanwhile == "retain the first":
                     rig.publish(messages[:1], retain=True)
                     messages = messages[1:]
-                self.start_bridge(rig)
+                long_pause = meanwhile and meanwhile.endswith("long pause between tries")
+                self.start_bridge(rig, *(["--config", self.long_pause_file(rig), "--retry-max",
+                                          "600"] if long_pause else []))
                 if meanwhile and meanwhile.startswith(("stop", "kill")):
                     rig.stop_server()
                     rig.publish(messages[:len(messages) // 2])
                     # A few tries of the bridge fail, a second or so.
-                    wait_until(lambda: rig.bridge_said("trying again", 3), "batches not taken")
+                    wait_until(lambda: rig.bridge_said("trying again", 1 if long_pause else 3),
+                               "batches not taken")
                     if meanwhile.startswith("kill the bridge"):
                         rig.end(rig.bridge)
                         rig.publish(messages[len(messages) // 2:])
@@ -82,7 +96,9 @@ class BridgeTest(unittest.TestCase):
         for name, options, code, said in [
                 ("wrong password", ["--password", "wrong"], 4, "wrong password"),
                 ("no broker", ["--broker", "127.0.0.1:%d" % free_port()], 2,
-                 "cannot reach the broker")]:
+                 "cannot reach the broker"),
+                ("broker refuses the user", ["--broker-user", "bridge", "--broker-password",
+                                             "wrong"], 2, "wrong user name or password")]:
             with self.subTest(name):
                 rig.start_bridge(*options)
                 self.assertEqual(rig.bridge.wait(60), code)

@@ -3,7 +3,8 @@
 # and read back with capture-pane. The host's lines must scroll like any program's, with
 # nothing painted over older lines; an unknown command must show the control key typed;
 # Ctrl+D, then in a second run Ctrl+C, must stop and close the plug-in and give the shell
-# back, whose own output goes on below.
+# back, whose own output goes on below. The second run takes its port and password as
+# options, over what the registry holds.
 #   cmake -DHOST=... -DPLUGIN=... -DCLIENT=... -DEMULATOR=... -P terminal.cmake
 
 cmake_minimum_required(VERSION 3.18)
@@ -70,7 +71,8 @@ function(wait_for_screen regex timeout why)
 endfunction()
 
 # No semicolons in typed lines: CMake would split them into list items.
-set(run_line "bash ${root}/scripts/run-host.sh ${build} && echo \"run ended: 0\" || echo \"run ended: $?\"")
+set(run_end "&& echo \"run ended: 0\" || echo \"run ended: $?\"")
+set(run_line "bash ${root}/scripts/run-host.sh ${build} ${run_end}")
 tmux(new-session -d -s run -x 100 -y 24 "env TERM=screen PS1='$ ' bash --norc --noprofile")
 if(NOT tmux_result EQUAL 0)
   message(FATAL_ERROR "tmux did not start (${tmux_result})")
@@ -105,21 +107,22 @@ foreach(n RANGE 1 7)
 endforeach()
 wait_for_screen("event \"Event 7\"[^\n]*\nevent \"Disconnect\"" 60 "event 7 did not show")
 type_line("restart")
-wait_for_screen("restarted: " 60 "the restart was not answered")
+wait_for_screen("restarted" 60 "the restart was not answered")
 
 # Every line on the screen whole, in the order written: a console that repaints where it
 # believes lines are writes the command over an older line ("restartDisconnect\" ...").
 screen(text)
 string(REGEX MATCHALL "[^\n]+" lines "${text}")
 set(event_line "event \"[^\"]*\" payloads \\[[^]]*\\]")
-set(restart_lines "restart|restarted: qvl_stop [0-9]+ ms, qvl_start 1")
+set(restart_lines "restart|restarted, listening on port ${PORT} \\(the stop took [0-9]+ ms\\)")
 foreach(line IN LISTS lines)
   if(NOT line MATCHES "^(${event_line}|${restart_lines})$")
     fail("a line on the screen is not one the host wrote: '${line}'")
   endif()
 endforeach()
 expect_on_screen("after the restart" "event \"Event 7\" payloads [\"127.0.0.1\", \"kitchen\"]\n"
-                "event \"Disconnect\" payloads [\"127.0.0.1\"]\nrestart\nrestarted: qvl_stop ")
+                "event \"Disconnect\" payloads [\"127.0.0.1\"]\nrestart\n"
+                "restarted, listening on port ${PORT} (")
 
 # A control key typed by mistake shows in the answer; Ctrl+D then ends the input.
 tmux(send-keys -t run -l "ab")
@@ -132,9 +135,23 @@ wait_for_screen("\\$ echo after the host\nafter the host\n\\$ *$" 60
                 "the shell's own output did not follow")
 expect_on_screen("after Ctrl+D" "stopping\nstopped\nrun ended: 0\n")
 
-# The second run stops on Ctrl+C, as cleanly.
-type_line("clear && ${run_line}")
-wait_for_screen("listening on port ${PORT}(\n|$)" 300 "the host did not start again")
+# The second run, on another port in the registry, listens where --port says and admits the
+# --password, then stops on Ctrl+C as cleanly.
+set(stored_port ${PORT})
+while(stored_port EQUAL PORT)
+  random_port(stored_port)
+endwhile()
+configure_registry(${stored_port} ${PASSWORD})
+set(new_password "Terminal-pw-7")
+type_line("clear && bash ${root}/scripts/run-host.sh ${build} --port ${PORT} --password ${new_password} ${run_end}")
+wait_for_screen("listening on port ${PORT}\nthe password is not the default" 300
+                "the host did not start again on the port and password given")
+execute_process(COMMAND ${EMULATOR} ${CLIENT} --port ${PORT} --password ${new_password}
+                "New password" RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET TIMEOUT 120)
+if(NOT result EQUAL 0)
+  fail("the client did not log in with the password given to run-host.sh (${result})")
+endif()
+wait_for_screen("event \"New password\"" 60 "the event sent with the new password did not show")
 tmux(send-keys -t run C-c)
 wait_for_screen("run ended: [0-9]+" 120 "Ctrl+C did not stop the host")
 expect_on_screen("after Ctrl+C" "listening on port ${PORT}\n" "stopping\n"

@@ -1,8 +1,9 @@
 # The release package as a Windows user gets it: made by CPack, unpacked into a fresh folder,
-# it holds the plug-in, both clients, the guide and every screenshot of docs/screenshots, and
-# nothing else; both binaries import Windows system DLLs only and carry a version resource
-# that agrees with qvl_version; and the unpacked DLL, loaded by the reference host, serves an
-# event that the unpacked client sends, with no trace lines unless they are asked for.
+# it holds the plug-in, both clients, the MQTT bridge, the guide and every screenshot of
+# docs/screenshots, and nothing else; both binaries import Windows system DLLs only and carry a
+# version resource that agrees with qvl_version; and the unpacked DLL, loaded by the reference
+# host, serves an event that the unpacked client sends, with no trace lines unless they are
+# asked for.
 #   cmake -DCPACK=... -DCPACK_CONFIG=... -DSOURCE_DIR=... -DOBJDUMP=... -DHOST=...
 #         -DEMULATOR=... -P package.cmake
 cmake_minimum_required(VERSION 3.18)
@@ -91,7 +92,7 @@ endif()
 file(READ "${dir}/README.txt" guide)
 foreach(text "Incoming connection" "Accepted connection" "Incorrect Password"
              "Blocked connection" "Disconnect" "ChgThisPw" "1024" "event_client"
-             "sendrel_send.py" "sendrel_web.py")
+             "sendrel_send.py" "sendrel_web.py" "paho-mqtt")
   string(FIND "${guide}" "${text}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "package: README.txt never mentions ${text}")

@@ -1,0 +1,43 @@
+"""The MQTT bridge's forwarding against fake Sendrel servers, without a broker: a batch is
+acknowledged to the broker only once the server has closed its conversation."""
+
+import os
+import sys
+import threading
+import types
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "clients"))
+sys.path.insert(0, HERE)
+import sendrel_mqtt  # noqa: E402
+from clients_test import FakeServer, login  # noqa: E402
+
+DEADLINE = 60.0  # seconds: only guards against a hang
+
+
+class ForwardTest(unittest.TestCase):
+    def test_a_batch_lost_before_the_servers_close_is_sent_again(self):
+        # The first server resets once the end line came, instead of closing: it may not have
+        # taken the events. The second closes as a server does.
+        server = FakeServer(login() + ["drain", "reset"], login() + ["drain"])
+        bridge = sendrel_mqtt.Bridge(sendrel_mqtt.parse_settings(
+            ["--topic", "t/#", "--port", str(server.port), "--batch-time", "0"]))
+        acknowledged = []
+        bridge._ack = acknowledged.append
+        for mid in (1, 2):
+            bridge._on_message(None, None, types.SimpleNamespace(
+                topic="t/e", payload=b"%d" % mid, qos=1, retain=False, mid=mid))
+        forwarding = threading.Thread(target=bridge.forward)
+        forwarding.start()
+        self.assertTrue(server.done.wait(DEADLINE))
+        bridge.stop()
+        forwarding.join(DEADLINE)
+        events = b"payload 1\nt.e\npayload 2\nt.e\nclose\n"
+        self.assertEqual([received[-len(events):] for received in server.received],
+                         [events, events])
+        self.assertEqual(acknowledged, [1, 2])
+
+
+if __name__ == "__main__":
+    unittest.main()
