@@ -62,7 +62,7 @@ EXIT_FAILED = sendrel_send.EXIT_FAILED
 log = logging.getLogger("sendrel-web")
 
 DEFAULTS = {
-    "sendrel": dict(sendrel_mqtt.DEFAULTS["sendrel"], source=""),
+    "sendrel": sendrel_mqtt.DEFAULTS["sendrel"],
     "web": {"listen": "127.0.0.1:8080", "cert": "", "key": "", "insecure_http_on_lan": False,
             "title": "Sendrel", "allow_any_event": False, "session_minutes": 30.0,
             "secrets": "", "workers": 4, "proxy": ""},
@@ -127,10 +127,8 @@ settings, or aiohttp missing; 2 cannot listen on the address; 4 wrong Sendrel pa
 
 # ---- settings ----------------------------------------------------------------------------------
 
-# The Sendrel server's options: the bridge's, and the clients' --source where it has none.
+# The Sendrel server's options: the bridge's.
 SERVER_OPTIONS = {option[0]: option for option in sendrel_mqtt.OPTIONS if option[1] == "sendrel"}
-SERVER_OPTIONS.setdefault("--source", ("--source", "sendrel", "source", {
-    "metavar": "ADDR", "help": "connect to the server from this local address"}))
 # (option, table, key, argparse keywords); table None: handled by hand.
 OPTIONS = [
     ("--config", None, None, {"metavar": "FILE", "help": "read the settings from this TOML file"}),
