@@ -21,6 +21,7 @@
 #include "platform/tick.h"
 #include "server/client_protocol.h"
 #include "server/pending_logins.h"
+#include "server/trace.h"
 #include "tests/support/server_fixture.h"
 #include "tools/protocol_client.h"
 
@@ -35,15 +36,16 @@ std::string crowd_address(uint32_t n) {
     return "127.8." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250);
 }
 
-// Holds a crowd connection's thread in its "Incoming connection" until the gate opens: out of
-// any call on its socket, as in a slow host or an admission look-up.
+// Holds a crowd connection's thread in its g_held_event ("Incoming connection": out of any
+// call on its socket, as in a slow host or an admission look-up) until the gate opens.
 platform::manual_event g_gate{true};
 std::atomic<uint32_t> g_held{0};
+const char* g_held_event = "Incoming connection";
 int32_t QVL_STDCALL hold_the_crowd(const char* text, const uint8_t* block, int32_t length,
                                    int32_t device) {
     int32_t result = recording_host_trigger_event(text, block, length, device);
     // The block: the count of texts, then the address text first.
-    if (std::strcmp(text, "Incoming connection") == 0 && length > 7 &&
+    if (std::strcmp(text, g_held_event) == 0 && length > 7 &&
         std::strncmp(reinterpret_cast<const char*>(block) + 1, "127.8.", 6) == 0) {
         ++g_held;
         g_gate.wait(60000);  // only a guard against a hang
@@ -51,11 +53,23 @@ int32_t QVL_STDCALL hold_the_crowd(const char* text, const uint8_t* block, int32
     return result;
 }
 
+// Holds the accept thread at the next connection it accepts once armed, so that the
+// connections behind it queue up and are taken in together.
+platform::manual_event g_accept_gate{true};
+std::atomic<bool> g_accept_armed{false};
+void hold_the_next_accept(const char* message, int32_t) {
+    if (std::strncmp(message, "Connection accepted", 19) == 0 && g_accept_armed.exchange(false))
+        g_accept_gate.wait(60000);  // only a guard against a hang
+}
+
 class login_wiring_test : public server_test {
   protected:
     void TearDown() override {
         g_gate.set();
+        g_accept_gate.set();
         server_test::TearDown();
+        g_held_event = "Incoming connection";
+        trace_set_hook(nullptr);
         recording_host_install();
         settings.disable_abuse_protection = 0;
         access_list_clear();
@@ -202,6 +216,33 @@ TEST_F(login_wiring_test, a_displaced_connection_held_by_the_host_never_touches_
     std::vector<std::string> lines = event_lines();
     EXPECT_EQ(count_of(lines, "intruder|127.0.0.94"), 0u);
     EXPECT_EQ(count_of(lines, "Disconnect|127.0.0.94"), 0u);
+}
+
+// A crowd that queued up while every place and every place for those being ended is taken
+// (the threads of the connections that gave way are held in their "Disconnect"): the accept
+// thread takes it in together, its first arrivals give way to the last without a thread ever
+// started for them, and the owner, last in the queue, logs in.
+TEST_F(login_wiring_test, a_queued_crowd_gives_way_within_itself) {
+    g_held_event = "Disconnect";
+    g_gate.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
+    crowd_in(MAX_PENDING_TOTAL);
+    g_accept_gate.reset();
+    g_accept_armed = true;
+    trace_set_hook(hold_the_next_accept);
+    std::vector<std::unique_ptr<test_client>> queued;
+    for (uint32_t n = 0; n < MAX_PENDING_ENDING + 40; ++n) {
+        queued.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(queued.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
+    }
+    test_client owner;
+    ASSERT_TRUE(owner.connect(port(), "127.0.0.98"));
+    g_accept_gate.set();
+    EXPECT_TRUE(owner.log_in(TEST_PASSWORD));
+    // The first of them gave way to those behind it: no thread, no event, closed.
+    EXPECT_TRUE(queued.front()->wait_closed());
+    EXPECT_EQ(count_of(event_lines(), "Incoming connection|127.9.0.1"), 0u);
+    EXPECT_EQ(g_held.load(), MAX_PENDING_ENDING);
 }
 
 // A conversation whose place another connection took, and that no notice reached: even the
