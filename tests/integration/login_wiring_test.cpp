@@ -224,6 +224,7 @@ TEST_F(login_wiring_test, a_displaced_connection_held_by_the_host_never_touches_
 // started for them, and the owner, last in the queue, logs in.
 TEST_F(login_wiring_test, a_queued_crowd_gives_way_within_itself) {
     g_held_event = "Disconnect";
+    g_held = 0;
     g_gate.reset();
     ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
     crowd_in(MAX_PENDING_TOTAL);
