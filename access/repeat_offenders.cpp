@@ -66,7 +66,7 @@ void drop_expired(record& entry, uint32_t now) {
 // and, among those, the oldest last failure; one under refusal only when all are, the one
 // whose refusal ends first. So fresh addresses failing once each never free a refused one.
 struct eviction_rank {
-    int kind;  // 0 spent, 1 failing, 2 refused
+    enum state { spent, failing, refused } kind;  // in the order they are forgotten
     uint32_t failures;
     uint32_t age;  // since the last failure, or since the refusal began
 
@@ -81,18 +81,18 @@ struct eviction_rank {
 
 eviction_rank rank_of(record entry, uint32_t now) {
     if (under_refusal(entry, now))
-        return {2, 0, now - entry.refused_since};
+        return {eviction_rank::refused, 0, now - entry.refused_since};
     drop_expired(entry, now);
     if (entry.failures == 0)
-        return {0, 0, 0};
-    return {1, entry.failures, now - entry.failure_ticks[entry.failures - 1]};
+        return {eviction_rank::spent, 0, 0};
+    return {eviction_rank::failing, entry.failures, now - entry.failure_ticks[entry.failures - 1]};
 }
 
 uint32_t remember(uint32_t key, uint32_t now) {
     if (g_table.used == REPEAT_OFFENDER_TABLE_SIZE) {
         uint32_t chosen = 0;
         eviction_rank best = rank_of(g_table.records[0], now);
-        for (uint32_t i = 1; i < g_table.used && best.kind != 0; ++i) {
+        for (uint32_t i = 1; i < g_table.used && best.kind != eviction_rank::spent; ++i) {
             eviction_rank rank = rank_of(g_table.records[i], now);
             if (rank.before(best)) {
                 best = rank;
@@ -160,12 +160,8 @@ uint32_t repeat_offenders_failures(platform::ipv4_address address) {
     uint32_t index = find(platform::ipv4_key(address));
     if (index == NONE)
         return 0;
-    record entry = g_table.records[index];
-    uint32_t now = platform::tick_count();
-    if (under_refusal(entry, now))
-        return REPEAT_OFFENDER_FAILURES;
-    drop_expired(entry, now);
-    return entry.failures;
+    eviction_rank rank = rank_of(g_table.records[index], platform::tick_count());
+    return rank.kind == eviction_rank::refused ? REPEAT_OFFENDER_FAILURES : rank.failures;
 }
 
 uint32_t repeat_offenders_remembered() {

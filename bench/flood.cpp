@@ -394,10 +394,8 @@ int run_guess(uint16_t port, int seconds, int addresses, int parallel, int first
 
 // The greeting, then the cookie line: 1 when the cookie came.
 int greet(platform::socket_handle socket) {
-    static const char greeting[] = "vellumorchid\n";
-    char cookie[5];
-    return load_send_all(socket, greeting, sizeof greeting - 1) &&
-           client_receive_exactly(socket, cookie, sizeof cookie);
+    char cookie[CLIENT_COOKIE_SIZE];
+    return client_greet(socket, cookie);
 }
 
 // Silent connections from fresh addresses, numbered from *next on; the server's closes are

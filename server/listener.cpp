@@ -116,7 +116,6 @@ void take_in(server_run& run, connection_id first, platform::socket_handle socke
     uint32_t accepted_tick = platform::tick_count();
     format_address_text(peer, taken.address_text);
     trace_connection("Connection accepted on socket:%d from:%s", socket, taken.address_text);
-    rewake_displaced(run);
     std::unique_ptr<client_start_record> record(new (std::nothrow) client_start_record{
         socket, peer, accepted_tick, run.next_connection++, nullptr, nullptr, {}, {}, {}});
     if (!record) {
@@ -169,6 +168,7 @@ void start_client(server_run& run, arrival& taken) {
 // to those behind them before a thread was ever started for them, which makes a crowd's
 // arrival cheap and lets a login behind it through sooner.
 void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_address peer) {
+    rewake_displaced(run);
     connection_id first = run.next_connection;
     size_t count = 0;
     for (;;) {

@@ -64,12 +64,9 @@ pending_logins::verdict pending_logins::count(platform::ipv4_address address,
         uint32_t oldest = oldest_of_the_greediest(0);
         // While every place for those being ended is taken, only a connection that has no
         // thread yet can give way: the caller closes it at once.
-        bool started =
-            unstarted_from == NO_CONNECTION || slots_[oldest].connection < unstarted_from;
-        if (ending_ >= MAX_PENDING_ENDING && started) {
-            if (unstarted_from == NO_CONNECTION)
-                return verdict::total_full;
-            oldest = oldest_of_the_greediest(unstarted_from);
+        connection_id unstarted = unstarted_from == NO_CONNECTION ? UINT64_MAX : unstarted_from;
+        if (ending_ >= MAX_PENDING_ENDING && slots_[oldest].connection < unstarted) {
+            oldest = oldest_of_the_greediest(unstarted);
             if (oldest == NONE)
                 return verdict::total_full;
         }

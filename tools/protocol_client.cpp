@@ -34,13 +34,19 @@ int client_send_all(platform::socket_handle socket, const void* data, size_t len
     return 1;
 }
 
-int client_answer_challenge(platform::socket_handle socket, const char* password) {
+int client_greet(platform::socket_handle socket, char (&cookie)[CLIENT_COOKIE_SIZE]) {
     if (!client_send_all(socket, GREETING_LINE, sizeof GREETING_LINE - 1))
         return 0;
-    char cookie[COOKIE_LINE_LENGTH + 1] = {};
     if (!client_receive_exactly(socket, cookie, COOKIE_LINE_LENGTH) || cookie[4] != '\n')
         return 0;
     cookie[4] = '\0';
+    return 1;
+}
+
+int client_answer_challenge(platform::socket_handle socket, const char* password) {
+    char cookie[CLIENT_COOKIE_SIZE];
+    if (!client_greet(socket, cookie))
+        return 0;
     std::string input = std::string(cookie) + ":" + password;
     char answer[DIGEST_HEX_SIZE];
     digest_hex(input.c_str(), answer);

@@ -15,6 +15,11 @@
 int client_receive_exactly(platform::socket_handle socket, char* buffer, int length);
 // Sends every byte: 1, or 0 when a send fails.
 int client_send_all(platform::socket_handle socket, const void* data, size_t length);
+// Four hex digits and their terminator.
+constexpr int CLIENT_COOKIE_SIZE = 5;
+// The greeting, then the cookie line: 1 with the cookie's digits in cookie, 0 when the server
+// closed or failed first (a refused address gets no cookie).
+int client_greet(platform::socket_handle socket, char (&cookie)[CLIENT_COOKIE_SIZE]);
 // The login up to its answer: greeting, cookie line, digest answer sent. 1 when the answer
 // went out, 0 when the server closed or failed first (a refused address gets no cookie).
 int client_answer_challenge(platform::socket_handle socket, const char* password);
