@@ -27,6 +27,8 @@
 
 namespace {
 
+const char GIVES_WAY[] = "Connection waiting for login gives way on socket:%d to:%s";
+
 size_t count_of(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
@@ -165,27 +167,33 @@ TEST_F(login_wiring_test, a_login_the_server_ends_is_no_failed_login) {
     EXPECT_EQ(repeat_offenders_remembered(), 0u);
     EXPECT_EQ(count_traces("Login ended: its place was given to another connection"), 1u);
     EXPECT_EQ(count_traces("Login ended: the server is stopping"), 1u);
-    EXPECT_EQ(count_traces("Connection waiting for login gives way on socket:%d to:%s"), 2u);
+    EXPECT_EQ(count_traces(GIVES_WAY), 2u);
 }
 
-// With every place taken, a connection that admission refuses by its address alone, or whose
-// admission still needs a look-up, displaces nobody: the first is told it is blocked, the
-// second turned away.
-TEST_F(login_wiring_test, a_connection_not_yet_admitted_takes_nobody_s_place) {
+// With every place taken, a connection that admission refuses by its address alone displaces
+// nobody: it is told it is blocked. One whose admission needs a look-up competes like an
+// admitted one; refused after its look-up, it gives its place back before its closing drain
+// (its peer here never closes): the next newcomer finds a free place and displaces nobody.
+TEST_F(login_wiring_test, a_connection_refused_takes_no_place_for_long) {
     crowd_in(MAX_PENDING_TOTAL);
     abuse_note_failure("127.0.0.96");
     test_client blocked;
     ASSERT_TRUE(blocked.connect(port(), "127.0.0.96"));
     EXPECT_TRUE(blocked.wait_closed());
     EXPECT_TRUE(recorded("Blocked connection|127.0.0.96"));
+    EXPECT_EQ(count_traces(GIVES_WAY), 0u);
 
     access_list_append("/a-host-name-rule");
+    access_list_append("127.0.0.98");
     settings.allow_all = 0;
-    test_client unknown;
-    ASSERT_TRUE(unknown.connect(port(), "127.0.0.97"));
-    EXPECT_TRUE(unknown.wait_closed());
-    EXPECT_EQ(count_traces("Too many connections waiting for login"), 1u);
-    EXPECT_EQ(count_traces("Connection waiting for login gives way on socket:%d to:%s"), 0u);
+    test_client looked_up;
+    ASSERT_TRUE(looked_up.connect(port(), "127.0.0.97"));
+    ASSERT_TRUE(recorded("Blocked connection|127.0.0.97"));
+    EXPECT_EQ(count_traces(GIVES_WAY), 1u);
+    test_client admitted;
+    ASSERT_TRUE(admitted.connect(port(), "127.0.0.98"));
+    EXPECT_TRUE(admitted.log_in(TEST_PASSWORD));
+    EXPECT_EQ(count_traces(GIVES_WAY), 1u);
 }
 
 // Displaced connections whose threads the host holds while newer connections are accepted
@@ -251,16 +259,16 @@ TEST_F(login_wiring_test, a_queued_crowd_gives_way_within_itself) {
 TEST_F(login_wiring_test, a_connection_whose_place_was_taken_does_not_log_in) {
     auto counts = std::make_shared<pending_logins>();
     pending_login place;
-    connection_id displaced;
-    ASSERT_EQ(
-        pending_login_count(counts, loopback_address(), 1, true, NO_CONNECTION, &place, &displaced),
-        pending_logins::verdict::counted);
+    pending_logins::displacement displaced;
+    ASSERT_EQ(pending_login_count(counts, loopback_address(), 1, &place, &displaced),
+              pending_logins::verdict::counted);
+    ASSERT_TRUE(place.start_thread());
     std::vector<pending_login> others(MAX_PENDING_TOTAL);
     for (uint32_t n = 0; n < MAX_PENDING_TOTAL; ++n) {
-        pending_login_count(counts, loopback_address(crowd_address(n).c_str()), 2 + n, true,
-                            NO_CONNECTION, &others[n], &displaced);
+        pending_login_count(counts, loopback_address(crowd_address(n).c_str()), 2 + n, &others[n],
+                            &displaced);
     }
-    ASSERT_EQ(displaced, 1u);
+    ASSERT_EQ(displaced.connection, 1u);
 
     platform::socket_handle server_side, client_side;
     ASSERT_TRUE(make_connected_pair(&server_side, &client_side));
