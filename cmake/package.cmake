@@ -12,6 +12,10 @@
 #   Sendrel-<version>-win32/README.txt            the guide, with Windows line ends
 #   Sendrel-<version>-win32/screenshots/*.png     whatever docs/screenshots holds
 
+# CPack installs what is built, without building the whole tree first: scripts/package.sh builds
+# only the two binaries that go in, not the tools and tests.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 # The binaries go in stripped (CPACK_STRIP_FILES); the DLL's import library stays out.
 install(TARGETS sendrel event_client RUNTIME DESTINATION .
         ARCHIVE DESTINATION lib COMPONENT import_library EXCLUDE_FROM_ALL)
