@@ -11,8 +11,8 @@
 //
 // What the server cannot take as asked is refused before anything is sent, never changed:
 // a line feed or a zero byte (they end or cut a line), more than nine payloads, payloads too
-// long together, an empty event, the end line "close", an event that reads as a payload line,
-// a character the encoding cannot write.
+// long together, an empty event or one longer than the server's lines, the end line "close",
+// an event that reads as a payload line, a character the encoding cannot write.
 
 const { Unwritable } = require("./encodings");
 
@@ -20,6 +20,8 @@ const PAYLOADS_PER_EVENT = 9;
 // The server packs the address and the payloads into 1023 bytes, one of which stays free; the
 // address takes at most 16 of them. Beyond that it drops the event without a word.
 const PAYLOAD_BYTES_MAX = 1022 - 16;
+// The server drops a longer line whole, as one it cannot hold.
+const LINE_BYTES_MAX = 64 * 1024;
 const END_LINE = "close";
 const PAYLOAD_PREFIX = Buffer.from("payload ");
 const LINE_FEED = Buffer.from("\n");
@@ -126,6 +128,9 @@ function eventLines(msg, configuredEvent, encode) {
     const event = lineBytes(eventOf(msg, configuredEvent), "event", encode);
     if (event.length === 0) {
         throw new Refused("cannot send an empty event");
+    }
+    if (event.length > LINE_BYTES_MAX) {
+        throw new Refused(`cannot send an event of ${event.length} bytes: the server drops lines longer than ${LINE_BYTES_MAX}`);
     }
     if (event.equals(Buffer.from(END_LINE))) {
         throw new Refused('cannot send the event "close": the server takes it as the end of the conversation');

@@ -52,6 +52,7 @@ describe("a message the server cannot take", () => {
         // [what, msg, node's event, words of the refusal]
         ["no event", { payload: 1 }, "", /no event/],
         ["an empty event", { topic: Buffer.alloc(0) }, "", /empty event/],
+        ["an event longer than the server's lines", { topic: "e".repeat(65537) }, "", /65537 bytes/],
         ["the end line", { topic: "close" }, "", /"close"/],
         ["a payload line as event", { topic: "payload x" }, "", /begins with "payload "/],
         ["a line feed in the event", { topic: "a\nb" }, "", /line feed/],
@@ -67,8 +68,9 @@ describe("a message the server cannot take", () => {
         it(what, () => assert.throws(() => eventLines(msg, event, utf8), (error) => error instanceof Refused && words.test(error.message)));
     }
 
-    it("takes payloads exactly as long as the server does", () => {
+    it("takes payloads and events exactly as long as the server does", () => {
         assert.strictEqual(lines({ topic: "T", payload: [longest] }).length, 2);
+        assert.strictEqual(lines({ topic: "e".repeat(65536) }).length, 1);
     });
 
     it("refuses a character the encoding cannot write", () => {
