@@ -24,11 +24,11 @@ sys.path.insert(0, os.path.join(root, "tests", "support"))
 sys.path.insert(0, os.path.join(root, "clients"))
 os.environ.setdefault("SENDREL_HOST", os.path.join(root, "out/native/tools/reference_host"))
 os.environ.setdefault("SENDREL_PLUGIN", os.path.join(root, "out/native/libsendrel.so"))
-import sendrel_web  # noqa: E402
+from sendrel_web import credentials  # noqa: E402
 import web_service  # noqa: E402
 from mqtt_rig import Rig, wait_until  # noqa: E402
 
-SCRIPT = os.path.join(root, "clients", "sendrel_web.py")
+SCRIPT = os.path.join(root, "clients", "sendrel_web")
 PASSWORD = "figures password"
 CLIENTS = 8
 SETTINGS = """\
@@ -115,7 +115,7 @@ def main():
         config = os.path.join(work, "web.toml")
         with open(config, "w") as out:
             out.write(SETTINGS % rig.server_port)
-        store = sendrel_web.Secrets(os.path.join(work, "web.secrets.json"))
+        store = credentials.Secrets(os.path.join(work, "web.secrets.json"))
         token = store.add_token("figures")
         store.set_page_password(PASSWORD)
         service, url = web_service.start(SCRIPT, config, os.path.join(work, "web.log"), work)

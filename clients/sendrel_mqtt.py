@@ -13,12 +13,12 @@ line, and the server's close of the connection, which says that it has taken eve
 protocol has no answer per event). A batch is acknowledged only after such an end; a close
 notice or a lost connection sends it again, in order, after a back-off.
 
-Needs the Paho MQTT client, 1.6 (Debian 12's python3-paho-mqtt) or 2.x. Settings come from a
-TOML file (--config) and the command line, which wins; see --help.
+Needs the Paho MQTT client, 1.6 (Debian 12's python3-paho-mqtt) or 2.x, and sendrel_send.py and
+sendrel_settings.py beside it. Settings come from a TOML file (--config) and the command line,
+which wins; see --help.
 """
 
 import argparse
-import codecs
 import collections
 import json
 import logging
@@ -28,6 +28,9 @@ import threading
 import time
 
 import sendrel_send
+import sendrel_settings
+from sendrel_settings import (ArgumentParser, Usage, host_and_port, merged_settings, read_toml,
+                              set_up_log)
 
 EXIT_OK = 0
 EXIT_USAGE = 1
@@ -42,9 +45,7 @@ log = logging.getLogger("sendrel-mqtt")
 DEFAULTS = {
     "broker": {"host": "localhost", "port": 0, "user": "", "password": "", "tls": False,
                "ca_file": "", "client_id": "sendrel-mqtt", "topics": [], "keepalive": 60},
-    "sendrel": {"host": sendrel_send.DEFAULT_HOST, "port": sendrel_send.DEFAULT_PORT,
-                "password": sendrel_send.DEFAULT_PASSWORD, "source": "", "timeout": 10.0,
-                "encoding": sendrel_send.DEFAULT_ENCODING},
+    "sendrel": sendrel_settings.SERVER_DEFAULTS,
     "events": {"strip": "", "separator": ".", "unsafe": "replace", "retained": False},
     "batch": {"size": 50, "time": 0.02, "retry_min": 0.5, "retry_max": 15.0},
     "log": {"file": ""},
@@ -192,13 +193,14 @@ def event_for_message(topic, message, rules, encoding="utf-8"):
     """(event, payloads, notes) as bytes for the server, notes being what was changed; raises
     Refused. rules is the [events] settings table."""
     notes = []
-    event = line_bytes(event_for_topic(topic, rules["strip"], rules["separator"]), "event",
-                       rules, encoding, notes)
+    name = event_for_topic(topic, rules["strip"], rules["separator"])
+    event = line_bytes(name, "event", rules, encoding, notes)
     if not event:
         raise Refused("the topic leaves an empty event")
     problem = sendrel_send.text_problem(event, True)
     if problem:
-        raise Refused('the event "%s" cannot be sent: %s' % (topic, problem))
+        # The log line names the topic; this names what the topic became.
+        raise Refused('the event "%s" cannot be sent: %s' % (name, problem))
     payloads = [line_bytes(p, "payload", rules, encoding, notes)
                 for p in payloads_for_message(message)]
     if len(payloads) > sendrel_send.PAYLOADS_PER_EVENT:
@@ -213,62 +215,6 @@ def event_for_message(topic, message, rules, encoding="utf-8"):
 
 
 # ---- settings ----------------------------------------------------------------------------------
-
-class Usage(Exception):
-    """Settings that cannot be used (exit code 1)."""
-
-
-def read_toml(path):
-    try:
-        import tomllib as toml  # Python 3.11 and later
-    except ImportError:
-        try:
-            import tomli as toml  # the same parser, where it is installed
-        except ImportError:
-            raise Usage("reading %s needs Python 3.11 or later, or the tomli package; give "
-                        "the settings as options instead" % path) from None
-    try:
-        with open(path, "rb") as source:
-            return toml.load(source)
-    except OSError as error:
-        raise Usage("cannot read the settings file %s (%s)" % (path, error.strerror)) from None
-    except ValueError as error:
-        raise Usage("the settings file %s is not valid TOML: %s" % (path, error)) from None
-
-
-def merged_settings(file_settings, defaults=DEFAULTS):
-    """defaults overlaid with the file's tables, each value checked against its default's
-    type; raises Usage for an unknown table or key or a value of the wrong type."""
-    settings = {table: dict(values) for table, values in defaults.items()}
-    for table, values in file_settings.items():
-        if table not in settings or not isinstance(values, dict):
-            raise Usage("unknown settings table [%s]" % table)
-        for key, value in values.items():
-            if key not in settings[table]:
-                raise Usage("unknown setting %s in [%s]" % (key, table))
-            default = settings[table][key]
-            wanted = float if isinstance(default, float) else type(default)
-            if wanted is float and isinstance(value, int) and not isinstance(value, bool):
-                value = float(value)
-            if not isinstance(value, wanted) or isinstance(value, bool) != (wanted is bool):
-                raise Usage("%s in [%s] must be %s" % (key, table, wanted.__name__))
-            if wanted is list and not all(isinstance(v, str) for v in value):
-                raise Usage("%s in [%s] must be a list of texts" % (key, table))
-            settings[table][key] = value
-    return settings
-
-
-def port_number(text):
-    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= 65535:
-        raise Usage("not a port number (1 to 65535): %s" % text)
-    return int(text)
-
-
-def host_and_port(text):
-    """HOST[:PORT] as (host, port), port 0 when none is given."""
-    host, colon, port = text.rpartition(":")
-    return (host, port_number(port)) if colon else (text, 0)
-
 
 # (option, table, key, argparse keywords); table None: handled by hand.
 OPTIONS = [
@@ -287,19 +233,7 @@ OPTIONS = [
     ("--client-id", "broker", "client_id", {"metavar": "ID",
                                             "help": "the broker session's name (default "
                                                     "sendrel-mqtt); keep it for the session"}),
-    ("--host", "sendrel", "host", {"metavar": "ADDR",
-                                   "help": "Sendrel server (default 127.0.0.1)"}),
-    ("--port", "sendrel", "port", {"metavar": "N", "type": port_number,
-                                   "help": "Sendrel server port (default 1024)"}),
-    ("--password", "sendrel", "password", {"metavar": "TEXT",
-                                           "help": "Sendrel password (default ChgThisPw)"}),
-    ("--source", "sendrel", "source", {"metavar": "ADDR",
-                                       "help": "connect to the Sendrel server from this local "
-                                               "address (the one its access list admits)"}),
-    ("--encoding", "sendrel", "encoding", {"metavar": "NAME",
-                                           "help": "how texts become bytes for the server "
-                                                   "(default %s, as for sendrel_send)"
-                                                   % sendrel_send.DEFAULT_ENCODING}),
+] + sendrel_settings.SERVER_OPTIONS + [
     ("--strip", "events", "strip", {"metavar": "PREFIX",
                                     "help": "taken off the front of each topic"}),
     ("--separator", "events", "separator", {"metavar": "TEXT",
@@ -320,11 +254,6 @@ OPTIONS = [
 ]
 
 
-class ArgumentParser(argparse.ArgumentParser):
-    def error(self, message):
-        raise Usage(message)
-
-
 def parse_settings(arguments):
     """The settings from the command line and the file it names; raises Usage."""
     parser = ArgumentParser(
@@ -334,7 +263,7 @@ def parse_settings(arguments):
     for option, _, key, keywords in OPTIONS:
         parser.add_argument(option, dest=key or option[2:], **keywords)
     given = parser.parse_args(arguments)
-    settings = merged_settings(read_toml(given.config) if given.config else {})
+    settings = merged_settings(read_toml(given.config) if given.config else {}, DEFAULTS)
     for option, table, key, _ in OPTIONS:
         value = getattr(given, key or option[2:])
         if table and value is not None:
@@ -347,10 +276,7 @@ def parse_settings(arguments):
     broker["port"] = broker["port"] or (8883 if broker["tls"] else 1883)
     if not broker["topics"]:
         raise Usage("no topic to subscribe to: give --topic FILTER (see --help)")
-    try:
-        codecs.lookup(settings["sendrel"]["encoding"])
-    except LookupError:
-        raise Usage("unknown encoding: %s" % settings["sendrel"]["encoding"]) from None
+    sendrel_settings.check_encoding(settings)
     if settings["events"]["unsafe"] not in UNSAFE_CHOICES:
         raise Usage("unsafe in [events] must be replace or refuse")
     batch = settings["batch"]
@@ -367,13 +293,8 @@ def load_paho():
     try:
         import paho.mqtt.client as mqtt
     except ImportError:
-        # Debian's package serves Debian's Python only, which need not be the one running.
-        raise Usage("the Paho MQTT client is missing for the Python that runs this bridge, %s "
-                    "(version %d.%d): run the bridge with a Python that has it (on Debian, "
-                    "/usr/bin/python3 after apt-get install python3-paho-mqtt), or install it "
-                    "for this one: %s -m pip install paho-mqtt"
-                    % (sys.executable, sys.version_info[0], sys.version_info[1],
-                       sys.executable)) from None
+        raise sendrel_settings.missing_library("the Paho MQTT client", "bridge",
+                                               "python3-paho-mqtt", "paho-mqtt") from None
     return mqtt
 
 
@@ -653,20 +574,10 @@ class Bridge:
         return self.exit_code
 
 
-def set_up_log(path, logger=log):
-    """Log lines to the file, or to standard error where there is one, each with its time and
-    the logger's name (the companion's command)."""
-    handler = (logging.FileHandler(path) if path
-               else logging.StreamHandler() if sys.stderr else logging.NullHandler())
-    handler.setFormatter(logging.Formatter("%(asctime)s " + logger.name + ": %(message)s"))
-    logger.addHandler(handler)
-    logger.setLevel(logging.INFO)
-
-
 def main(arguments=None):
     try:
         settings = parse_settings(sys.argv[1:] if arguments is None else arguments)
-        set_up_log(settings["log"]["file"])
+        set_up_log(settings["log"]["file"], log)
         mqtt = load_paho()
     except Usage as error:
         if sys.stderr:

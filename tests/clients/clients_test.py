@@ -204,6 +204,10 @@ class InstallTest(unittest.TestCase):
                             [venv + "/bin/pip", "install", "--no-index", "--no-build-isolation",
                              "--quiet", source],
                             [venv + "/bin/sendrel-send", "--help"],
+                            [venv + "/bin/sendrel-web", "--help"],
+                            # the page's templates and files went in with the package
+                            [venv + "/bin/python", "-c", "import sendrel_web.page as p; "
+                             "p.Page().login('title', 'message')"],
                             [venv + "/bin/python", "-c", "import sendrel_send, sys; "
                              "sys.exit(not sendrel_send.__file__.startswith(sys.prefix))"]):
                 subprocess.run(command, check=True, env=environment, cwd=work, timeout=120,

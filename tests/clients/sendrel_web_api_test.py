@@ -14,7 +14,9 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients"))
 import sendrel_send  # noqa: E402
-import sendrel_web  # noqa: E402
+import sendrel_settings  # noqa: E402
+from sendrel_web import command, credentials, dispatcher, guard, server  # noqa: E402
+from sendrel_web import settings as web_settings  # noqa: E402
 from aiohttp.test_utils import TestClient, TestServer  # noqa: E402
 
 SETTINGS = """\
@@ -89,17 +91,17 @@ class Rig:
         config = os.path.join(self.work.name, "web.toml")
         with open(config, "w", encoding="utf-8") as out:
             out.write(SETTINGS)
-        settings = sendrel_web.parse_settings(["--config", config])
-        self.secrets = sendrel_web.Secrets(settings["web"]["secrets"])
+        settings = web_settings.parse_settings(["--config", config])
+        self.secrets = credentials.Secrets(settings["web"]["secrets"])
         printed = io.StringIO()
         with contextlib.redirect_stdout(printed):
-            sendrel_web.main(["--config", config, "--new-token", "test"])
+            command.main(["--config", config, "--new-token", "test"])
         self.token = printed.getvalue().splitlines()[-1]
         self.now, self.sent, self.failure = 1000.0, [], failure
         self.started, self.gate = threading.Event(), threading.Event()
         self.gate.set()
-        self.dispatcher = sendrel_web.Dispatcher(self.converse, 1)
-        service = sendrel_web.Service(settings, self.dispatcher, clock=lambda: self.now)
+        self.dispatcher = dispatcher.Dispatcher(self.converse, 1)
+        service = server.Service(settings, self.dispatcher, clock=lambda: self.now)
         self.client = TestClient(TestServer(service.application()))
 
     def converse(self, events):
@@ -200,11 +202,11 @@ class DispatcherTest(unittest.TestCase):
             started.set()
             gate.wait(60)
             conversations.append(events)
-        dispatcher = sendrel_web.Dispatcher(converse, 1)
-        self.addCleanup(dispatcher.close)
-        first = dispatcher.send([b"A"])
+        sender = dispatcher.Dispatcher(converse, 1)
+        self.addCleanup(sender.close)
+        first = sender.send([b"A"])
         started.wait(60)
-        waiting = [dispatcher.send([b"B1", b"B2"]), dispatcher.send([b"C1", b"C2"])]
+        waiting = [sender.send([b"B1", b"B2"]), sender.send([b"C1", b"C2"])]
         gate.set()
         self.assertEqual([f.result(60) for f in [first] + waiting], [1, 4, 4])
         self.assertEqual(conversations, [[b"A"], [b"B1", b"B2", b"C1", b"C2"]])
@@ -212,10 +214,10 @@ class DispatcherTest(unittest.TestCase):
 
 class FailureLimitTest(unittest.TestCase):
     def test_refused_address_outlives_a_crowd_of_fresh_ones(self):
-        limit = sendrel_web.FailureLimit(clock=lambda: 1000.0)
-        for _ in range(sendrel_web.FAILURES_MAX):
+        limit = guard.FailureLimit(clock=lambda: 1000.0)
+        for _ in range(guard.FAILURES_MAX):
             limit.failed("192.0.2.1")
-        for number in range(sendrel_web.ADDRESSES_MAX):
+        for number in range(guard.ADDRESSES_MAX):
             limit.failed("10.0.%d.%d" % divmod(number, 256))
         self.assertGreater(limit.blocked_for("192.0.2.1"), 0)
 
@@ -237,8 +239,8 @@ class SettingsTest(unittest.TestCase):
                         out.write(text)
                     options = ["--config", os.path.join(work, "web.toml")] + options
                 try:
-                    sendrel_web.parse_settings(options)
-                except sendrel_web.Usage:
+                    web_settings.parse_settings(options)
+                except sendrel_settings.Usage:
                     self.assertTrue(refused)
                 else:
                     self.assertFalse(refused)

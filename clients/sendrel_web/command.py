@@ -1,0 +1,64 @@
+"""The command line: sendrel-web stores a token or the page's password, or serves."""
+
+import asyncio
+import logging
+import signal
+import sys
+
+import sendrel_send
+import sendrel_settings
+from sendrel_settings import Usage
+
+from .credentials import Secrets, read_new_password
+from .settings import parse_settings
+
+EXIT_OK = 0
+EXIT_USAGE = 1
+EXIT_FAILED = sendrel_send.EXIT_FAILED
+
+log = logging.getLogger("sendrel-web")
+
+
+def run_service(settings, server):
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)  # before Python 3.10 the event takes the current loop
+    stopping = asyncio.Event()
+    for name in ("SIGTERM", "SIGINT", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name),
+                          lambda number, frame: loop.call_soon_threadsafe(stopping.set))
+    try:
+        return loop.run_until_complete(server.serve(settings, stopping))
+    finally:
+        loop.close()
+
+
+def main(arguments=None):
+    try:
+        settings = parse_settings(sys.argv[1:] if arguments is None else arguments)
+        command, name = settings["command"]
+        store = Secrets(settings["web"]["secrets"])
+        if command == "new-token":
+            token = store.add_token(name)
+            sys.stdout.write("API token %s stored in %s as a hash; this is the only time it is "
+                             "shown:\n%s\n" % (name, store.path, token))
+            return EXIT_OK
+        if command == "page-password":
+            store.set_page_password(read_new_password(sys.stdin))
+            sys.stdout.write("page password stored in %s as a salted hash\n" % store.path)
+            return EXIT_OK
+        sendrel_settings.set_up_log(settings["log"]["file"], log)
+        try:
+            from . import server
+        except ImportError:  # said here; storing a token or the password works without it
+            raise sendrel_settings.missing_library("aiohttp", "service", "python3-aiohttp",
+                                                   "aiohttp") from None
+    except (Usage, OSError) as error:
+        if sys.stderr:
+            sys.stderr.write("sendrel-web: %s\n" % error)
+        return EXIT_USAGE
+    try:
+        return run_service(settings, server)
+    except Exception:  # a fault of the service: what it was goes to the log
+        log.exception("stopped by an unexpected failure")
+        return EXIT_FAILED

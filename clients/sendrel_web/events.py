@@ -1,0 +1,71 @@
+"""A request's body as the events the Sendrel server will take as asked, or the reason it
+won't; and how a failed conversation is answered."""
+
+import urllib.parse
+
+import sendrel_send
+
+EVENTS_PER_REQUEST_MAX = 100
+
+
+class Refused(Exception):
+    """What a request asked for cannot be sent; status and reason go to the client."""
+
+    def __init__(self, text, status=400, reason="refused", headers=None):
+        super().__init__(text)
+        self.text, self.status, self.reason, self.headers = text, status, reason, headers
+
+
+def events_from(value, encoding):
+    """The events of a request's JSON value (one object, or an array of them) as (event,
+    payloads) in the server's bytes; raises Refused for anything the server would not take
+    as asked (reporting it sent would be wrong)."""
+    items = value if isinstance(value, list) else [value]
+    if not items or len(items) > EVENTS_PER_REQUEST_MAX:
+        raise Refused("a request holds 1 to %d events" % EVENTS_PER_REQUEST_MAX)
+    events = []
+    for item in items:
+        if not isinstance(item, dict) or set(item) - {"event", "payloads"}:
+            raise Refused('each event is an object with "event" and, optionally, "payloads"')
+        event, payloads = item.get("event"), item.get("payloads", [])
+        if not isinstance(event, str) or not isinstance(payloads, list) or \
+                not all(isinstance(p, str) for p in payloads):
+            raise Refused('"event" must be a text and "payloads" a list of texts')
+        if not event:
+            raise Refused("an empty event cannot be sent")
+        try:
+            line = sendrel_send.encoded(event, "event", encoding, is_event=True)
+            texts = [sendrel_send.encoded(p, "payload", encoding) for p in payloads]
+        except ValueError as error:
+            raise Refused(str(error)) from None
+        # The server would drop these without a word.
+        problems = sendrel_send.payload_warnings(event, texts)
+        if problems:
+            raise Refused("cannot send: " + "; ".join(problems))
+        events.append((line, texts))
+    return events
+
+
+def value_of_form(body):
+    """A form-encoded body's event and payloads as the JSON value they stand for."""
+    fields = urllib.parse.parse_qs(body.decode("utf-8", "replace"), keep_blank_values=True)
+    if set(fields) - {"event", "payloads"} or len(fields.get("event", [])) != 1:
+        raise Refused("a form holds one field event and any number of fields payloads")
+    return {"event": fields["event"][0], "payloads": fields.get("payloads", [])}
+
+
+# How a conversation that failed is answered, the most particular first.
+FAILURE_ANSWERS = [
+    (sendrel_send.CannotConnect, 503, "unreachable"),
+    (sendrel_send.CloseNotice, 503, "stopping"),
+    (sendrel_send.NotAdmitted, 502, "not-admitted"),
+    (sendrel_send.WrongPassword, 502, "wrong-password"),
+    (sendrel_send.SendrelError, 502, "failed"),
+]
+
+
+def refusal_for(error):
+    for kind, status, reason in FAILURE_ANSWERS:
+        if isinstance(error, kind):
+            return Refused("not sent: %s" % error, status, reason)
+    raise error
