@@ -29,7 +29,7 @@ log = logging.getLogger("sendrel-web")
 # Limits that keep what one client can make the service hold small.
 BODY_BYTES_MAX = 64 * 1024
 BODY_SECONDS = 10.0
-# A plug-in that failed is tried again for the page's banner at most this often.
+# The page's status is the plug-in's as the service knew it at most this long ago.
 RECHECK_SECONDS = 5.0
 
 CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
@@ -47,6 +47,7 @@ class Service:
         self.dispatcher = dispatcher
         self.guard = Guard(self.web, clock)
         self.page_files = Page()
+        self._checking = None  # the login that renews the status, while it runs
 
     def application(self):
         app = web.Application(client_max_size=BODY_BYTES_MAX, middlewares=[self._headers])
@@ -123,21 +124,33 @@ class Service:
         return await self._send([(button.event, button.payloads)])
 
     async def status(self, request):
-        """Whether the server took the last conversation; one that failed is tried again,
-        at most every RECHECK_SECONDS, so the page sees the server come back."""
+        """Whether the plug-in takes events, as the service knew it at most RECHECK_SECONDS
+        ago: older knowledge is renewed first by a login without events, so that a page that
+        asks every few seconds sees the plug-in stop and come back within seconds."""
         self.guard.caller(request, csrf=False)
-        when, error = self.dispatcher.last
-        if error and self.dispatcher.clock() - when > RECHECK_SECONDS:
-            try:
-                await self._send([])
-            except Refused:
-                pass
-            when, error = self.dispatcher.last
+        if self.dispatcher.clock() - self.dispatcher.last[0] > RECHECK_SECONDS:
+            await self._check_server()
+        error = self.dispatcher.last[1]
         if error is None:
             return web.json_response({"server": "up"})
         refusal = refusal_for(error)
         return web.json_response({"server": "down", "reason": refusal.reason,
                                   "error": str(error)})
+
+    async def _check_server(self):
+        """One login without events for every request that asks meanwhile: the plug-in sees
+        at most one such login every RECHECK_SECONDS, however many pages ask."""
+        if self._checking is None:
+            self._checking = asyncio.ensure_future(self._log_in_once())
+        await asyncio.shield(self._checking)
+
+    async def _log_in_once(self):
+        try:
+            await asyncio.wrap_future(self.dispatcher.send([]))
+        except (sendrel_send.SendrelError, Refused):
+            pass  # the dispatcher keeps what the conversation met
+        finally:
+            self._checking = None
 
     # -- the page --
 
