@@ -43,7 +43,10 @@ CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'se
                            "img-src 'self'; connect-src 'self'; form-action 'self'; "
                            "frame-ancestors 'none'; base-uri 'none'")
 SECURITY_HEADERS = {"Content-Security-Policy": CONTENT_SECURITY_POLICY,
-                    "X-Content-Type-Options": "nosniff", "Referrer-Policy": "no-referrer"}
+                    "X-Content-Type-Options": "nosniff",
+                    # Not no-referrer: under it a browser sends "Origin: null" with the page's
+                    # own form, which the site check could not tell from another site's.
+                    "Referrer-Policy": "same-origin"}
 
 
 def certificate_names(path):
@@ -122,8 +125,10 @@ class Service:
         no page at all: tools send neither header), so that a page elsewhere can neither send
         nor count failures against its visitor's address."""
         site = request.headers.get("Sec-Fetch-Site")
-        if site is not None and site not in ("same-origin", "none"):
-            raise Refused("requests from other sites are refused", 403, "cross-site")
+        if site is not None:  # a browser's own word, which no page can change
+            if site not in ("same-origin", "none"):
+                raise Refused("requests from other sites are refused", 403, "cross-site")
+            return
         origin = request.headers.get("Origin")
         if origin is not None:
             own = "%s://%s" % ("https" if self.guard.secure(request) else "http",

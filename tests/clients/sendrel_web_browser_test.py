@@ -1,13 +1,16 @@
 """The remote-control page in a real headless Chromium at a phone's size, served over HTTPS by
 the web service as a user starts it, in front of the reference host with the plug-in, all on
-loopback: log in, tap, see the event at the host, stop the plug-in, log out.
+loopback: a page on another site tries to lock the owner out, then the owner logs in, taps,
+sees the event at the host, stops the plug-in, logs out.
 
 Environment: SENDREL_HOST, SENDREL_PLUGIN (the reference host and the plug-in), SENDREL_WEB
 (the service's script), CHROMIUM, CHROMEDRIVER, and SENDREL_WEB_SCREENSHOT, where the page's
 picture goes."""
 
+import http.server
 import os
 import shutil
+import threading
 import ssl
 import subprocess
 import sys
@@ -44,6 +47,13 @@ event = "Scene"
 payloads = ["night"]
 group = "House"
 """
+# Another site's page that sends wrong passwords to the service's login, as any page its
+# visitor happens to open may: no permission is needed to send them.
+ATTACK_PAGE = """<!doctype html><title>elsewhere</title><script>
+Promise.allSettled(Array.from({length: %d}, (_, n) => fetch('%slogin', {method: 'POST',
+  mode: 'no-cors', body: new URLSearchParams({password: 'wrong ' + n})})))
+  .then(() => { document.title = 'sent'; });
+</script>"""
 # A phone's screen: 390 by 844 CSS pixels, two device pixels each.
 PHONE = {"deviceMetrics": {"width": 390, "height": 844, "pixelRatio": 2.0, "touch": True}}
 
@@ -65,6 +75,8 @@ class PageTest(unittest.TestCase):
         service = [sys.executable, os.environ["SENDREL_WEB"], "--config", config]
         subprocess.run(service + ["--set-page-password"], input="%s\n%s\n" % (PASSWORD, PASSWORD),
                        text=True, check=True, stdout=subprocess.DEVNULL, timeout=DEADLINE)
+        self.token = subprocess.run(service + ["--new-token", "owner"], text=True, check=True,
+                                    capture_output=True, timeout=DEADLINE).stdout.split()[-1]
         web, self.url = web_service.start(os.environ["SENDREL_WEB"], config,
                                           os.path.join(self.work, "web.log"), self.work)
         self.addCleanup(web.wait, DEADLINE)
@@ -92,9 +104,31 @@ class PageTest(unittest.TestCase):
         self.wait.until(lambda _: result.text not in ("", "sending…"))
         return result.text
 
-    def api_status(self, cookie):
-        request = urllib.request.Request(self.url + "api/status",
-                                         headers={"Cookie": "sendrel_session=" + cookie})
+    def attack_from_elsewhere(self, tries):
+        """Opens another site's page that sends wrong page logins to the service."""
+        page = (ATTACK_PAGE % (tries, self.url)).encode()
+
+        class Elsewhere(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.end_headers()
+                self.wfile.write(page)
+
+            def log_message(self, *arguments):
+                pass
+        elsewhere = http.server.HTTPServer(("127.0.0.1", 0), Elsewhere)
+        threading.Thread(target=elsewhere.serve_forever, daemon=True).start()
+        self.addCleanup(elsewhere.server_close)
+        self.addCleanup(elsewhere.shutdown)
+        # localhost and 127.0.0.1 are different sites to the browser
+        self.browser.get("http://localhost:%d/" % elsewhere.server_address[1])
+        self.wait.until(lambda b: b.title == "sent")
+
+    def api_status(self, cookie=None, token=None):
+        headers = {"Cookie": "sendrel_session=" + cookie} if cookie else {
+            "Authorization": "Bearer " + token}
+        request = urllib.request.Request(self.url + "api/status", headers=headers)
         try:
             with urllib.request.urlopen(request, context=self.tls, timeout=DEADLINE) as answer:
                 return answer.status
@@ -102,6 +136,8 @@ class PageTest(unittest.TestCase):
             return error.code
 
     def test_phone_page(self):
+        self.attack_from_elsewhere(6)
+        self.assertEqual(self.api_status(token=self.token), 200)
         self.browser.get(self.url)
         self.log_in("not the password")
         self.wait.until(lambda _: self.text("#message") == "Wrong password.")
