@@ -36,6 +36,8 @@ BODY_SECONDS = 10.0
 BUTTON_DIGITS_MAX = 4
 # A plug-in that failed is tried again for the page's banner at most this often.
 RECHECK_SECONDS = 5.0
+# Seconds the requests under way may take to finish at a stop.
+STOP_SECONDS = 5.0
 # The same failure of the event loop (a refused accept, say) is logged at most this often.
 SAME_FAILURE_SECONDS = 60.0
 
@@ -442,8 +444,11 @@ async def serve_with(settings, dispatcher, stopping):
         log.warning("no page password is set: the page cannot be used until one is "
                     "(--set-page-password)")
     await stopping.wait()
+    # As aiohttp's own sites stop: no more connections, then those open are ended.
     connections.stop()
     server.close()
+    await runner.shutdown()
+    await runner.server.shutdown(STOP_SECONDS)
     await runner.cleanup()
     await server.wait_closed()
     service.guard.close()
