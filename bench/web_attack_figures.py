@@ -89,9 +89,16 @@ def rss_mb(pid):
                 return int(line.split()[1]) / 1024
 
 
+def open_files(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
 def held_connections(port, token, pid):
-    held, failed_at, memory = [], None, None
-    while len(held) < HELD_MAX:
+    """Connections with half a header, HELD_STEP at a time, each step followed by a valid
+    request; stops at the first that is not answered in 2 s, or when connections are no longer
+    taken in."""
+    held, failed_at, memory, refused = [], None, None, 0
+    while len(held) < HELD_MAX and not failed_at and refused < 5:
         for _ in range(HELD_STEP):
             connection = socket.socket()
             connection.settimeout(1)
@@ -100,18 +107,18 @@ def held_connections(port, token, pid):
             try:
                 connection.connect(("127.0.0.1", port))
                 connection.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Half: ")
-            except OSError:  # the service no longer takes connections in
-                break
+            except OSError:  # not taken in (or closed at once)
+                refused += 1
         if len(held) == 2000:
             time.sleep(0.5)
-            memory = rss_mb(pid)
+            memory = rss_mb(pid), open_files(pid)
         if not valid_request(port, token):
             failed_at = len(held)
-            break
     print("connections holding half a header before a valid request fails: %s"
           % (failed_at or "none up to %d" % HELD_MAX))
-    print("the service's memory with 2 000 such connections: %s"
-          % ("%.0f MB" % memory if memory else "not reached"))
+    if memory:
+        print("the service's memory with 2 000 such connections: %.0f MB (%d files open)"
+              % memory)
     for connection in held:
         connection.close()
 
