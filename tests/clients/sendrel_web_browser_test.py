@@ -1,18 +1,21 @@
 """The remote-control page in a real headless Chromium at a phone's size, served over HTTPS by
 the web service as a user starts it, in front of the reference host with the plug-in, all on
-loopback, with the shipped sample's buttons: the login view, taps, the banner that follows the
-plug-in, a session that ends, a phone that is remembered across a restart of the service.
+loopback, with the shipped sample's buttons: a page on another site tries to lock the owner
+out, then the owner meets the login view, taps and logs out; the banner follows the plug-in; a
+session ends; a phone is remembered across a restart of the service.
 
 Environment: SENDREL_HOST, SENDREL_PLUGIN (the reference host and the plug-in), SENDREL_WEB
 (the service's folder), CHROMIUM, CHROMEDRIVER, and SENDREL_WEB_SCREENSHOTS, the folder where
 the pictures of the page and of its login view go."""
 
+import http.server
 import os
 import shutil
 import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 import urllib.error
 import urllib.request
@@ -37,6 +40,13 @@ title = "Living room"
 cert = "cert.pem"
 key = "key.pem"
 """
+# Another site's page that sends wrong passwords to the service's login, as any page its
+# visitor happens to open may: no permission is needed to send them.
+ATTACK_PAGE = """<!doctype html><title>elsewhere</title><script>
+Promise.allSettled(Array.from({length: %d}, (_, n) => fetch('%slogin', {method: 'POST',
+  mode: 'no-cors', body: new URLSearchParams({password: 'wrong ' + n})})))
+  .then(() => { document.title = 'sent'; });
+</script>"""
 # A phone's screen: 390 by 844 CSS pixels, two device pixels each.
 PHONE = {"deviceMetrics": {"width": 390, "height": 844, "pixelRatio": 2.0, "touch": True}}
 TOUCH_MIN = 44  # CSS pixels, every touch target's height at least
@@ -70,6 +80,9 @@ class PageTest(unittest.TestCase):
         subprocess.run(self.service + ["--set-page-password"],
                        input="%s\n%s\n" % (PASSWORD, PASSWORD), text=True, check=True,
                        stdout=subprocess.DEVNULL, timeout=DEADLINE)
+        self.token = subprocess.run(self.service + ["--new-token", "owner"], text=True,
+                                    check=True, capture_output=True,
+                                    timeout=DEADLINE).stdout.split()[-1]
         self.web = None
         self.start_web()
         self.tls = ssl.create_default_context(cafile=os.path.join(self.work, "cert.pem"))
@@ -121,9 +134,31 @@ class PageTest(unittest.TestCase):
         self.wait.until(lambda _: result.text not in ("", "sending…"))
         return result.text
 
-    def api_status(self, cookie):
-        request = urllib.request.Request(self.url + "api/status",
-                                         headers={"Cookie": "sendrel_session=" + cookie})
+    def attack_from_elsewhere(self, tries):
+        """Opens another site's page that sends wrong page logins to the service."""
+        page = (ATTACK_PAGE % (tries, self.url)).encode()
+
+        class Elsewhere(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.end_headers()
+                self.wfile.write(page)
+
+            def log_message(self, *arguments):
+                pass
+        elsewhere = http.server.HTTPServer(("127.0.0.1", 0), Elsewhere)
+        threading.Thread(target=elsewhere.serve_forever, daemon=True).start()
+        self.addCleanup(elsewhere.server_close)
+        self.addCleanup(elsewhere.shutdown)
+        # localhost and 127.0.0.1 are different sites to the browser
+        self.browser.get("http://localhost:%d/" % elsewhere.server_address[1])
+        self.wait.until(lambda b: b.title == "sent")
+
+    def api_status(self, cookie=None, token=None):
+        headers = {"Cookie": "sendrel_session=" + cookie} if cookie else {
+            "Authorization": "Bearer " + token}
+        request = urllib.request.Request(self.url + "api/status", headers=headers)
         try:
             with urllib.request.urlopen(request, context=self.tls, timeout=DEADLINE) as answer:
                 return answer.status
@@ -134,6 +169,8 @@ class PageTest(unittest.TestCase):
         self.browser.save_screenshot(os.path.join(os.environ["SENDREL_WEB_SCREENSHOTS"], name))
 
     def test_log_in_tap_and_log_out(self):
+        self.attack_from_elsewhere(6)
+        self.assertEqual(self.api_status(token=self.token), 200)
         self.browser.get(self.url)
         # The login view: its field and button as wide as the form, the form as wide as the
         # screen leaves it, every touch target 44 pixels high at least.
