@@ -16,6 +16,7 @@ import time
 
 from .credentials import password_matches, token_hash
 from .events import Refused
+from .remembered import Remembered, sessions_path
 from .sessions import Sessions
 
 log = logging.getLogger("sendrel-web")
@@ -128,7 +129,9 @@ class Guard:
         self.web = web_settings
         self.secrets = secrets
         self.limit = FailureLimit(clock)
-        self.sessions = Sessions(web_settings["session_minutes"] * 60, clock)
+        # Phones kept logged in are remembered beside the secrets, across restarts.
+        self.sessions = Sessions(web_settings["session_minutes"] * 60, clock, remembered=(
+            Remembered(sessions_path(secrets.path)) if secrets.path else None))
         self.https = bool(web_settings["cert"])
         self.proxies = web_settings["proxy_networks"]
         self.hash_pool = hash_pool or HashPool()
@@ -212,7 +215,7 @@ class Guard:
             raise Refused("the page's request lacks its CSRF token; reload the page", 403, "csrf")
         return "page"
 
-    async def log_in(self, request, password):
+    async def log_in(self, request, password, remember=False):
         """A new session's id for the right page password; raises Refused. The guess is
         counted before it is compared, with no wait between the check and the count, and
         one address has one check under way at most."""
@@ -238,7 +241,7 @@ class Guard:
             self._checking.discard(key)
         self.limit.forgive(key)
         self.sessions.follow_password(record)
-        session, _ = self.sessions.open()
+        session, _ = self.sessions.open(remember)
         return session
 
     def close(self):

@@ -19,6 +19,7 @@ from .dispatcher import Dispatcher, ServerConversation
 from .events import Refused, events_from, form_fields, refusal_for, value_of_form, value_of_json
 from .guard import COOKIE, Guard
 from .page import ASSET_TYPES, Page
+from .remembered import REMEMBERED_SECONDS
 from .settings import is_loopback, listen_address, parse_settings
 
 EXIT_OK = 0
@@ -281,12 +282,15 @@ class Service:
     async def log_in(self, request):
         try:
             form = form_fields(await self._body(request, FORM_BYTES_MAX))
-            session = await self.guard.log_in(request, form.get("password", [""])[0])
+            remember = form.get("remember", [""])[0] == "1" and bool(self.guard.sessions.remembered)
+            session = await self.guard.log_in(request, form.get("password", [""])[0], remember)
         except Refused as refusal:
             return self._login_page(refusal.text, refusal.status, refusal.headers)
         response = see_page()
+        # A remembered session's cookie outlives the browser's run; any other ends with it.
         response.set_cookie(COOKIE, session, httponly=True, samesite="Strict", path="/",
-                            secure=self.guard.secure(request) or None)
+                            secure=self.guard.secure(request) or None,
+                            max_age=REMEMBERED_SECONDS if remember else None)
         return response
 
     async def log_out(self, request):

@@ -52,6 +52,9 @@ SENT = [
     ("form", "/api/events", FORM, "event=A&payloads=x&payloads=&payloads=y+z",
      [(b"A", [b"x", b"", b"y z"])]),
     ("server's encoding", "/api/events", JSON, '{"event": "caf\u00e9"}', [(b"caf\xe9", [])]),
+    ("JSON numbers as written", "/api/events", JSON,
+     '{"event": 7, "payloads": [21.50, 1e3, -0.0, 10, 12345678901234567890123]}',
+     [(b"7", [b"21.50", b"1e3", b"-0.0", b"10", b"12345678901234567890123"])]),
     ("button", "/api/buttons/0", {}, "", [(b"Lights", [b"kitchen", b"on"])]),
 ]
 # name, path, headers, body, status, reason; nothing sent
@@ -69,6 +72,10 @@ REFUSED = [
     ("unknown field", "/api/events", JSON, '{"event": "A", "payload": ["x"]}', 400, "refused"),
     ("too many events", "/api/events", JSON, "[%s]" % ",".join([A] * 101), 400, "refused"),
     ("not JSON", "/api/events", JSON, "{", 400, "refused"),
+    ("NaN is no JSON number", "/api/events", JSON, '{"event": "A", "payloads": [NaN]}', 400,
+     "refused"),
+    ("true is no text", "/api/events", JSON, '{"event": "A", "payloads": [true]}', 400,
+     "refused"),
     ("other media type", "/api/events", {"Content-Type": "text/plain"}, "A", 415, "media-type"),
     ("body too large", "/api/events", JSON, '{"event": "A", "payloads": ["%s"]}' % ("x" * 70000),
      413, "too-large"),
@@ -114,7 +121,7 @@ class Rig:
             command.main(["--config", self.config, "--new-token", "test"])
         self.token = printed.getvalue().splitlines()[-1]
         self.secrets.set_page_password(PASSWORD, iterations=1000)
-        self.now, self.sent, self.failure = 1000.0, [], failure
+        self.now, self.sent, self.failure, self.conversations = 1000.0, [], failure, 0
         self.started, self.gate = threading.Event(), threading.Event()
         self.gate.set()
         self.dispatcher = dispatcher.Dispatcher(self.converse, 1)
@@ -122,6 +129,7 @@ class Rig:
         self.client = TestClient(TestServer(self.service.application()))
 
     def converse(self, events):
+        self.conversations += 1
         self.started.set()
         self.gate.wait(60)  # opened at once, unless a case holds the server back
         if self.failure:
@@ -326,6 +334,29 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
                 "authorization" else {}
             self.assertEqual((await rig.client.get("/api/status", headers=headers)).status,
                              status, (minutes, change))
+
+    async def test_status_renews_old_knowledge_with_one_login_for_all_who_ask(self):
+        rig = await self.rig()
+        # The service's knowledge of the plug-in ages with the test's clock.
+        rig.dispatcher.clock = lambda: rig.now
+        rig.dispatcher.last = (rig.now, None)
+        headers = {"Authorization": "Bearer " + rig.token}
+
+        async def ask_together():
+            answers = await asyncio.gather(*[rig.client.get("/api/status", headers=headers)
+                                             for _ in range(3)])
+            return [(await answer.json()).get("reason") for answer in answers]
+        # seconds passed, the plug-in's failure, the reasons answered, the logins made so far
+        for seconds, failure, reasons, logins in [
+                (0, None, [None] * 3, 0),
+                (4, sendrel_send.CannotConnect("refused"), [None] * 3, 0),
+                (2, sendrel_send.CannotConnect("refused"), ["unreachable"] * 3, 1),
+                (4, None, ["unreachable"] * 3, 1),
+                (2, None, [None] * 3, 2)]:
+            rig.now += seconds
+            rig.failure = failure
+            self.assertEqual((await ask_together(), rig.conversations), (reasons, logins),
+                             seconds)
 
     async def test_secrets_file_that_cannot_be_used_refuses_until_mended(self):
         rig = await self.rig()

@@ -8,6 +8,7 @@ const csrf = document.querySelector('meta[name="csrf-token"]').content;
 const banner = document.getElementById('banner');
 const bannerText = document.getElementById('banner-text');
 const bannerDetail = document.getElementById('banner-detail');
+const bannerDetails = document.getElementById('banner-details');
 const logInAgain = document.getElementById('log-in-again');
 const said = document.getElementById('said');
 
@@ -72,6 +73,8 @@ function showBanner(reason, detail) {
   shown = reason;
   bannerText.textContent = SAYS[reason] || 'Not sent';
   bannerDetail.textContent = detail;
+  // An ended session needs no details: logging in again is all there is to it.
+  bannerDetails.hidden = reason === 'ended';
   logInAgain.hidden = reason !== 'ended';
   banner.hidden = false;
   // A "sent" of before does not stand under a banner that says nothing can be sent.
