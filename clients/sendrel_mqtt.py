@@ -193,13 +193,14 @@ def event_for_message(topic, message, rules, encoding="utf-8"):
     """(event, payloads, notes) as bytes for the server, notes being what was changed; raises
     Refused. rules is the [events] settings table."""
     notes = []
-    event = line_bytes(event_for_topic(topic, rules["strip"], rules["separator"]), "event",
-                       rules, encoding, notes)
+    name = event_for_topic(topic, rules["strip"], rules["separator"])
+    event = line_bytes(name, "event", rules, encoding, notes)
     if not event:
         raise Refused("the topic leaves an empty event")
     problem = sendrel_send.text_problem(event, True)
     if problem:
-        raise Refused('the event "%s" cannot be sent: %s' % (topic, problem))
+        # The log line names the topic; this names what the topic became.
+        raise Refused('the event "%s" cannot be sent: %s' % (name, problem))
     payloads = [line_bytes(p, "payload", rules, encoding, notes)
                 for p in payloads_for_message(message)]
     if len(payloads) > sendrel_send.PAYLOADS_PER_EVENT:
@@ -295,13 +296,8 @@ def load_paho():
     try:
         import paho.mqtt.client as mqtt
     except ImportError:
-        # Debian's package serves Debian's Python only, which need not be the one running.
-        raise Usage("the Paho MQTT client is missing for the Python that runs this bridge, %s "
-                    "(version %d.%d): run the bridge with a Python that has it (on Debian, "
-                    "/usr/bin/python3 after apt-get install python3-paho-mqtt), or install it "
-                    "for this one: %s -m pip install paho-mqtt"
-                    % (sys.executable, sys.version_info[0], sys.version_info[1],
-                       sys.executable)) from None
+        raise sendrel_settings.missing_library("the Paho MQTT client", "bridge",
+                                               "python3-paho-mqtt", "paho-mqtt") from None
     return mqtt
 
 

@@ -26,6 +26,16 @@ SERVER_DEFAULTS = {"host": sendrel_send.DEFAULT_HOST, "port": sendrel_send.DEFAU
                    "encoding": sendrel_send.DEFAULT_ENCODING}
 
 
+def missing_library(library, companion, debian_package, pip_name):
+    """The Usage for a library that the Python running a companion lacks. Debian's package
+    serves Debian's Python only, which need not be the one running: the hint names both."""
+    return Usage("%s is missing for the Python that runs this %s, %s (version %d.%d): run the "
+                 "%s with a Python that has it (on Debian, /usr/bin/python3 after apt-get "
+                 "install %s), or install it for this one: %s -m pip install %s"
+                 % (library, companion, sys.executable, sys.version_info[0],
+                    sys.version_info[1], companion, debian_package, sys.executable, pip_name))
+
+
 def read_toml(path):
     try:
         import tomllib as toml  # Python 3.11 and later

@@ -11,8 +11,15 @@
 #   Sendrel-<version>-win32/sendrel_web/          the web service (with aiohttp), a folder
 #                                                 run as a program, its page's files inside
 #   Sendrel-<version>-win32/sendrel-web.toml      the web service's sample settings
+#   Sendrel-<version>-win32/node-red-contrib-sendrel/   the Node-RED package, as npm
+#                                                 installs it from a folder
+#   Sendrel-<version>-win32/sendrel-node-red-flow.json  its example flow
 #   Sendrel-<version>-win32/README.txt            the guide, with Windows line ends
 #   Sendrel-<version>-win32/screenshots/*.png     whatever docs/screenshots holds
+
+# CPack installs what is built, without building the whole tree first: scripts/package.sh builds
+# only the two binaries that go in, not the tools and tests.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # The binaries go in stripped (CPACK_STRIP_FILES); the DLL's import library stays out.
 install(TARGETS sendrel event_client RUNTIME DESTINATION .
@@ -28,6 +35,12 @@ install(FILES ${CMAKE_SOURCE_DIR}/clients/sendrel_mqtt.py
               ${CMAKE_SOURCE_DIR}/docs/sendrel-web.toml DESTINATION .)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/clients/sendrel_web DESTINATION .
         PATTERN __pycache__ EXCLUDE)
+# What the Node-RED package's "files" ship (its tests and their npm packages stay out).
+set(node_red ${CMAKE_SOURCE_DIR}/clients/node-red)
+install(FILES ${node_red}/package.json ${node_red}/sendrel.js ${node_red}/sendrel.html
+              ${node_red}/README.md DESTINATION node-red-contrib-sendrel)
+install(DIRECTORY ${node_red}/lib DESTINATION node-red-contrib-sendrel)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/sendrel-node-red-flow.json DESTINATION .)
 
 file(GLOB SENDREL_SCREENSHOTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/screenshots/*.png)
 if(SENDREL_SCREENSHOTS)

@@ -1,5 +1,6 @@
 #!/bin/bash
-# Installs what building and testing Sendrel needs on Debian 12, from Debian's archive only.
+# Installs what building and testing Sendrel needs on Debian 12: packages from Debian's archive,
+# and the Node-RED package's test packages from the npm registry, as its lock file pins them.
 # Safe to run again: it installs only what is missing. Run as root.
 set -euo pipefail
 
@@ -45,14 +46,27 @@ need imagemagick command -v import
 need x11-utils command -v xwininfo
 # The main job driven at a terminal, as a person types at it (tests/host/terminal.cmake).
 need tmux command -v tmux
+# The Node-RED package (clients/node-red) and its tests, in Node-RED's runtime: Node.js and npm
+# (Debian 12's Node.js 18; a newer one already installed is kept).
+need nodejs command -v node
+need npm command -v npm
 
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing from Debian's archive (a few minutes, the first time only): ${missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-echo "Installing from Debian's archive (a few minutes, the first time only): ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
+
+# The Node-RED package's test packages (Node-RED and its test helper) from the npm registry,
+# exactly as its lock file says, into clients/node-red/node_modules (not part of the project);
+# again only when the lock file changed. The copy of the lock file tells the tests what is there.
+node_red=$(cd "$(dirname "$0")/../clients/node-red" && pwd)
+if ! cmp -s "$node_red/package-lock.json" "$node_red/node_modules/.installed-lock.json"; then
+    echo "Installing the Node-RED package's test packages from the npm registry (a minute)"
+    (cd "$node_red" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+    cp "$node_red/package-lock.json" "$node_red/node_modules/.installed-lock.json"
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -40,6 +40,7 @@
 #include "plugin/entry_points.h"
 #include "server/trace.h"
 #include "tools/memory_report.h"
+#include "tools/printed_text.h"
 
 namespace {
 
@@ -155,46 +156,6 @@ void print_line(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-}
-
-// A text in double quotes, with quotes, backslashes and every byte outside printable ASCII
-// escaped, so each event stays on one line and reads the same on every console.
-std::string quoted(const char* text, size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string result = "\"";
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        switch (c) {
-            case '"':
-                result += "\\\"";
-                break;
-            case '\\':
-                result += "\\\\";
-                break;
-            case '\n':
-                result += "\\n";
-                break;
-            case '\r':
-                result += "\\r";
-                break;
-            case '\t':
-                result += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c >= 0x7f) {
-                    result += "\\x";
-                    result += digits[c >> 4];
-                    result += digits[c & 0xF];
-                } else {
-                    result += static_cast<char>(c);
-                }
-        }
-    }
-    return result + "\"";
-}
-
-std::string quoted(const char* text) {
-    return quoted(text, std::strlen(text));
 }
 
 // "payloads [...]" for a payload block: a count byte, then that many zero-terminated texts.

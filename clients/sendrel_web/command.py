@@ -61,8 +61,8 @@ def main(arguments=None):
         try:
             from . import server
         except ImportError:  # said here; storing a token or the password works without it
-            raise Usage("aiohttp is missing for %s: install Debian's python3-aiohttp, or run "
-                        "%s -m pip install aiohttp" % (sys.executable, sys.executable)) from None
+            raise sendrel_settings.missing_library("aiohttp", "service", "python3-aiohttp",
+                                                   "aiohttp") from None
     except (Usage, OSError) as error:
         if sys.stderr:
             sys.stderr.write("sendrel-web: %s\n" % error)

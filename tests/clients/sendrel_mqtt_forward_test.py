@@ -38,6 +38,27 @@ class ForwardTest(unittest.TestCase):
                          [events, events])
         self.assertEqual(acknowledged, [1, 2])
 
+    def test_a_batch_of_a_lost_broker_connection_is_not_acknowledged_on_the_next(self):
+        # The broker connection is lost while the server takes the batch. Its message ids
+        # belong to the lost connection: acknowledged on the next one, they would acknowledge
+        # whatever the broker sent there under the same ids, before it was forwarded.
+        bridge = sendrel_mqtt.Bridge(sendrel_mqtt.parse_settings(
+            ["--topic", "t/#", "--batch-time", "0"]))
+        acknowledged = []
+        bridge._ack = acknowledged.append
+        bridge._on_message(None, None, types.SimpleNamespace(
+            topic="t/e", payload=b"1", qos=1, retain=False, mid=1))
+        sent = []
+
+        def conversation(events):
+            sent.append(events)
+            bridge._on_disconnect(None, None, 7)  # Paho 1's arguments: the reason code
+            bridge.stop()
+        bridge._conversation = conversation
+        bridge.forward()
+        self.assertEqual(sent, [[(b"t.e", [b"1"])]])
+        self.assertEqual(acknowledged, [])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -47,7 +47,8 @@ CASES = [
     ("too long together", "a", b"x" * 1006, RULES, "longer than the server takes"),
     ("just short enough", "a", b"x" * 1005, RULES, ("a", ["x" * 1005])),
     ("topic all stripped", "home/", b"x", STRIP, "empty event"),
-    ("close is the end line", "close", b"", RULES, "end of the conversation"),
+    ("close is the end line", "home/close", b"", STRIP, 'the event "close" cannot be sent: '
+     "the server takes the line 'close' as the end of the conversation"),
     ("payload line", "payload x", b"", RULES, "is a payload"),
 ]
 

@@ -64,7 +64,7 @@ endif()
 set(folder "Sendrel-${version}-win32")
 set(expected ${folder}/Sendrel.dll ${folder}/event_client.exe ${folder}/sendrel_send.py
              ${folder}/sendrel_mqtt.py ${folder}/sendrel_settings.py ${folder}/sendrel-web.toml
-             ${folder}/README.txt)
+             ${folder}/README.txt ${folder}/sendrel-node-red-flow.json)
 file(GLOB screenshots RELATIVE ${SOURCE_DIR}/docs/screenshots ${SOURCE_DIR}/docs/screenshots/*.png)
 foreach(shot ${screenshots})
   list(APPEND expected ${folder}/screenshots/${shot})
@@ -74,6 +74,14 @@ file(GLOB_RECURSE web_files RELATIVE ${SOURCE_DIR}/clients ${SOURCE_DIR}/clients
 list(FILTER web_files EXCLUDE REGEX "__pycache__")
 foreach(file ${web_files})
   list(APPEND expected ${folder}/${file})
+endforeach()
+# The Node-RED package as npm would pack it: what its package.json names in "files".
+foreach(file package.json sendrel.js sendrel.html README.md)
+  list(APPEND expected ${folder}/node-red-contrib-sendrel/${file})
+endforeach()
+file(GLOB node_red_lib RELATIVE ${SOURCE_DIR}/clients/node-red ${SOURCE_DIR}/clients/node-red/lib/*)
+foreach(file ${node_red_lib})
+  list(APPEND expected ${folder}/node-red-contrib-sendrel/${file})
 endforeach()
 file(GLOB_RECURSE found RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
 list(SORT expected)
@@ -98,7 +106,7 @@ endif()
 file(READ "${dir}/README.txt" guide)
 foreach(text "Incoming connection" "Accepted connection" "Incorrect Password"
              "Blocked connection" "Disconnect" "ChgThisPw" "1024" "event_client"
-             "sendrel_send.py" "sendrel_web" "paho-mqtt")
+             "sendrel_send.py" "sendrel_web" "paho-mqtt" "node-red-contrib-sendrel")
   string(FIND "${guide}" "${text}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "package: README.txt never mentions ${text}")
