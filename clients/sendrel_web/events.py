@@ -56,7 +56,7 @@ def check_whole(text):
     for character in text:
         if "\ud800" <= character <= "\udfff":
             raise Refused("the text %s holds a lone surrogate (U+%04X), which is no character"
-                          % (json.dumps(text[:40]), ord(character)))
+                          % (json.dumps(text[:40]), ord(character)), reason="invalid-text")
 
 
 def form_fields(body):
@@ -66,7 +66,8 @@ def form_fields(body):
         return urllib.parse.parse_qs(body.decode("utf-8"), keep_blank_values=True,
                                      encoding="utf-8", errors="strict")
     except UnicodeDecodeError as error:
-        raise Refused("the form is not UTF-8 (%s)" % error.reason) from None
+        raise Refused("the form is not UTF-8 (%s)" % error.reason,
+                      reason="invalid-text") from None
 
 
 def not_json(constant):
@@ -80,7 +81,7 @@ def value_of_json(body):
     try:
         text = body.decode("utf-8")
     except UnicodeDecodeError:
-        raise Refused("the body is not UTF-8") from None
+        raise Refused("the body is not UTF-8", reason="invalid-text") from None
     try:
         return json.loads(text, parse_int=str, parse_float=str, parse_constant=not_json)
     except RecursionError:  # the parser's own bound on nesting, far above any request's
