@@ -92,6 +92,10 @@ def value_of_json(body):
 
 def value_of_form(body):
     """A form-encoded body's event and payloads as the JSON value they stand for."""
+    if body.lstrip()[:1] in (b"{", b"["):
+        # curl -d sends JSON as a form unless told otherwise.
+        raise Refused("the body looks like JSON but came as a form: send it with the header "
+                      "Content-Type: application/json", 415, "media-type")
     fields = form_fields(body)
     if set(fields) - {"event", "payloads"} or len(fields.get("event", [])) != 1:
         raise Refused("a form holds one field event and any number of fields payloads")

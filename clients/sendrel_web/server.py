@@ -6,6 +6,7 @@ import hmac
 import ipaddress
 import logging
 import os
+import socket
 import ssl
 import time
 
@@ -63,6 +64,29 @@ def certificate_names(path):
     names.update(value for part in decoded.get("subject", ()) for key, value in part
                  if key == "commonName")
     return names
+
+
+def names_to_open(host, cert):
+    """The names a browser can open the service at: the address it listens on, or, for every
+    address of the machine (0.0.0.0, ::), the certificate's names and the machine's own
+    addresses, for no phone can open 0.0.0.0."""
+    if not ipaddress.ip_address(host).is_unspecified:
+        return [host]
+    names = sorted(name for name in certificate_names(cert) if "*" not in name) if cert else []
+    addresses = set()
+    try:
+        for *_, address in socket.getaddrinfo(socket.gethostname(), None, socket.AF_INET):
+            addresses.add(address[0])
+    except OSError:
+        pass
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))  # no packet is sent: the route names the address
+            addresses.add(probe.getsockname()[0])
+        except OSError:
+            pass
+    return names + sorted(a for a in addresses if not ipaddress.ip_address(a).is_loopback) + [
+        "127.0.0.1" if ipaddress.ip_address(host).version == 4 else "::1"]
 
 
 def allowed_host_names(web_settings):
@@ -452,8 +476,9 @@ async def serve_with(settings, dispatcher, stopping):
         return EXIT_CANNOT_LISTEN
     connections.start()
     bound = server.sockets[0].getsockname()
-    log.info("serving %s://%s:%d/", "https" if context else "http",
-             "[%s]" % bound[0] if ":" in bound[0] else bound[0], bound[1])
+    log.info("serving %s", " and ".join(
+        "%s://%s:%d/" % ("https" if context else "http", "[%s]" % name if ":" in name else name,
+                         bound[1]) for name in names_to_open(bound[0], web_settings["cert"])))
     if not context and not is_loopback(host):
         log.warning("plain HTTP on %s: the page's password, its session and API tokens cross "
                     "the network in clear; serve HTTPS with --cert and --key", host)

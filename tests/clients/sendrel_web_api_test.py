@@ -72,6 +72,7 @@ REFUSED = [
     ("unknown field", "/api/events", JSON, '{"event": "A", "payload": ["x"]}', 400, "refused"),
     ("too many events", "/api/events", JSON, "[%s]" % ",".join([A] * 101), 400, "refused"),
     ("not JSON", "/api/events", JSON, "{", 400, "refused"),
+    ("JSON sent as a form", "/api/events", FORM, '{"event": "A"}', 415, "media-type"),
     ("NaN is no JSON number", "/api/events", JSON, '{"event": "A", "payloads": [NaN]}', 400,
      "refused"),
     ("true is no text", "/api/events", JSON, '{"event": "A", "payloads": [true]}', 400,
@@ -220,18 +221,25 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
             ] + [(0, "wrong via 2001:db8::%d" % n, 401) for n in range(1, 6)] + [
             (0, "wrong via 2001:db8::ffff", 429),
             (0, "wrong via 2001:db8:0:1::1", 401)]
-        for number, (minutes, what, status) in enumerate(steps):
-            with self.subTest(step=number, what=what):
-                rig.now += minutes * 60
-                forwarded = {"X-Forwarded-For": what.split("via ")[1]} if "via" in what else {}
-                if what.startswith("password"):
-                    answer = (await rig.log_in(headers=forwarded))[0]
-                elif what == "session":
-                    answer = (await rig.client.get("/api/status")).status
-                else:
-                    answer = (await rig.post("/api/events", dict(JSON, **forwarded), event,
-                                             rig.token if what == "right" else "srw_wrong"))[0]
-                self.assertEqual(answer, status)
+        with self.assertLogs("sendrel-web", "WARNING") as said:
+            for number, (minutes, what, status) in enumerate(steps):
+                with self.subTest(step=number, what=what):
+                    rig.now += minutes * 60
+                    forwarded = {"X-Forwarded-For": what.split("via ")[1]} \
+                        if "via" in what else {}
+                    if what.startswith("password"):
+                        answer = (await rig.log_in(headers=forwarded))[0]
+                    elif what == "session":
+                        answer = (await rig.client.get("/api/status")).status
+                    else:
+                        answer = (await rig.post(
+                            "/api/events", dict(JSON, **forwarded), event,
+                            rig.token if what == "right" else "srw_wrong"))[0]
+                    self.assertEqual(answer, status)
+        # Each refusal of an address is logged once, however many requests it refuses.
+        self.assertEqual([line.split("sendrel-web:")[1].split(" refused for")[0]
+                          for line in said.output if "refused for 10 minutes" in line],
+                         ["127.0.0.1", "192.0.2.7", "2001:db8::/64"])
 
     async def test_forwarded_headers_count_from_the_proxy_only(self):
         rig = await self.rig(proxy="192.0.2.1")
