@@ -133,14 +133,15 @@ def holds_password(file_settings):
 
 
 def warn_if_readable(path, logger):
-    """Warns when the settings file holds the Sendrel password and others than its owner may
-    read it (POSIX permissions; Windows keeps a user's files private by their folder)."""
+    """Warns when the settings file holds the Sendrel password and every user of the machine
+    may read it (POSIX permissions; a group of the service's own, as the sample units set up,
+    is fine; Windows keeps a user's files private by their folder)."""
     if not path or os.name != "posix":
         return
     try:
         mode = os.stat(path).st_mode
     except OSError:
         return
-    if mode & (stat.S_IRWXG | stat.S_IRWXO):
-        logger.warning("the settings file %s holds the Sendrel password and others can read "
-                       "it: chmod 600 %s", path, path)
+    if mode & stat.S_IRWXO:
+        logger.warning("the settings file %s holds the Sendrel password and every user of "
+                       "this machine can read it: chmod 600 %s", path, path)

@@ -553,7 +553,8 @@ class SettingsTest(unittest.TestCase):
                  ["--listen", "0.0.0.0:8080", "--insecure-http-on-lan"], False),
                 ("key without certificate", "", ["--key", "web.key"], True),
                 ("a button the server cannot take", '[[button]]\nevent = "close"\n', [], True),
-                ("a token without a settings file", None, ["--new-token", "phone"], True)]:
+                ("a token without a settings file", None, ["--new-token", "phone"], True),
+                ("a proxy by name", '[web]\nproxy = "proxy.example"\n', [], True)]:
             with self.subTest(name), tempfile.TemporaryDirectory() as work:
                 if text is not None:
                     with open(os.path.join(work, "web.toml"), "w") as out:
@@ -565,6 +566,38 @@ class SettingsTest(unittest.TestCase):
                     self.assertTrue(refused)
                 else:
                     self.assertFalse(refused)
+
+
+    def test_proxy_setting_is_compared_as_addresses(self):
+        # the setting, addresses that are the proxy, addresses that are not
+        for text, proxies, others in [
+                ("localhost", ["127.0.0.1", "127.0.0.9", "::1", "::ffff:127.0.0.1"], ["10.0.0.1"]),
+                ("::1", ["::1", "0:0:0:0:0:0:0:1"], ["127.0.0.1"]),
+                ("10.0.0.0/8", ["10.1.2.3"], ["11.0.0.1", "::1"]),
+                ("", [], ["127.0.0.1"])]:
+            with self.subTest(text):
+                web = {"proxy_networks": web_settings.proxy_networks(text), "session_minutes": 1,
+                       "cert": ""}
+                checks = guard.Guard(web, credentials.Secrets(""))
+                self.addCleanup(checks.close)
+                self.assertEqual([checks.is_proxy(a) for a in proxies + others],
+                                 [True] * len(proxies) + [False] * len(others))
+
+    def test_settings_file_with_the_password_readable_by_all_is_warned_about(self):
+        for text, mode, warned in [('[sendrel]\npassword = "x"\n', 0o644, True),
+                                   ('[sendrel]\npassword = "x"\n', 0o640, False),
+                                   ('[sendrel]\nport = 1024\n', 0o644, False)]:
+            with self.subTest(text=text, mode=oct(mode)), tempfile.TemporaryDirectory() as work:
+                config = os.path.join(work, "web.toml")
+                with open(config, "w") as out:
+                    out.write(text)
+                os.chmod(config, mode)
+                settings = web_settings.parse_settings(["--config", config])
+                with self.assertLogs("sendrel-web", "WARNING") as said:
+                    sendrel_settings.warn_if_readable(settings["settings_file"],
+                                                      logging.getLogger("sendrel-web"))
+                    logging.getLogger("sendrel-web").warning("end")
+                self.assertEqual(len(said.output), 2 if warned else 1)
 
 
 if __name__ == "__main__":
