@@ -72,8 +72,15 @@ class Remembered:
                       "again", self.path, error)
 
     def _write(self):
-        write_private(self.path, {"sessions": self._sessions})
+        """Whether the file could be written; a failure is logged, and the service goes on."""
         self._stamp = None  # read back next time: another process may write it too
+        try:
+            write_private(self.path, {"sessions": self._sessions})
+        except OSError as error:
+            log.error("cannot write the remembered sessions to %s (%s): phones cannot be kept "
+                      "logged in", self.path, error.strerror)
+            return False
+        return True
 
     def _current(self, password):
         """The stored sessions still in force under this page password."""
@@ -82,14 +89,14 @@ class Remembered:
                 if s["password"] == password and 0 <= now - s["opened"] < REMEMBERED_SECONDS}
 
     def open(self, session, password_record):
-        """Remembers a new session opened under this page password; returns its CSRF token."""
+        """Remembers a new session opened under this page password; returns its CSRF token, or
+        None when it cannot be kept."""
         self._refresh()
         password = password_fingerprint(password_record)
         kept = sorted(self._current(password).items(), key=lambda item: item[1]["opened"])
         self._sessions = dict(kept[-(REMEMBERED_MAX - 1):])
         self._sessions[token_hash(session)] = {"opened": self.clock(), "password": password}
-        self._write()
-        return derived_csrf(session)
+        return derived_csrf(session) if self._write() else None
 
     def csrf(self, session, password_record):
         """The CSRF token of a remembered session in force, or None."""
@@ -105,9 +112,10 @@ class Remembered:
             self._write()
 
     def revoke_all(self):
-        """Ends every remembered session; returns how many the file held."""
+        """Ends every remembered session; returns how many the file held. Raises OSError when
+        the file cannot be written: the command must not say they ended when they did not."""
         self._refresh()
         count = len(self._sessions)
-        self._sessions = {}
-        self._write()
+        write_private(self.path, {"sessions": {}})
+        self._sessions, self._stamp = {}, None
         return count

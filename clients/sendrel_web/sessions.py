@@ -31,10 +31,12 @@ class Sessions:
             self._password = record
 
     def open(self, remember=False):
-        """A new session's id and CSRF token; remembered when asked and possible."""
+        """A new session's id and CSRF token; remembered when asked and possible, else kept
+        here as any other."""
         session, csrf = secrets.token_urlsafe(32), secrets.token_urlsafe(32)
-        if remember and self.remembered:
-            return session, self.remembered.open(session, self._password)
+        kept = remember and self.remembered and self.remembered.open(session, self._password)
+        if kept:
+            return session, kept
         now = self.clock()
         self._sessions[session] = [Session(csrf, now), now]
         while len(self._sessions) > SESSIONS_MAX:
