@@ -5,7 +5,7 @@ requests' latency, and the page's size and first load time in headless Chromium,
 service and the reference host serving the native plug-in all on this machine.
 
     bash scripts/build.sh native
-    /usr/bin/python3 bench/web_figures.py [SECONDS]
+    /usr/bin/python3 bench/web_figures.py [SECONDS]   (SENDREL_WEB=PATH: another copy)
 
 Needs Debian's python3-aiohttp and wrk; the load time also python3-selenium, chromium and
 chromium-driver (left out without them)."""
@@ -28,7 +28,8 @@ from sendrel_web import credentials  # noqa: E402
 import web_service  # noqa: E402
 from mqtt_rig import Rig, wait_until  # noqa: E402
 
-SCRIPT = os.path.join(root, "clients", "sendrel_web")
+# SENDREL_WEB names another copy of the service to compare.
+SCRIPT = os.environ.get("SENDREL_WEB", os.path.join(root, "clients", "sendrel_web"))
 PASSWORD = "figures password"
 CLIENTS = 8
 SETTINGS = """\

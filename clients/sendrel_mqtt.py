@@ -29,8 +29,8 @@ import time
 
 import sendrel_send
 import sendrel_settings
-from sendrel_settings import (ArgumentParser, Usage, host_and_port, merged_settings, read_toml,
-                              set_up_log)
+from sendrel_settings import (ArgumentParser, Usage, holds_password, host_and_port,
+                              merged_settings, read_toml, set_up_log, warn_if_readable)
 
 EXIT_OK = 0
 EXIT_USAGE = 1
@@ -263,7 +263,10 @@ def parse_settings(arguments):
     for option, _, key, keywords in OPTIONS:
         parser.add_argument(option, dest=key or option[2:], **keywords)
     given = parser.parse_args(arguments)
-    settings = merged_settings(read_toml(given.config) if given.config else {}, DEFAULTS)
+    file_settings = read_toml(given.config) if given.config else {}
+    settings = merged_settings(file_settings, DEFAULTS)
+    # The settings file to warn about when others can read the Sendrel password in it.
+    settings["settings_file"] = given.config if holds_password(file_settings) else None
     for option, table, key, _ in OPTIONS:
         value = getattr(given, key or option[2:])
         if table and value is not None:
@@ -578,6 +581,7 @@ def main(arguments=None):
     try:
         settings = parse_settings(sys.argv[1:] if arguments is None else arguments)
         set_up_log(settings["log"]["file"], log)
+        warn_if_readable(settings["settings_file"], log)
         mqtt = load_paho()
     except Usage as error:
         if sys.stderr:

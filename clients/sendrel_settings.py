@@ -9,6 +9,8 @@ or the tomli package)."""
 import argparse
 import codecs
 import logging
+import os
+import stat
 import sys
 
 import sendrel_send
@@ -124,3 +126,22 @@ def set_up_log(path, logger):
     handler.setFormatter(logging.Formatter("%(asctime)s " + logger.name + ": %(message)s"))
     logger.addHandler(handler)
     logger.setLevel(logging.INFO)
+
+
+def holds_password(file_settings):
+    return "password" in file_settings.get("sendrel", {})
+
+
+def warn_if_readable(path, logger):
+    """Warns when the settings file holds the Sendrel password and every user of the machine
+    may read it (POSIX permissions; a group of the service's own, as the sample units set up,
+    is fine; Windows keeps a user's files private by their folder)."""
+    if not path or os.name != "posix":
+        return
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return
+    if mode & stat.S_IRWXO:
+        logger.warning("the settings file %s holds the Sendrel password and every user of "
+                       "this machine can read it: chmod 600 %s", path, path)

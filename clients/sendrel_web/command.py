@@ -10,6 +10,7 @@ import sendrel_settings
 from sendrel_settings import Usage
 
 from .credentials import Secrets, read_new_password
+from .remembered import Remembered, sessions_path
 from .settings import parse_settings
 
 EXIT_OK = 0
@@ -43,11 +44,26 @@ def main(arguments=None):
             sys.stdout.write("API token %s stored in %s as a hash; this is the only time it is "
                              "shown:\n%s\n" % (name, store.path, token))
             return EXIT_OK
+        if command == "list-tokens":
+            names = store.token_names()
+            sys.stdout.write("".join(name + "\n" for name in names) if names else
+                             "no API tokens in %s\n" % store.path)
+            return EXIT_OK
+        if command == "revoke-token":
+            store.revoke_token(name)
+            sys.stdout.write("API token %s removed from %s\n" % (name, store.path))
+            return EXIT_OK
+        if command == "revoke-sessions":
+            kept = Remembered(sessions_path(store.path))
+            sys.stdout.write("%d phones kept logged in are logged out (%s)\n"
+                             % (kept.revoke_all(), kept.path))
+            return EXIT_OK
         if command == "page-password":
             store.set_page_password(read_new_password(sys.stdin))
             sys.stdout.write("page password stored in %s as a salted hash\n" % store.path)
             return EXIT_OK
         sendrel_settings.set_up_log(settings["log"]["file"], log)
+        sendrel_settings.warn_if_readable(settings["settings_file"], log)
         try:
             from . import server
         except ImportError:  # said here; storing a token or the password works without it

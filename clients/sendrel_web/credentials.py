@@ -4,10 +4,16 @@ import getpass
 import hashlib
 import hmac
 import json
+import logging
 import os
 import secrets
+import tempfile
 
 from sendrel_settings import Usage
+
+from .events import Refused
+
+log = logging.getLogger("sendrel-web")
 
 PAGE_PASSWORD_LENGTH_MIN = 8
 PBKDF2_ITERATIONS = 600000
@@ -27,50 +33,133 @@ def password_record(password, salt=None, iterations=PBKDF2_ITERATIONS):
 
 
 def password_matches(password, record):
-    if not record or record.get("kdf") != "pbkdf2-sha256":
-        return False
     expected = password_record(password, bytes.fromhex(record["salt"]), record["iterations"])
     return hmac.compare_digest(expected["hash"], record["hash"])
 
 
+def _is_hex(text, length=None):
+    return isinstance(text, str) and (length is None or len(text) == length) and \
+        all(c in "0123456789abcdef" for c in text) and len(text) % 2 == 0
+
+
+def checked(stored):
+    """The secrets file's value as (tokens by hash, page password record or None); raises
+    ValueError for anything but what this service writes."""
+    if not isinstance(stored, dict) or set(stored) - {"tokens", "page_password"}:
+        raise ValueError("not an object with tokens and page_password")
+    tokens = stored.get("tokens", {})
+    if not isinstance(tokens, dict) or not all(
+            isinstance(h, str) and h.startswith("sha256:") and _is_hex(h[7:], 64)
+            for h in tokens.values()):
+        raise ValueError("tokens must map names to sha256: hashes")
+    record = stored.get("page_password")
+    if record is not None and not (
+            isinstance(record, dict) and record.get("kdf") == "pbkdf2-sha256"
+            and isinstance(record.get("iterations"), int) and record["iterations"] > 0
+            and _is_hex(record.get("salt")) and _is_hex(record.get("hash"), 64)):
+        raise ValueError("page_password is not a pbkdf2-sha256 record")
+    return {h: name for name, h in tokens.items()}, record
+
+
+def write_private(path, value):
+    """Writes the value as JSON through a new file in the same folder (owner only, made afresh:
+    an existing file or link there is never followed), then renamed over path."""
+    folder, name = os.path.split(os.path.abspath(path))
+    descriptor, temporary = tempfile.mkstemp(prefix="." + name + ".", suffix=".new", dir=folder)
+    try:
+        with open(descriptor, "w", encoding="utf-8") as out:
+            json.dump(value, out, indent=1)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
 class Secrets:
     """The secrets file: {"tokens": {name: hash}, "page_password": record}. Read again when it
-    changed, so a token added while the service runs works at once."""
+    changed (its inode, size or time), so a token added or revoked while the service runs
+    counts at once. A file that cannot be read or checked keeps every token and page login
+    out until it is mended: a token meant to be revoked must not stay in force."""
 
     def __init__(self, path):
         self.path = path
-        self._stamp = None
+        self._stamp = None  # of the file last read and checked
+        self._bad_stamp = None  # of the file found bad last, said once
+        self.problem = None  # why the file cannot be used, or None
         self.tokens, self.page_password = {}, None  # tokens: hash -> name
 
-    def _read(self):
+    def _stored(self):
+        """The file's value, {} when there is none; raises OSError or ValueError."""
         try:
-            with open(self.path, encoding="utf-8") as source:
-                return json.load(source)
+            with open(self.path, "rb") as source:
+                return json.loads(source.read().decode("utf-8"))
         except FileNotFoundError:
             return {}
-        except (OSError, ValueError) as error:
-            raise Usage("cannot read the secrets file %s (%s)" % (self.path, error)) from None
 
     def refresh(self):
         try:
-            stamp = os.stat(self.path).st_mtime_ns if self.path else None
-        except OSError:
-            stamp = None
-        if stamp != self._stamp:
-            self._stamp = stamp
-            stored = self._read() if stamp is not None else {}
-            self.tokens = {h: name for name, h in stored.get("tokens", {}).items()}
-            self.page_password = stored.get("page_password")
+            status = os.stat(self.path) if self.path else None
+        except FileNotFoundError:
+            status = None
+        except OSError as error:
+            self._refuse(None, "cannot read it (%s)" % error.strerror)
+            return self
+        stamp = status and (status.st_ino, status.st_size, status.st_mtime_ns)
+        if stamp == self._stamp or (stamp == self._bad_stamp and self.problem):
+            return self
+        try:
+            self.tokens, self.page_password = checked(self._stored()) if stamp else ({}, None)
+        except (OSError, ValueError) as error:
+            self._refuse(stamp, "cannot use it (%s)" % error)
+            return self
+        if self.problem:
+            log.warning("the secrets file %s is mended: tokens and page logins work again",
+                        self.path)
+        self._stamp, self._bad_stamp, self.problem = stamp, None, None
         return self
 
+    def _refuse(self, stamp, problem):
+        self.tokens, self.page_password = {}, None
+        if self._bad_stamp != stamp or not self.problem:
+            log.error("the secrets file %s: %s; API tokens and page logins are refused until "
+                      "it is mended", self.path, problem)
+        self._stamp, self._bad_stamp, self.problem = None, stamp, problem
+
+    def _check(self):
+        if self.problem:
+            raise Refused("the service's secrets file cannot be used; see its log", 503,
+                          "secrets")
+
+    def checked_tokens(self):
+        """The tokens by hash; raises Refused while the file is bad."""
+        self._check()
+        return self.tokens
+
+    def checked_page_password(self):
+        """The page's password record; raises Refused while the file is bad or holds none."""
+        self._check()
+        if not self.page_password:
+            raise Refused("no page password is set", 403, "no-page-password")
+        return self.page_password
+
+    def check_at_start(self):
+        """Raises Usage when the file is there but cannot be used."""
+        self.refresh()
+        if self.problem:
+            raise Usage("the secrets file %s: %s" % (self.path, self.problem))
+
     def _write(self, change):
-        stored = self._read()
+        """Changes the stored value, the file written afresh (write_private)."""
+        try:
+            stored = self._stored()
+            checked(stored)
+        except (OSError, ValueError) as error:
+            raise Usage("the secrets file %s cannot be used (%s); mend or remove it first"
+                        % (self.path, error)) from None
         change(stored)
-        temporary = self.path + ".new"
-        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-        with open(descriptor, "w", encoding="utf-8") as out:
-            json.dump(stored, out, indent=1)
-        os.replace(temporary, self.path)
+        write_private(self.path, stored)
 
     def add_token(self, name):
         token = "srw_" + secrets.token_urlsafe(32)
@@ -78,8 +167,20 @@ class Secrets:
             name, token_hash(token)))
         return token
 
-    def set_page_password(self, password):
-        record = password_record(password)
+    def token_names(self):
+        try:
+            tokens, _ = checked(self._stored())
+        except (OSError, ValueError) as error:
+            raise Usage("the secrets file %s cannot be used (%s)" % (self.path, error)) from None
+        return sorted(tokens.values())
+
+    def revoke_token(self, name):
+        if name not in self.token_names():
+            raise Usage("no API token is named %s" % name)
+        self._write(lambda stored: stored["tokens"].pop(name))
+
+    def set_page_password(self, password, iterations=PBKDF2_ITERATIONS):
+        record = password_record(password, iterations=iterations)
         self._write(lambda stored: stored.__setitem__("page_password", record))
 
 

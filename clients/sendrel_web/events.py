@@ -1,6 +1,7 @@
 """A request's body as the events the Sendrel server will take as asked, or the reason it
 won't; and how a failed conversation is answered."""
 
+import json
 import urllib.parse
 
 import sendrel_send
@@ -30,9 +31,12 @@ def events_from(value, encoding):
         event, payloads = item.get("event"), item.get("payloads", [])
         if not isinstance(event, str) or not isinstance(payloads, list) or \
                 not all(isinstance(p, str) for p in payloads):
-            raise Refused('"event" must be a text and "payloads" a list of texts')
+            raise Refused('"event" must be a text or a number, and "payloads" a list of texts '
+                          'and numbers')
         if not event:
             raise Refused("an empty event cannot be sent")
+        for text in [event] + payloads:
+            check_whole(text)
         try:
             line = sendrel_send.encoded(event, "event", encoding, is_event=True)
             texts = [sendrel_send.encoded(p, "payload", encoding) for p in payloads]
@@ -46,9 +50,53 @@ def events_from(value, encoding):
     return events
 
 
+def check_whole(text):
+    """Refuses a text with a lone surrogate (JSON's \\ud800 alone): no encoding writes one,
+    and passing it on as some bytes would send what was not asked."""
+    for character in text:
+        if "\ud800" <= character <= "\udfff":
+            raise Refused("the text %s holds a lone surrogate (U+%04X), which is no character"
+                          % (json.dumps(text[:40]), ord(character)), reason="invalid-text")
+
+
+def form_fields(body):
+    """A form-encoded body's fields, decoded strictly: a byte that is not UTF-8, raw or
+    percent-encoded, refuses the form rather than arrive as a replacement character."""
+    try:
+        return urllib.parse.parse_qs(body.decode("utf-8"), keep_blank_values=True,
+                                     encoding="utf-8", errors="strict")
+    except UnicodeDecodeError as error:
+        raise Refused("the form is not UTF-8 (%s)" % error.reason,
+                      reason="invalid-text") from None
+
+
+def not_json(constant):
+    raise ValueError("%s is no JSON number" % constant)
+
+
+def value_of_json(body):
+    """A JSON body as its value, each number as the text it is written as (21.50, 1e3, -0.0):
+    the host gets what the sender wrote, as from the MQTT bridge, not what a float makes of
+    it. NaN and Infinity, which are not JSON, are refused."""
+    try:
+        text = body.decode("utf-8")
+    except UnicodeDecodeError:
+        raise Refused("the body is not UTF-8", reason="invalid-text") from None
+    try:
+        return json.loads(text, parse_int=str, parse_float=str, parse_constant=not_json)
+    except RecursionError:  # the parser's own bound on nesting, far above any request's
+        raise Refused("the JSON is nested too deeply") from None
+    except ValueError as error:
+        raise Refused("the body is not JSON (%s)" % error) from None
+
+
 def value_of_form(body):
     """A form-encoded body's event and payloads as the JSON value they stand for."""
-    fields = urllib.parse.parse_qs(body.decode("utf-8", "replace"), keep_blank_values=True)
+    if body.lstrip()[:1] in (b"{", b"["):
+        # curl -d sends JSON as a form unless told otherwise.
+        raise Refused("the body looks like JSON but came as a form: send it with the header "
+                      "Content-Type: application/json", 415, "media-type")
+    fields = form_fields(body)
     if set(fields) - {"event", "payloads"} or len(fields.get("event", [])) != 1:
         raise Refused("a form holds one field event and any number of fields payloads")
     return {"event": fields["event"][0], "payloads": fields.get("payloads", [])}

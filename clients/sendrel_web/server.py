@@ -1,22 +1,27 @@
-"""The HTTP side: the handlers, the headers every answer carries, and serving until stopped."""
+"""The HTTP side: the handlers, the checks every request passes (the host it names, the site
+it comes from), the headers every answer carries, and serving until stopped."""
 
 import asyncio
 import hmac
-import json
+import ipaddress
 import logging
+import os
+import socket
 import ssl
 import time
-import urllib.parse
 
 import sendrel_send
+import sendrel_settings
 from aiohttp import web
 
-from .credentials import password_matches
-from .dispatcher import Dispatcher, server_conversation
-from .events import Refused, events_from, refusal_for, value_of_form
+from .connections import CONNECTIONS_MAX, Connections
+from .credentials import Secrets
+from .dispatcher import Dispatcher, ServerConversation
+from .events import Refused, events_from, form_fields, refusal_for, value_of_form, value_of_json
 from .guard import COOKIE, Guard
 from .page import ASSET_TYPES, Page
-from .settings import is_loopback, listen_address
+from .remembered import REMEMBERED_SECONDS
+from .settings import is_loopback, listen_address, parse_settings
 
 EXIT_OK = 0
 EXIT_USAGE = 1
@@ -28,28 +33,102 @@ log = logging.getLogger("sendrel-web")
 
 # Limits that keep what one client can make the service hold small.
 BODY_BYTES_MAX = 64 * 1024
+FORM_BYTES_MAX = 4096  # /login and /logout: a password or a CSRF token
 BODY_SECONDS = 10.0
-# A plug-in that failed is tried again for the page's banner at most this often.
+BUTTON_DIGITS_MAX = 4
+# The page's status is the plug-in's as the service knew it at most this long ago.
 RECHECK_SECONDS = 5.0
+# Seconds the requests under way may take to finish at a stop.
+STOP_SECONDS = 5.0
+# The same failure of the event loop (a refused accept, say) is logged at most this often.
+SAME_FAILURE_SECONDS = 60.0
 
 CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
                            "img-src 'self'; connect-src 'self'; form-action 'self'; "
                            "frame-ancestors 'none'; base-uri 'none'")
+SECURITY_HEADERS = {"Content-Security-Policy": CONTENT_SECURITY_POLICY,
+                    "X-Content-Type-Options": "nosniff",
+                    # Not no-referrer: under it a browser sends "Origin: null" with the page's
+                    # own form, which the site check could not tell from another site's.
+                    "Referrer-Policy": "same-origin"}
+
+
+def certificate_names(path):
+    """The DNS names of the certificate's subject and alternative names, as far as Python's
+    own decoder reads them (nothing where it cannot)."""
+    try:
+        decoded = ssl._ssl._test_decode_cert(path)
+    except (AttributeError, OSError, ssl.SSLError):
+        return set()
+    names = {value for kind, value in decoded.get("subjectAltName", ()) if kind == "DNS"}
+    names.update(value for part in decoded.get("subject", ()) for key, value in part
+                 if key == "commonName")
+    return names
+
+
+def names_to_open(host, cert):
+    """The names a browser can open the service at: the address it listens on, or, for every
+    address of the machine (0.0.0.0, ::), the certificate's names and the machine's own
+    addresses, for no phone can open 0.0.0.0."""
+    if not ipaddress.ip_address(host).is_unspecified:
+        return [host]
+    names = sorted(name for name in certificate_names(cert) if "*" not in name) if cert else []
+    addresses = set()
+    try:
+        for *_, address in socket.getaddrinfo(socket.gethostname(), None, socket.AF_INET):
+            addresses.add(address[0])
+    except OSError:
+        pass
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))  # no packet is sent: the route names the address
+            addresses.add(probe.getsockname()[0])
+        except OSError:
+            pass
+    return names + sorted(a for a in addresses if not ipaddress.ip_address(a).is_loopback) + [
+        "127.0.0.1" if ipaddress.ip_address(host).version == 4 else "::1"]
+
+
+def allowed_host_names(web_settings):
+    """The names (beyond IP addresses) that a request's Host may give: a page that another
+    name points at this service (DNS rebinding) must not reach it as if it were its own."""
+    names = {"localhost"} | set(web_settings["hosts"])
+    host, _ = listen_address(web_settings["listen"])
+    names.add(host)
+    if web_settings["cert"]:
+        names |= certificate_names(web_settings["cert"])
+    return {name.lower().rstrip(".") for name in names}
+
+
+def host_name(header):
+    """The name of a Host header without its port; None for an IP address."""
+    if header.startswith("["):
+        return None
+    name, colon, port = header.rpartition(":")
+    name = name if colon and port.isdigit() else header
+    try:
+        ipaddress.ip_address(name)
+    except ValueError:
+        return name.lower().rstrip(".")
+    return None
 
 
 class Service:
     """The handlers, and the state they share on the event loop's thread."""
 
-    def __init__(self, settings, dispatcher, clock=time.monotonic):
+    def __init__(self, settings, dispatcher, clock=time.monotonic, connections=None):
         self.settings = settings
         self.web = settings["web"]
         self.buttons = settings["buttons"]
         self.dispatcher = dispatcher
-        self.guard = Guard(self.web, clock)
+        self.guard = Guard(self.web, Secrets(self.web["secrets"]), clock)
         self.page_files = Page()
+        self.host_names = allowed_host_names(self.web)
+        self.connections = connections
+        self._checking = None  # the login that renews the status, while it runs
 
     def application(self):
-        app = web.Application(client_max_size=BODY_BYTES_MAX, middlewares=[self._headers])
+        app = web.Application(client_max_size=BODY_BYTES_MAX, middlewares=[self._checks])
         app.router.add_get("/", self.page)
         for name in ASSET_TYPES:
             app.router.add_get("/" + name, self.asset)
@@ -58,23 +137,66 @@ class Service:
         app.router.add_post("/logout", self.log_out)
         app.router.add_get("/api/status", self.status)
         app.router.add_post("/api/events", self.post_events)
-        app.router.add_post("/api/buttons/{number:[0-9]+}", self.press)
+        app.router.add_post("/api/buttons/{number:[0-9]{1,%d}}" % BUTTON_DIGITS_MAX, self.press)
         return app
 
-    async def _headers(self, request, handler):
-        """Refusals as JSON, and the headers every answer carries."""
+    # -- what every request passes, and what every answer carries --
+
+    def _check_host(self, request):
+        name = host_name(request.headers.get("Host", ""))
+        if name is not None and name not in self.host_names:
+            raise Refused("this service does not answer to the name %s (see hosts in the "
+                          "settings)" % name[:100], 421, "wrong-host")
+
+    def _check_site(self, request):
+        """A request that changes something must come from the service's own page (or from
+        no page at all: tools send neither header), so that a page elsewhere can neither send
+        nor count failures against its visitor's address."""
+        site = request.headers.get("Sec-Fetch-Site")
+        if site is not None:  # a browser's own word, which no page can change
+            if site not in ("same-origin", "none"):
+                raise Refused("requests from other sites are refused", 403, "cross-site")
+            return
+        origin = request.headers.get("Origin")
+        if origin is not None:
+            own = "%s://%s" % ("https" if self.guard.secure(request) else "http",
+                               request.headers.get("Host", ""))
+            if origin.lower() != own.lower():
+                raise Refused("requests from other sites are refused", 403, "cross-site")
+
+    async def _checks(self, request, handler):
+        """The host and site checks; refusals and aiohttp's own errors as JSON; any other
+        failure logged and answered 500; the headers every answer carries."""
+        if self.connections is not None:
+            self.connections.request_started(request.transport)
         try:
+            self._check_host(request)
+            if request.method not in ("GET", "HEAD", "OPTIONS"):
+                self._check_site(request)
             response = await handler(request)
         except Refused as refusal:
             response = web.json_response({"error": refusal.text, "reason": refusal.reason},
                                          status=refusal.status, headers=refusal.headers)
-        response.headers["Content-Security-Policy"] = CONTENT_SECURITY_POLICY
-        response.headers["X-Content-Type-Options"] = "nosniff"
-        response.headers["Referrer-Policy"] = "no-referrer"
+        except web.HTTPException as answer:
+            if answer.status < 400:
+                raise
+            response = web.json_response({"error": answer.reason,
+                                          "reason": answer.reason.lower().replace(" ", "-")},
+                                         status=answer.status, headers={
+                                             k: v for k, v in answer.headers.items()
+                                             if k in ("Allow", "Retry-After")})
+        except Exception:
+            log.exception("%s %s failed unexpectedly", request.method, request.path[:100])
+            response = web.json_response({"error": "the service failed; see its log",
+                                          "reason": "failed"}, status=500)
+        finally:
+            if self.connections is not None:
+                self.connections.request_ended(request.transport)
+        response.headers.update(SECURITY_HEADERS)
         response.headers.setdefault("Cache-Control", "no-store")
         return response
 
-    _headers.__middleware_version__ = 1  # what aiohttp's middleware decorator marks
+    _checks.__middleware_version__ = 1  # what aiohttp's middleware decorator marks
 
     # -- the API --
 
@@ -87,15 +209,17 @@ class Service:
             raise refusal_for(error) from None
         return web.json_response({"sent": len(events)})
 
-    async def _body(self, request):
+    async def _body(self, request, limit=BODY_BYTES_MAX):
+        if request.content_length is not None and request.content_length > limit:
+            raise Refused("the body is larger than %d bytes" % limit, 413, "too-large")
         try:
-            return await asyncio.wait_for(request.read(), BODY_SECONDS)
-        except web.HTTPRequestEntityTooLarge:
-            raise Refused("the body is larger than %d bytes" % BODY_BYTES_MAX, 413,
-                          "too-large") from None
+            body = await asyncio.wait_for(request.content.read(limit + 1), BODY_SECONDS)
         except asyncio.TimeoutError:
             raise Refused("the body did not arrive within %d s" % BODY_SECONDS, 408,
                           "too-slow") from None
+        if len(body) > limit:
+            raise Refused("the body is larger than %d bytes" % limit, 413, "too-large")
+        return body
 
     async def post_events(self, request):
         if self.guard.caller(request) == "page" and not self.web["allow_any_event"]:
@@ -105,10 +229,7 @@ class Service:
         if request.content_type == "application/x-www-form-urlencoded":
             value = value_of_form(body)
         elif request.content_type == "application/json":
-            try:
-                value = json.loads(body.decode("utf-8"))
-            except ValueError:
-                raise Refused("the body is not JSON in UTF-8") from None
+            value = value_of_json(body)
         else:
             raise Refused("send application/json or application/x-www-form-urlencoded", 415,
                           "media-type")
@@ -123,21 +244,33 @@ class Service:
         return await self._send([(button.event, button.payloads)])
 
     async def status(self, request):
-        """Whether the server took the last conversation; one that failed is tried again,
-        at most every RECHECK_SECONDS, so the page sees the server come back."""
+        """Whether the plug-in takes events, as the service knew it at most RECHECK_SECONDS
+        ago: older knowledge is renewed first by a login without events, so that a page that
+        asks every few seconds sees the plug-in stop and come back within seconds."""
         self.guard.caller(request, csrf=False)
-        when, error = self.dispatcher.last
-        if error and self.dispatcher.clock() - when > RECHECK_SECONDS:
-            try:
-                await self._send([])
-            except Refused:
-                pass
-            when, error = self.dispatcher.last
+        if self.dispatcher.clock() - self.dispatcher.last[0] > RECHECK_SECONDS:
+            await self._check_server()
+        error = self.dispatcher.last[1]
         if error is None:
             return web.json_response({"server": "up"})
         refusal = refusal_for(error)
         return web.json_response({"server": "down", "reason": refusal.reason,
                                   "error": str(error)})
+
+    async def _check_server(self):
+        """One login without events for every request that asks meanwhile: the plug-in sees
+        at most one such login every RECHECK_SECONDS, however many pages ask."""
+        if self._checking is None:
+            self._checking = asyncio.ensure_future(self._log_in_once())
+        await asyncio.shield(self._checking)
+
+    async def _log_in_once(self):
+        try:
+            await asyncio.wrap_future(self.dispatcher.send([]))
+        except (sendrel_send.SendrelError, Refused):
+            pass  # the dispatcher keeps what the conversation met
+        finally:
+            self._checking = None
 
     # -- the page --
 
@@ -145,14 +278,16 @@ class Service:
         return web.Response(text=text, status=status, content_type="text/html",
                             charset="utf-8")
 
-    def _login_page(self, message="", status=200):
-        if not self.guard.secrets.refresh().page_password:
+    def _login_page(self, message="", status=200, headers=None):
+        if not self.guard.secrets.refresh().page_password and not self.guard.secrets.problem:
             message = ("No page password is set yet: run sendrel-web --config FILE "
                        "--set-page-password, then log in here.")
-        return self._html(self.page_files.login(self.web["title"], message), status)
+        response = self._html(self.page_files.login(self.web["title"], message), status)
+        response.headers.update(headers or {})
+        return response
 
     async def page(self, request):
-        csrf = self.guard.sessions.csrf(request.cookies.get(COOKIE))
+        csrf = self.guard.session_csrf(request)
         if csrf is None:
             return self._login_page()
         return self._html(self.page_files.remote(
@@ -169,32 +304,25 @@ class Service:
         return web.Response(status=204)
 
     async def log_in(self, request):
-        guard = self.guard
-        address = guard.address(request)
         try:
-            guard.check_blocked(address)
+            form = form_fields(await self._body(request, FORM_BYTES_MAX))
+            remember = form.get("remember", [""])[0] == "1" and bool(self.guard.sessions.remembered)
+            session = await self.guard.log_in(request, form.get("password", [""])[0], remember)
         except Refused as refusal:
-            return self._login_page(refusal.text, 429)
-        form = urllib.parse.parse_qs((await self._body(request)).decode("utf-8", "replace"))
-        password = form.get("password", [""])[0]
-        record = guard.secrets.refresh().page_password
-        guard.limit.failed(address)
-        loop = asyncio.get_running_loop()
-        if not await loop.run_in_executor(None, password_matches, password, record):
-            log.warning("a wrong page password from %s", address)
-            return self._login_page("Wrong password.", 401)
-        guard.limit.forgive(address)
-        session, _ = guard.sessions.open()
+            return self._login_page(refusal.text, refusal.status, refusal.headers)
         response = see_page()
+        # A remembered session's cookie outlives the browser's run; any other ends with it.
         response.set_cookie(COOKIE, session, httponly=True, samesite="Strict", path="/",
-                            secure=guard.secure(request) or None)
+                            secure=self.guard.secure(request) or None,
+                            max_age=REMEMBERED_SECONDS if remember else None)
         return response
 
     async def log_out(self, request):
-        form = urllib.parse.parse_qs((await self._body(request)).decode("utf-8", "replace"))
+        form = form_fields(await self._body(request, FORM_BYTES_MAX))
         session = request.cookies.get(COOKIE)
-        expected = self.guard.sessions.csrf(session)
-        if expected and hmac.compare_digest(form.get("csrf", [""])[0], expected):
+        expected = self.guard.session_csrf(request)
+        given = form.get("csrf", [""])[0].encode("utf-8", "surrogateescape")
+        if expected and hmac.compare_digest(given, expected.encode("ascii")):
             self.guard.sessions.end(session)
         response = see_page()
         response.del_cookie(COOKIE, path="/")
@@ -203,10 +331,102 @@ class Service:
 
 def see_page():
     return web.Response(status=303, headers={"Location": "/"})
+
+
+# ---- running ----------------------------------------------------------------------------------
+
+def raise_open_file_limit(wanted):
+    """Raises the soft limit on open files towards wanted, as far as the hard limit lets;
+    returns the connections the service can then hold (some files are for other uses)."""
+    try:
+        import resource
+    except ImportError:  # Windows: no such limit
+        return wanted
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    needed = wanted + 256
+    if soft != resource.RLIM_INFINITY and soft < needed:
+        target = needed if hard == resource.RLIM_INFINITY else min(needed, hard)
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
+            soft = target
+        except (ValueError, OSError):
+            pass
+    return wanted if soft == resource.RLIM_INFINITY else max(16, min(wanted, soft - 256))
+
+
+class SameFailureOnce(logging.Filter):
+    """Lets the same message through at most once per SAME_FAILURE_SECONDS, without its
+    traceback: a flood must not become a flood of log lines."""
+
+    def __init__(self, clock=time.monotonic):
+        super().__init__()
+        self.clock, self._said = clock, {}
+
+    def filter(self, record):
+        now, key = self.clock(), (record.name, record.msg)
+        if now - self._said.get(key, -SAME_FAILURE_SECONDS) < SAME_FAILURE_SECONDS:
+            return False
+        self._said[key] = now
+        if len(self._said) > 1000:
+            self._said.clear()
+        record.exc_info, record.exc_text = None, None
+        return True
+
+
+def quiet_loop_failures(loop):
+    """The event loop's and aiohttp's own failures (a refused accept, a broken connection) go
+    to the service's log, each kind once per interval."""
+    once = SameFailureOnce()
+    loop_log = logging.getLogger("sendrel-web.loop")
+    loop_log.addFilter(once)
+
+    def handler(_, context):
+        error = context.get("exception")
+        loop_log.error("%s%s", context.get("message", "failure"),
+                       " (%s)" % error if error else "")
+    loop.set_exception_handler(handler)
+    aiohttp_log = logging.getLogger("aiohttp")
+    aiohttp_log.propagate = False
+    aiohttp_log.addFilter(once)
+    for handler_ in log.handlers:
+        aiohttp_log.addHandler(handler_)
+    for name in ("aiohttp.server", "aiohttp.web", "aiohttp.access"):
+        logging.getLogger(name).addFilter(once)
+
+
+def settings_watch(settings, conversation):
+    """A callable that tells whether the settings file changed since the last call, and then
+    gives the conversation its [sendrel] table."""
+    path = settings["config"]
+
+    def stamp():
+        try:
+            status = os.stat(path)
+        except (OSError, TypeError):
+            return None
+        return status.st_ino, status.st_size, status.st_mtime_ns
+    seen = [stamp()]
+
+    def changed():
+        now = stamp()
+        if now == seen[0]:
+            return False
+        seen[0] = now
+        try:
+            conversation.server = parse_settings(settings["arguments"])["sendrel"]
+        except sendrel_settings.Usage as error:
+            log.error("the changed settings cannot be used: %s", error)
+            return False
+        log.info("the settings changed: logging in to the Sendrel server with them")
+        return True
+    return changed
+
+
 async def serve(settings, stopping):
     """Serves until stopping is set; returns the exit code."""
-    server = settings["sendrel"]
-    dispatcher = Dispatcher(server_conversation(server), settings["web"]["workers"])
+    conversation = ServerConversation(settings["sendrel"])
+    dispatcher = Dispatcher(conversation, settings["web"]["workers"],
+                            settings_changed=settings_watch(settings, conversation))
     try:
         return await serve_with(settings, dispatcher, stopping)
     finally:
@@ -215,6 +435,13 @@ async def serve(settings, stopping):
 
 async def serve_with(settings, dispatcher, stopping):
     web_settings = settings["web"]
+    loop = asyncio.get_running_loop()
+    quiet_loop_failures(loop)
+    try:
+        Secrets(web_settings["secrets"]).check_at_start()
+    except sendrel_settings.Usage as error:
+        log.error("%s", error)
+        return EXIT_USAGE
     # One login at start, so that a wrong password shows at once; a server that is away is
     # only said (the page tells its users why their taps fail).
     try:
@@ -236,16 +463,22 @@ async def serve_with(settings, dispatcher, stopping):
     service = Service(settings, dispatcher)
     runner = web.AppRunner(service.application(), access_log=None, handle_signals=False)
     await runner.setup()
+    connections = Connections(runner.server, exempt=lambda peer: service.guard.is_proxy(peer),
+                              total_max=raise_open_file_limit(CONNECTIONS_MAX))
+    service.connections = connections
     host, port = listen_address(web_settings["listen"])
     try:
-        await web.TCPSite(runner, host, port, ssl_context=context).start()
+        server = await loop.create_server(connections.protocol, host, port, ssl=context,
+                                          backlog=128)
     except OSError as error:
         log.error("cannot listen on %s (%s)", web_settings["listen"], error)
         await runner.cleanup()
         return EXIT_CANNOT_LISTEN
-    bound = runner.addresses[0]
-    log.info("serving %s://%s:%d/", "https" if context else "http",
-             "[%s]" % bound[0] if ":" in bound[0] else bound[0], bound[1])
+    connections.start()
+    bound = server.sockets[0].getsockname()
+    log.info("serving %s", " and ".join(
+        "%s://%s:%d/" % ("https" if context else "http", "[%s]" % name if ":" in name else name,
+                         bound[1]) for name in names_to_open(bound[0], web_settings["cert"])))
     if not context and not is_loopback(host):
         log.warning("plain HTTP on %s: the page's password, its session and API tokens cross "
                     "the network in clear; serve HTTPS with --cert and --key", host)
@@ -253,8 +486,13 @@ async def serve_with(settings, dispatcher, stopping):
         log.warning("no page password is set: the page cannot be used until one is "
                     "(--set-page-password)")
     await stopping.wait()
+    # As aiohttp's own sites stop: no more connections, then those open are ended.
+    connections.stop()
+    server.close()
+    await runner.shutdown()
+    await runner.server.shutdown(STOP_SECONDS)
     await runner.cleanup()
+    await server.wait_closed()
+    service.guard.close()
     log.info("stopped")
     return EXIT_OK
-
-

@@ -15,7 +15,7 @@ DEFAULTS = {
     "sendrel": sendrel_settings.SERVER_DEFAULTS,
     "web": {"listen": "127.0.0.1:8080", "cert": "", "key": "", "insecure_http_on_lan": False,
             "title": "Sendrel", "allow_any_event": False, "session_minutes": 30.0,
-            "secrets": "", "workers": 4, "proxy": ""},
+            "secrets": "", "workers": 4, "proxy": "", "hosts": []},
     "log": {"file": ""},
 }
 
@@ -23,6 +23,8 @@ EXAMPLE = """\
 example:
   sendrel-web --config web.toml --new-token phone-shortcut   (prints the token once)
   sendrel-web --config web.toml --set-page-password < two-lines.txt
+  sendrel-web --config web.toml --list-tokens
+  sendrel-web --config web.toml --revoke-token phone-shortcut
   sendrel-web --config web.toml
   curl -H "Authorization: Bearer TOKEN" -H "Content-Type: application/json" \\
        -d '{"event": "Lights", "payloads": ["kitchen", "on"]}' http://127.0.0.1:8080/api/events
@@ -35,7 +37,10 @@ settings file (TOML; the command line wins over it):
   [web]
   listen = "127.0.0.1:8080"  # another interface needs cert and key (or insecure_http_on_lan)
   # cert = "web.crt", key = "web.key", allow_any_event = false, session_minutes = 30
-  # proxy = "127.0.0.1"      # a reverse proxy in front: its X-Forwarded-For/-Proto count
+  # proxy = "127.0.0.1"      # a reverse proxy in front (an address, a network such as
+  #                          # "10.0.0.0/8", or "localhost"): its X-Forwarded-For/-Proto count
+  # hosts = ["sendrel.example.org"]  # names the service answers to beyond IP addresses,
+  #                          # localhost and its certificate's names (a proxy's public name)
   [[button]]
   label = "Kitchen lights on"
   event = "Lights"
@@ -49,7 +54,7 @@ settings file (TOML; the command line wins over it):
 The tokens and the page's password are kept, as hashes only, in FILE.secrets.json beside the
 settings file (or where [web] secrets says).
 
-exit codes: 0 stopped (SIGTERM, Ctrl+C) or the token or password stored; 1 wrong usage or
+exit codes: 0 stopped (SIGTERM, Ctrl+C) or the token or password stored or listed; 1 wrong usage or
 settings, or aiohttp missing; 2 cannot listen on the address; 4 wrong Sendrel password;
 6 any other failure.
 """
@@ -70,12 +75,32 @@ OPTIONS = [
     ("--new-token", None, None, {"metavar": "NAME",
                                  "help": "store a new API token of this name (replacing one of "
                                          "the same name), print it once and exit"}),
+    ("--list-tokens", None, None, {"action": "store_true",
+                                   "help": "list the names of the API tokens and exit"}),
+    ("--revoke-token", None, None, {"metavar": "NAME",
+                                    "help": "remove the API token of this name and exit"}),
     ("--set-page-password", None, None, {"action": "store_true",
                                          "help": "read the page's password twice from standard "
                                                  "input, store its hash and exit"}),
+    ("--revoke-sessions", None, None, {"action": "store_true",
+                                       "help": "log out every phone kept logged in (at once, "
+                                               "in the running service too) and exit"}),
 ]
 
 
+
+
+def proxy_networks(text):
+    """The proxy setting (an address, a network, or localhost) as a list of networks."""
+    if not text:
+        return []
+    if text == "localhost":
+        return [ipaddress.ip_network("127.0.0.0/8"), ipaddress.ip_network("::1/128")]
+    try:
+        return [ipaddress.ip_network(text.strip("[]"), strict=False)]
+    except ValueError:
+        raise Usage("proxy must be an address, a network such as 10.0.0.0/8, or localhost, "
+                    "not %s" % text) from None
 
 
 def listen_address(text):
@@ -132,6 +157,8 @@ def parse_settings(arguments):
     file_settings = sendrel_settings.read_toml(given.config) if given.config else {}
     button_tables = file_settings.pop("button", [])
     settings = sendrel_settings.merged_settings(file_settings, DEFAULTS)
+    # The settings file to warn about when others can read the Sendrel password in it.
+    settings_file = given.config if sendrel_settings.holds_password(file_settings) else None
     web_settings = settings["web"]
     # Files the settings file names are found beside it; those of options where they are run.
     for key in ("cert", "key", "secrets"):
@@ -145,11 +172,21 @@ def parse_settings(arguments):
             settings[table][key] = value
     sendrel_settings.check_encoding(settings)
     settings["buttons"] = buttons_from(button_tables, settings["sendrel"]["encoding"])
-    if (given.new_token or given.set_page_password) and not web_settings["secrets"]:
-        raise Usage("--new-token and --set-page-password need --config FILE: the secrets are "
-                    "kept beside it")
-    settings["command"] = ("new-token", given.new_token) if given.new_token else (
-        ("page-password", None) if given.set_page_password else ("serve", None))
+    commands = [(command, value) for command, value in [
+        ("new-token", given.new_token), ("revoke-token", given.revoke_token),
+        ("list-tokens", given.list_tokens), ("page-password", given.set_page_password),
+        ("revoke-sessions", given.revoke_sessions)]
+        if value]
+    if len(commands) > 1:
+        raise Usage("one of --new-token, --revoke-token, --list-tokens, --set-page-password "
+                    "and --revoke-sessions at a time")
+    if commands and not web_settings["secrets"]:
+        raise Usage("--new-token, --revoke-token, --list-tokens, --set-page-password and "
+                    "--revoke-sessions need --config FILE: the secrets are kept beside it")
+    settings["command"] = commands[0] if commands else ("serve", None)
+    settings["settings_file"] = settings_file
+    settings["config"], settings["arguments"] = given.config, list(arguments)
+    web_settings["proxy_networks"] = proxy_networks(web_settings["proxy"])
     host, _ = listen_address(web_settings["listen"])
     if web_settings["key"] and not web_settings["cert"]:
         raise Usage("--key needs --cert")

@@ -1,11 +1,13 @@
 """The web service's HTTP API in process, against a conversation that records the events or
 fails as the case says, and a clock the test moves: one table of requests and their answers,
-and the refusal of addresses that guess."""
+the refusal of addresses that guess, the page's session and its cookie, and the parts below
+the handlers (dispatcher, sessions, secrets file, settings, connections)."""
 
 import asyncio
 import contextlib
 import io
 import json
+import logging
 import os
 import sys
 import tempfile
@@ -15,20 +17,26 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients"))
 import sendrel_send  # noqa: E402
 import sendrel_settings  # noqa: E402
-from sendrel_web import command, credentials, dispatcher, guard, server  # noqa: E402
+from sendrel_web import command, credentials, dispatcher, guard, server, sessions  # noqa: E402
+from sendrel_web import events as sendrel_web_events  # noqa: E402
 from sendrel_web import settings as web_settings  # noqa: E402
 from aiohttp.test_utils import TestClient, TestServer  # noqa: E402
+
+logging.getLogger("sendrel-web").addHandler(logging.NullHandler())  # the cases' own noise
 
 SETTINGS = """\
 [sendrel]
 encoding = "latin-1"
 [web]
-proxy = "127.0.0.1"
+proxy = "%s"
+title = "<i>Home & 'away'</i>"
 [[button]]
-label = "Lights on"
+label = "Lights <on>"
 event = "Lights"
 payloads = ["kitchen", "on"]
 """
+PASSWORD = "the page password"
+PROXY = "127.0.0.1"  # where the test client connects from
 JSON = {"Content-Type": "application/json"}
 FORM = {"Content-Type": "application/x-www-form-urlencoded"}
 
@@ -44,6 +52,9 @@ SENT = [
     ("form", "/api/events", FORM, "event=A&payloads=x&payloads=&payloads=y+z",
      [(b"A", [b"x", b"", b"y z"])]),
     ("server's encoding", "/api/events", JSON, '{"event": "caf\u00e9"}', [(b"caf\xe9", [])]),
+    ("JSON numbers as written", "/api/events", JSON,
+     '{"event": 7, "payloads": [21.50, 1e3, -0.0, 10, 12345678901234567890123]}',
+     [(b"7", [b"21.50", b"1e3", b"-0.0", b"10", b"12345678901234567890123"])]),
     ("button", "/api/buttons/0", {}, "", [(b"Lights", [b"kitchen", b"on"])]),
 ]
 # name, path, headers, body, status, reason; nothing sent
@@ -61,6 +72,11 @@ REFUSED = [
     ("unknown field", "/api/events", JSON, '{"event": "A", "payload": ["x"]}', 400, "refused"),
     ("too many events", "/api/events", JSON, "[%s]" % ",".join([A] * 101), 400, "refused"),
     ("not JSON", "/api/events", JSON, "{", 400, "refused"),
+    ("JSON sent as a form", "/api/events", FORM, '{"event": "A"}', 415, "media-type"),
+    ("NaN is no JSON number", "/api/events", JSON, '{"event": "A", "payloads": [NaN]}', 400,
+     "refused"),
+    ("true is no text", "/api/events", JSON, '{"event": "A", "payloads": [true]}', 400,
+     "refused"),
     ("other media type", "/api/events", {"Content-Type": "text/plain"}, "A", 415, "media-type"),
     ("body too large", "/api/events", JSON, '{"event": "A", "payloads": ["%s"]}' % ("x" * 70000),
      413, "too-large"),
@@ -68,6 +84,14 @@ REFUSED = [
     ("wrong token", "/api/events", dict(JSON, Authorization="Bearer srw_x"), A, 401,
      "wrong-token"),
     ("no such button", "/api/buttons/1", {}, "", 404, "no-button"),
+    ("a 5 000-digit button", "/api/buttons/" + "9" * 5000, {}, "", 404, "not-found"),
+    ("form not UTF-8, encoded", "/api/events", FORM, "event=caf%E9", 400, "invalid-text"),
+    ("form not UTF-8, raw", "/api/events", FORM, b"event=caf\xe9", 400, "invalid-text"),
+    ("lone surrogate", "/api/events", JSON, '{"event": "\\ud800"}', 400, "invalid-text"),
+    ("nested 60 000 deep", "/api/events", JSON, "[" * 60000, 400, "refused"),
+    ("no such path", "/api/nothing", {}, "", 404, "not-found"),
+    ("Basic is no token", "/api/events", dict(JSON, Authorization="Basic dXNlcjpwdw=="), A, 401,
+     "unauthorised"),
 ]
 # the conversation's failure, status, reason
 FAILED = [
@@ -86,25 +110,27 @@ CASES = [(name, None, path, headers, body, 200, sent) for name, path, headers, b
 class Rig:
     """The service with a recording conversation and a clock that moves when told."""
 
-    def __init__(self, failure=None):
+    def __init__(self, failure=None, proxy=PROXY):
         self.work = tempfile.TemporaryDirectory()
-        config = os.path.join(self.work.name, "web.toml")
-        with open(config, "w", encoding="utf-8") as out:
-            out.write(SETTINGS)
-        settings = web_settings.parse_settings(["--config", config])
+        self.config = os.path.join(self.work.name, "web.toml")
+        with open(self.config, "w", encoding="utf-8") as out:
+            out.write(SETTINGS % proxy)
+        settings = web_settings.parse_settings(["--config", self.config])
         self.secrets = credentials.Secrets(settings["web"]["secrets"])
         printed = io.StringIO()
         with contextlib.redirect_stdout(printed):
-            command.main(["--config", config, "--new-token", "test"])
+            command.main(["--config", self.config, "--new-token", "test"])
         self.token = printed.getvalue().splitlines()[-1]
-        self.now, self.sent, self.failure = 1000.0, [], failure
+        self.secrets.set_page_password(PASSWORD, iterations=1000)
+        self.now, self.sent, self.failure, self.conversations = 1000.0, [], failure, 0
         self.started, self.gate = threading.Event(), threading.Event()
         self.gate.set()
         self.dispatcher = dispatcher.Dispatcher(self.converse, 1)
-        service = server.Service(settings, self.dispatcher, clock=lambda: self.now)
-        self.client = TestClient(TestServer(service.application()))
+        self.service = server.Service(settings, self.dispatcher, clock=lambda: self.now)
+        self.client = TestClient(TestServer(self.service.application()))
 
     def converse(self, events):
+        self.conversations += 1
         self.started.set()
         self.gate.wait(60)  # opened at once, unless a case holds the server back
         if self.failure:
@@ -113,19 +139,27 @@ class Rig:
 
     async def post(self, path, headers=None, body="", token=None):
         headers = dict({"Authorization": "Bearer " + (token or self.token)}, **(headers or {}))
-        answer = await self.client.post(path, data=body.encode("utf-8"), headers={
-            k: v for k, v in headers.items() if v is not None})
+        answer = await self.client.post(path, data=body if isinstance(body, bytes) else
+                                        body.encode("utf-8"), headers={
+                                            k: v for k, v in headers.items() if v is not None})
         return answer.status, (await answer.json()).get("reason")
+
+    async def log_in(self, password=PASSWORD, headers=None):
+        """The login's status and its Set-Cookie header; the client keeps the cookie."""
+        answer = await self.client.post("/login", data={"password": password},
+                                        headers=headers or {}, allow_redirects=False)
+        return answer.status, answer.headers.get("Set-Cookie", "")
 
     async def close(self):
         await self.client.close()
         self.dispatcher.close()
+        self.service.guard.close()
         self.work.cleanup()
 
 
 class ApiTest(unittest.IsolatedAsyncioTestCase):
-    async def rig(self, failure=None):
-        rig = Rig(failure)
+    async def rig(self, failure=None, proxy=PROXY):
+        rig = Rig(failure, proxy)
         await rig.client.start_server()
         self.addAsyncCleanup(rig.close)
         return rig
@@ -142,37 +176,217 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
                     self.assertEqual(answer, (status, outcome))
                     self.assertEqual(rig.sent, [])
 
-    async def test_guessing_address_is_refused_for_ten_minutes(self):
+    async def test_every_answer_carries_the_security_headers(self):
+        rig = await self.rig()
+        for method, path in [("GET", "/"), ("GET", "/nothing"), ("GET", "/api/events"),
+                             ("POST", "/api/status"), ("POST", "/api/events")]:
+            with self.subTest(method=method, path=path):
+                answer = await rig.client.request(method, path)
+                self.assertEqual(answer.headers.get("X-Content-Type-Options"), "nosniff")
+                self.assertIn("frame-ancestors 'none'", answer.headers["Content-Security-Policy"])
+
+    async def test_a_failure_of_the_service_is_logged_and_answered_500(self):
+        rig = await self.rig()
+        rig.dispatcher.send = lambda events: 1 / 0
+        with self.assertLogs("sendrel-web", "ERROR") as said:
+            answer = await rig.client.post("/api/events", data=A, headers=dict(
+                JSON, Authorization="Bearer " + rig.token))
+        self.assertEqual((answer.status, (await answer.json())["reason"]), (500, "failed"))
+        self.assertEqual(answer.headers["X-Content-Type-Options"], "nosniff")
+        self.assertIn("ZeroDivisionError", said.output[0])
+
+    async def test_guessing_address_is_refused_but_valid_credentials_are_not(self):
         rig = await self.rig()
         event = '{"event": "A"}'
-        # minutes passed before the request, its token, the status; from the proxy's address
-        # or one that the proxy forwards for
+        # minutes passed before the request, what it carries, the status; from the proxy's
+        # address, or one that the proxy forwards for
         steps = [(0, "wrong", 401)] * 4 + [
             (10.5, "wrong", 401),  # the first four are older than 10 minutes now
-            (0, "right", 200)] + [(0, "wrong", 401)] * 4 + [
-            (0, "right", 429),
-            (0, "right via 192.0.2.7", 200),
-            (9.9, "right", 429),
-            (0.2, "right", 200)] + [(0, "wrong via 192.0.2.7", 401)] * 5 + [
-            (0, "right", 200),
-            (0, "right via 192.0.2.7", 429)]
-        for number, (minutes, token, status) in enumerate(steps):
-            with self.subTest(step=number):
-                rig.now += minutes * 60
-                # What a client claims comes first; the proxy adds the address it saw.
-                forwarded = {"X-Forwarded-For": "10.0.0.%d, %s" % (number, token.split()[-1])} \
-                    if "via" in token else {}
-                answer = await rig.post("/api/events", dict(JSON, **forwarded), event,
-                                        rig.token if token.startswith("right") else "srw_wrong")
-                self.assertEqual(answer[0], status)
+            (0, "password", 303),  # a right password lifts the address's failures
+        ] + [(0, "wrong", 401)] * 4 + [
+            (0, "password", 303)] + [(0, "wrong", 401)] * 5 + [
+            (0, "wrong", 429),
+            (0, "password", 429),  # the page's password is what the limit guards
+            (0, "right", 200),  # a valid token is never refused by it
+            (0, "session", 200),  # nor a valid session
+            (0, "password via 192.0.2.7", 303),
+            (9.9, "password", 429),
+            (0.2, "password", 303)] + [(0, "wrong via 192.0.2.7", 401)] * 5 + [
+            (0, "wrong via 192.0.2.7", 429),
+            (0, "wrong", 401),
+            # a client's own X-Forwarded-For line comes first; the proxy's entry is the last
+            (0, "wrong via 198.51.100.1, 192.0.2.7", 429),
+            (0, "wrong via 192.0.2.7, 198.51.100.1", 401),
+            # IPv6 addresses count by /64
+            ] + [(0, "wrong via 2001:db8::%d" % n, 401) for n in range(1, 6)] + [
+            (0, "wrong via 2001:db8::ffff", 429),
+            (0, "wrong via 2001:db8:0:1::1", 401)]
+        with self.assertLogs("sendrel-web", "WARNING") as said:
+            for number, (minutes, what, status) in enumerate(steps):
+                with self.subTest(step=number, what=what):
+                    rig.now += minutes * 60
+                    forwarded = {"X-Forwarded-For": what.split("via ")[1]} \
+                        if "via" in what else {}
+                    if what.startswith("password"):
+                        answer = (await rig.log_in(headers=forwarded))[0]
+                    elif what == "session":
+                        answer = (await rig.client.get("/api/status")).status
+                    else:
+                        answer = (await rig.post(
+                            "/api/events", dict(JSON, **forwarded), event,
+                            rig.token if what == "right" else "srw_wrong"))[0]
+                    self.assertEqual(answer, status)
+        # Each refusal of an address is logged once, however many requests it refuses.
+        self.assertEqual([line.split("sendrel-web:")[1].split(" refused for")[0]
+                          for line in said.output if "refused for 10 minutes" in line],
+                         ["127.0.0.1", "192.0.2.7", "2001:db8::/64"])
 
-    async def test_page_password_counts_with_tokens(self):
+    async def test_forwarded_headers_count_from_the_proxy_only(self):
+        rig = await self.rig(proxy="192.0.2.1")
+        for number in range(guard.FAILURES_MAX):
+            await rig.post("/api/events", dict(JSON, **{"X-Forwarded-For": "10.0.0.%d" % number}),
+                           A, "srw_wrong")
+        self.assertEqual((await rig.log_in())[0], 429)
+        self.assertEqual((await rig.log_in(headers={"X-Forwarded-For": "10.9.9.9"}))[0], 429)
+
+    async def test_session_cookie_and_csrf(self):
+        for name, proxy, headers, secure in [
+                ("plain HTTP", PROXY, {}, False),
+                ("HTTPS at the proxy", PROXY, {"X-Forwarded-Proto": "https"}, True),
+                ("the proxy's last entry", PROXY,
+                 {"X-Forwarded-Proto": ["https", "http"]}, False),
+                ("a client's own claim", "192.0.2.1", {"X-Forwarded-Proto": "https"}, False)]:
+            with self.subTest(name):
+                rig = await self.rig(proxy=proxy)
+                header_list = [(k, v) for k, values in headers.items()
+                               for v in (values if isinstance(values, list) else [values])]
+                answer = await rig.client.post("/login", data={"password": PASSWORD},
+                                               headers=header_list, allow_redirects=False)
+                self.assertEqual(answer.status, 303)
+                flags = {part.strip().split("=")[0].lower(): part.strip()
+                         for part in answer.headers["Set-Cookie"].split(";")[1:]}
+                self.assertEqual(("httponly" in flags, flags.get("samesite"), "secure" in flags),
+                                 (True, "SameSite=Strict", secure))
+        page = await (await rig.client.get("/")).text()  # it holds the session's CSRF token
+        token = page.split('name="csrf-token" content="')[1].split('"')[0]
+        for given, status in [(None, 403), ("x" + token[1:], 403), ("\u00e9", 403),
+                              (token, 200)]:
+            with self.subTest(csrf=given):
+                headers = {"Authorization": None, "X-CSRF-Token": given}
+                self.assertEqual((await rig.post("/api/buttons/0", headers))[0], status)
+        # allow_any_event is off
+        self.assertEqual(await rig.post("/api/events", dict(
+            JSON, Authorization=None, **{"X-CSRF-Token": token}), A), (403, "buttons-only"))
+
+    async def test_page_values_are_escaped(self):
         rig = await self.rig()
-        for _ in range(4):
-            await rig.post("/api/events", JSON, '{"event": "A"}', "srw_wrong")
-        answer = await rig.client.post("/login", data={"password": "not the password"})
-        self.assertEqual(answer.status, 401)
-        self.assertEqual((await rig.post("/api/events", JSON, '{"event": "A"}'))[0], 429)
+        login_page = await (await rig.client.get("/")).text()
+        await rig.log_in()
+        page = await (await rig.client.get("/")).text()
+        for text in (login_page, page):
+            self.assertIn("&lt;i&gt;Home &amp; &#x27;away&#x27;&lt;/i&gt;", text)
+            self.assertNotIn("<i>", text)
+        self.assertIn("Lights &lt;on&gt;", page)
+
+    async def test_requests_from_other_sites_and_names_are_refused_before_they_count(self):
+        rig = await self.rig()
+        host = "127.0.0.1:%d" % rig.client.port
+        for headers in [{"Sec-Fetch-Site": "cross-site"}, {"Sec-Fetch-Site": "same-site"},
+                        {"Origin": "http://evil.example"}, {"Origin": "null"},
+                        {"Origin": "https://" + host}]:
+            for _ in range(guard.FAILURES_MAX + 1):
+                self.assertEqual((await rig.log_in("wrong", headers))[0], 403, headers)
+        self.assertEqual((await rig.post("/api/events", JSON, A))[0], 200)
+        self.assertEqual((await rig.log_in(headers={"Origin": "http://" + host,
+                                                    "Sec-Fetch-Site": "same-origin"}))[0], 303)
+        for name, status in [("evil.example", 421), ("localhost", 200), ("[::1]:80", 200),
+                             ("192.0.2.9:8080", 200)]:
+            with self.subTest(host=name):
+                answer = await rig.client.get("/", headers={"Host": name})
+                self.assertEqual(answer.status, status)
+
+    async def test_guesses_are_counted_before_they_are_compared(self):
+        rig = await self.rig()
+        entered, release, compared = threading.Semaphore(0), threading.Event(), []
+
+        def held_check(password, record):
+            compared.append(password)
+            entered.release()
+            release.wait(60)
+            return False
+        rig.service.guard.password_check = held_check
+        loop = asyncio.get_running_loop()
+        # Sent together: one is compared, the others refused before the hash.
+        together = [asyncio.ensure_future(rig.log_in("guess %d" % n)) for n in range(60)]
+        await loop.run_in_executor(None, entered.acquire, True, 60)
+        release.set()
+        statuses = [status for status, _ in await asyncio.gather(*together)]
+        self.assertEqual((len(compared), statuses.count(401), statuses.count(429)), (1, 1, 59))
+        # The fifth guess has the address refused while it is still being compared.
+        for number in range(guard.FAILURES_MAX - 2):
+            self.assertEqual((await rig.log_in("guess %d" % number))[0], 401)
+            self.assertTrue(entered.acquire(timeout=0))
+        release.clear()
+        fifth = asyncio.ensure_future(rig.log_in("the fifth guess"))
+        await loop.run_in_executor(None, entered.acquire, True, 60)
+        self.assertEqual((await rig.post("/api/events", JSON, A, "srw_wrong"))[0], 429)
+        release.set()
+        self.assertEqual((await fifth)[0], 401)
+
+    async def test_sessions_end(self):
+        rig = await self.rig()
+        # minutes passed, what happens, the status of the session's next request
+        for minutes, change, status in [
+                (0, "login", 200), (29, None, 200), (29, None, 200), (30.1, None, 401),
+                (0, "login", 200), (0, "Basic authorization", 200),
+                (0, "new page password", 401),
+                (0, "login with the new", 200)] + [(29, None, 200)] * 24 + [
+                (29, None, 401)]:  # 12 hours after the login, however busy
+            rig.now += minutes * 60
+            if change == "new page password":
+                rig.secrets.set_page_password("the new password", iterations=1000)
+            elif change:
+                await rig.log_in("the new password" if "new" in change else PASSWORD)
+            headers = {"Authorization": "Basic dXNlcjpwdw=="} if change == "Basic " \
+                "authorization" else {}
+            self.assertEqual((await rig.client.get("/api/status", headers=headers)).status,
+                             status, (minutes, change))
+
+    async def test_status_renews_old_knowledge_with_one_login_for_all_who_ask(self):
+        rig = await self.rig()
+        # The service's knowledge of the plug-in ages with the test's clock.
+        rig.dispatcher.clock = lambda: rig.now
+        rig.dispatcher.last = (rig.now, None)
+        headers = {"Authorization": "Bearer " + rig.token}
+
+        async def ask_together():
+            answers = await asyncio.gather(*[rig.client.get("/api/status", headers=headers)
+                                             for _ in range(3)])
+            return [(await answer.json()).get("reason") for answer in answers]
+        # seconds passed, the plug-in's failure, the reasons answered, the logins made so far
+        for seconds, failure, reasons, logins in [
+                (0, None, [None] * 3, 0),
+                (4, sendrel_send.CannotConnect("refused"), [None] * 3, 0),
+                (2, sendrel_send.CannotConnect("refused"), ["unreachable"] * 3, 1),
+                (4, None, ["unreachable"] * 3, 1),
+                (2, None, [None] * 3, 2)]:
+            rig.now += seconds
+            rig.failure = failure
+            self.assertEqual((await ask_together(), rig.conversations), (reasons, logins),
+                             seconds)
+
+    async def test_secrets_file_that_cannot_be_used_refuses_until_mended(self):
+        rig = await self.rig()
+        with open(rig.secrets.path, "rb") as kept:
+            good = kept.read()
+        with open(rig.secrets.path, "wb") as out:
+            out.write(good[:-10])  # a hand edit that left the file unparsable
+        with self.assertLogs("sendrel-web", "ERROR"):
+            self.assertEqual(await rig.post("/api/events", JSON, A), (503, "secrets"))
+        self.assertEqual((await rig.log_in())[0], 503)
+        with open(rig.secrets.path, "wb") as out:
+            out.write(good)
+        self.assertEqual((await rig.post("/api/events", JSON, A))[0], 200)
 
     async def test_slow_server_leaves_the_service_answering(self):
         rig = await self.rig()
@@ -185,16 +399,13 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(await sending, (200, None))
         self.assertEqual(rig.sent, [(b"A", [])])
 
-    async def test_page_session_ends_after_its_idle_time(self):
-        rig = await self.rig()
-        rig.secrets.set_page_password("the page password")
-        await rig.client.post("/login", data={"password": "the page password"})
-        for minutes, status in [(0, 200), (29, 200), (29, 200), (30.1, 401)]:
-            rig.now += minutes * 60
-            self.assertEqual((await rig.client.get("/api/status")).status, status)
-
 
 class DispatcherTest(unittest.TestCase):
+    def held(self, conversation, **options):
+        sender = dispatcher.Dispatcher(conversation, 1, **options)
+        self.addCleanup(sender.close)
+        return sender
+
     def test_requests_that_wait_together_share_a_conversation_in_order(self):
         conversations, started, gate = [], threading.Event(), threading.Event()
 
@@ -202,14 +413,80 @@ class DispatcherTest(unittest.TestCase):
             started.set()
             gate.wait(60)
             conversations.append(events)
-        sender = dispatcher.Dispatcher(converse, 1)
-        self.addCleanup(sender.close)
+        sender = self.held(converse, waiting_max=3)
         first = sender.send([b"A"])
         started.wait(60)
         waiting = [sender.send([b"B1", b"B2"]), sender.send([b"C1", b"C2"])]
+        cancelled = sender.send([b"D"])
+        cancelled.cancel()  # its client went away while it waited
+        with self.assertRaises(sendrel_web_events.Refused) as refused:
+            sender.send([b"E"])  # three wait already
+        self.assertEqual(refused.exception.status, 503)
         gate.set()
         self.assertEqual([f.result(60) for f in [first] + waiting], [1, 4, 4])
         self.assertEqual(conversations, [[b"A"], [b"B1", b"B2", b"C1", b"C2"]])
+
+    def test_worker_outlives_a_request_cancelled_while_it_is_sent(self):
+        started, gate = threading.Event(), threading.Event()
+
+        def converse(events):
+            started.set()
+            gate.wait(60)
+        sender = self.held(converse)
+        first = sender.send([b"A"])
+        started.wait(60)
+        first.cancel()
+        gate.set()
+        self.assertEqual(sender.send([b"B"]).result(60), 1)
+
+    def test_failed_logins_are_not_repeated_until_the_plug_in_would_forgive_them(self):
+        for failure, settings_lift in [(sendrel_send.WrongPassword("wrong"), True),
+                                       (sendrel_send.NotAdmitted("blocked"), False),
+                                       (sendrel_send.SendrelError("no answer"), False)]:
+            with self.subTest(type(failure).__name__):
+                logins, now, changed = [], [0.0], [False]
+
+                def converse(events):
+                    logins.append(events)
+                    failure.at_login = True
+                    raise failure
+                sender = self.held(converse, clock=lambda: now[0],
+                                   settings_changed=lambda: changed[0])
+                with self.assertLogs("sendrel-web", "ERROR") as said:
+                    for _ in range(60):
+                        self.assertRaises(type(failure), sender.send([b"A"]).result, 60)
+                        now[0] += 1
+                self.assertEqual((len(logins), len(said.output)), (1, 1))
+                changed[0] = True
+                self.assertRaises(type(failure), sender.send([b"A"]).result, 60)
+                self.assertEqual(len(logins), 2 if settings_lift else 1)
+                now[0] += dispatcher.LOGIN_BACK_OFF
+                self.assertRaises(type(failure), sender.send([b"A"]).result, 60)
+                self.assertEqual(len(logins), 3 if settings_lift else 2)
+
+    def test_server_away_is_tried_each_time(self):
+        logins = []
+
+        def converse(events):
+            logins.append(events)
+            raise sendrel_send.CannotConnect("refused")
+        sender = self.held(converse)
+        for _ in range(3):
+            self.assertRaises(sendrel_send.CannotConnect, sender.send([b"A"]).result, 60)
+        self.assertEqual(len(logins), 3)
+
+
+class SessionsTest(unittest.TestCase):
+    def test_a_full_table_ends_the_session_used_longest_ago(self):
+        now = [0.0]
+        table = sessions.Sessions(3600, clock=lambda: now[0])
+        opened = [table.open() for _ in range(sessions.SESSIONS_MAX)]
+        now[0] += 1
+        self.assertIsNotNone(table.csrf(opened[0][0]))  # used: the second is now the oldest
+        newest = table.open()
+        self.assertEqual([table.csrf(s) is not None for s, _ in [opened[1], opened[0], newest,
+                                                                  opened[-1]]],
+                         [False, True, True, True])
 
 
 class FailureLimitTest(unittest.TestCase):
@@ -220,6 +497,50 @@ class FailureLimitTest(unittest.TestCase):
         for number in range(guard.ADDRESSES_MAX):
             limit.failed("10.0.%d.%d" % divmod(number, 256))
         self.assertGreater(limit.blocked_for("192.0.2.1"), 0)
+
+    def test_failures_of_all_addresses_together_make_logins_wait(self):
+        now = [1000.0]
+        limit = guard.FailureLimit(clock=lambda: now[0])
+        for number in range(guard.FAILURES_PER_MINUTE_MAX):
+            self.assertEqual(limit.crowd_wait(), 0)
+            limit.failed("10.0.0.%d" % number)
+            now[0] += 0.5
+        self.assertAlmostEqual(limit.crowd_wait(), 30)
+        now[0] += 30
+        self.assertEqual(limit.crowd_wait(), 0)
+
+
+class SecretsFileTest(unittest.TestCase):
+    def test_tokens_listed_and_revoked_and_written_afresh(self):
+        with tempfile.TemporaryDirectory() as work:
+            config = os.path.join(work, "web.toml")
+            open(config, "w").close()
+            store = credentials.Secrets(os.path.join(work, "web.secrets.json"))
+            # Where the file was once written through: a link there is left alone.
+            os.symlink(os.path.join(work, "elsewhere"), store.path + ".new")
+
+            def run(*options):
+                printed = io.StringIO()
+                with contextlib.redirect_stdout(printed), contextlib.redirect_stderr(printed):
+                    code = command.main(["--config", config] + list(options))
+                return code, printed.getvalue()
+            kept = run("--new-token", "kept")[1].splitlines()[-1]
+            run("--new-token", "revoked")
+            self.assertEqual(run("--list-tokens"), (0, "kept\nrevoked\n"))
+            self.assertEqual(run("--revoke-token", "revoked")[0], 0)
+            self.assertEqual(run("--revoke-token", "unknown")[0], 1)
+            self.assertEqual(run("--list-tokens"), (0, "kept\n"))
+            self.assertEqual(list(store.refresh().checked_tokens().values()), ["kept"])
+            self.assertIn(credentials.token_hash(kept), store.tokens)
+            self.assertEqual(os.stat(store.path).st_mode & 0o777, 0o600)
+            self.assertFalse(os.path.exists(os.path.join(work, "elsewhere")))
+            self.assertEqual(sorted(os.listdir(work)),
+                             ["web.secrets.json", "web.secrets.json.new", "web.toml"])
+            with open(store.path, "a") as out:
+                out.write("}")
+            self.assertRaises(sendrel_settings.Usage, credentials.Secrets(store.path)
+                              .check_at_start)
+            self.assertEqual(run("--new-token", "another")[0], 1)  # not written over
 
 
 class SettingsTest(unittest.TestCase):
@@ -232,7 +553,8 @@ class SettingsTest(unittest.TestCase):
                  ["--listen", "0.0.0.0:8080", "--insecure-http-on-lan"], False),
                 ("key without certificate", "", ["--key", "web.key"], True),
                 ("a button the server cannot take", '[[button]]\nevent = "close"\n', [], True),
-                ("a token without a settings file", None, ["--new-token", "phone"], True)]:
+                ("a token without a settings file", None, ["--new-token", "phone"], True),
+                ("a proxy by name", '[web]\nproxy = "proxy.example"\n', [], True)]:
             with self.subTest(name), tempfile.TemporaryDirectory() as work:
                 if text is not None:
                     with open(os.path.join(work, "web.toml"), "w") as out:
@@ -244,6 +566,38 @@ class SettingsTest(unittest.TestCase):
                     self.assertTrue(refused)
                 else:
                     self.assertFalse(refused)
+
+
+    def test_proxy_setting_is_compared_as_addresses(self):
+        # the setting, addresses that are the proxy, addresses that are not
+        for text, proxies, others in [
+                ("localhost", ["127.0.0.1", "127.0.0.9", "::1", "::ffff:127.0.0.1"], ["10.0.0.1"]),
+                ("::1", ["::1", "0:0:0:0:0:0:0:1"], ["127.0.0.1"]),
+                ("10.0.0.0/8", ["10.1.2.3"], ["11.0.0.1", "::1"]),
+                ("", [], ["127.0.0.1"])]:
+            with self.subTest(text):
+                web = {"proxy_networks": web_settings.proxy_networks(text), "session_minutes": 1,
+                       "cert": ""}
+                checks = guard.Guard(web, credentials.Secrets(""))
+                self.addCleanup(checks.close)
+                self.assertEqual([checks.is_proxy(a) for a in proxies + others],
+                                 [True] * len(proxies) + [False] * len(others))
+
+    def test_settings_file_with_the_password_readable_by_all_is_warned_about(self):
+        for text, mode, warned in [('[sendrel]\npassword = "x"\n', 0o644, True),
+                                   ('[sendrel]\npassword = "x"\n', 0o640, False),
+                                   ('[sendrel]\nport = 1024\n', 0o644, False)]:
+            with self.subTest(text=text, mode=oct(mode)), tempfile.TemporaryDirectory() as work:
+                config = os.path.join(work, "web.toml")
+                with open(config, "w") as out:
+                    out.write(text)
+                os.chmod(config, mode)
+                settings = web_settings.parse_settings(["--config", config])
+                with self.assertLogs("sendrel-web", "WARNING") as said:
+                    sendrel_settings.warn_if_readable(settings["settings_file"],
+                                                      logging.getLogger("sendrel-web"))
+                    logging.getLogger("sendrel-web").warning("end")
+                self.assertEqual(len(said.output), 2 if warned else 1)
 
 
 if __name__ == "__main__":
