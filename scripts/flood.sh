@@ -24,7 +24,7 @@
 # never pauses (RATE connections a second: 6000 natively, 1000 under Wine) while the owner
 # logs in 10 times answering 0, 100 and 700 ms after its cookie, from an address that logged
 # in before and from addresses never seen; then the owner queued behind 0, 1000 and 2400 of
-# 3000 fresh connections.
+# 3000 fresh connections, and ten times a fresh address 0.3 s into the arrival of 1500.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-native}
@@ -305,6 +305,10 @@ for who in known new; do
         "$flood" queue "$port" "$password" 3000 "$position" "$who" | sed 's/^/  /'
         sleep 2
     done
+done
+for _ in $(seq 1 10); do
+    "$flood" arrival "$port" "$password" 1500 | sed 's/^/  /'
+    sleep 2
 done
 stop_host
 fi
