@@ -438,6 +438,23 @@ class DispatcherTest(unittest.TestCase):
         self.assertEqual(len(logins), 3)
 
 
+class LoopFailuresTest(unittest.TestCase):
+    def test_each_kind_is_logged_once_without_its_traceback(self):
+        loop = asyncio.new_event_loop()
+        self.addCleanup(loop.close)
+        server.quiet_loop_failures(loop)
+        with self.assertLogs("sendrel-web", "ERROR") as said:
+            for number in range(100):
+                try:
+                    raise OSError(24, "Too many open files")
+                except OSError as error:
+                    loop.call_exception_handler({"message": "socket.accept() out of system "
+                                                 "resource", "exception": error})
+            loop.call_exception_handler({"message": "another kind"})
+        self.assertEqual(len(said.output), 2)
+        self.assertNotIn("Traceback", "".join(said.output))
+
+
 class SessionsTest(unittest.TestCase):
     def test_a_full_table_ends_the_session_used_longest_ago(self):
         now = [0.0]
