@@ -10,6 +10,7 @@ import sendrel_settings
 from sendrel_settings import Usage
 
 from .credentials import Secrets, read_new_password
+from .remembered import Remembered, sessions_path
 from .settings import parse_settings
 
 EXIT_OK = 0
@@ -51,6 +52,11 @@ def main(arguments=None):
         if command == "revoke-token":
             store.revoke_token(name)
             sys.stdout.write("API token %s removed from %s\n" % (name, store.path))
+            return EXIT_OK
+        if command == "revoke-sessions":
+            kept = Remembered(sessions_path(store.path))
+            sys.stdout.write("%d phones kept logged in are logged out (%s)\n"
+                             % (kept.revoke_all(), kept.path))
             return EXIT_OK
         if command == "page-password":
             store.set_page_password(read_new_password(sys.stdin))

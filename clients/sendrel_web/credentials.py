@@ -61,6 +61,22 @@ def checked(stored):
     return {h: name for name, h in tokens.items()}, record
 
 
+def write_private(path, value):
+    """Writes the value as JSON through a new file in the same folder (owner only, made afresh:
+    an existing file or link there is never followed), then renamed over path."""
+    folder, name = os.path.split(os.path.abspath(path))
+    descriptor, temporary = tempfile.mkstemp(prefix="." + name + ".", suffix=".new", dir=folder)
+    try:
+        with open(descriptor, "w", encoding="utf-8") as out:
+            json.dump(value, out, indent=1)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
 class Secrets:
     """The secrets file: {"tokens": {name: hash}, "page_password": record}. Read again when it
     changed (its inode, size or time), so a token added or revoked while the service runs
@@ -135,8 +151,7 @@ class Secrets:
             raise Usage("the secrets file %s: %s" % (self.path, self.problem))
 
     def _write(self, change):
-        """Changes the stored value through a new file in the same folder (owner only, made
-        afresh: an existing file or link there is never followed), then renamed over it."""
+        """Changes the stored value, the file written afresh (write_private)."""
         try:
             stored = self._stored()
             checked(stored)
@@ -144,18 +159,7 @@ class Secrets:
             raise Usage("the secrets file %s cannot be used (%s); mend or remove it first"
                         % (self.path, error)) from None
         change(stored)
-        folder, name = os.path.split(os.path.abspath(self.path))
-        descriptor, temporary = tempfile.mkstemp(prefix="." + name + ".", suffix=".new",
-                                                 dir=folder)
-        try:
-            with open(descriptor, "w", encoding="utf-8") as out:
-                json.dump(stored, out, indent=1)
-                out.flush()
-                os.fsync(out.fileno())
-            os.replace(temporary, self.path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
+        write_private(self.path, stored)
 
     def add_token(self, name):
         token = "srw_" + secrets.token_urlsafe(32)

@@ -31,7 +31,8 @@ def events_from(value, encoding):
         event, payloads = item.get("event"), item.get("payloads", [])
         if not isinstance(event, str) or not isinstance(payloads, list) or \
                 not all(isinstance(p, str) for p in payloads):
-            raise Refused('"event" must be a text and "payloads" a list of texts')
+            raise Refused('"event" must be a text or a number, and "payloads" a list of texts '
+                          'and numbers')
         if not event:
             raise Refused("an empty event cannot be sent")
         for text in [event] + payloads:
@@ -69,14 +70,20 @@ def form_fields(body):
                       reason="invalid-text") from None
 
 
+def not_json(constant):
+    raise ValueError("%s is no JSON number" % constant)
+
+
 def value_of_json(body):
-    """A JSON body as its value."""
+    """A JSON body as its value, each number as the text it is written as (21.50, 1e3, -0.0):
+    the host gets what the sender wrote, as from the MQTT bridge, not what a float makes of
+    it. NaN and Infinity, which are not JSON, are refused."""
     try:
         text = body.decode("utf-8")
     except UnicodeDecodeError:
         raise Refused("the body is not UTF-8", reason="invalid-text") from None
     try:
-        return json.loads(text)
+        return json.loads(text, parse_int=str, parse_float=str, parse_constant=not_json)
     except RecursionError:  # the parser's own bound on nesting, far above any request's
         raise Refused("the JSON is nested too deeply") from None
     except ValueError as error:
@@ -85,6 +92,10 @@ def value_of_json(body):
 
 def value_of_form(body):
     """A form-encoded body's event and payloads as the JSON value they stand for."""
+    if body.lstrip()[:1] in (b"{", b"["):
+        # curl -d sends JSON as a form unless told otherwise.
+        raise Refused("the body looks like JSON but came as a form: send it with the header "
+                      "Content-Type: application/json", 415, "media-type")
     fields = form_fields(body)
     if set(fields) - {"event", "payloads"} or len(fields.get("event", [])) != 1:
         raise Refused("a form holds one field event and any number of fields payloads")

@@ -16,6 +16,7 @@ import time
 
 from .credentials import password_matches, token_hash
 from .events import Refused
+from .remembered import Remembered, sessions_path
 from .sessions import Sessions
 
 log = logging.getLogger("sendrel-web")
@@ -56,6 +57,7 @@ class FailureLimit:
         self.clock = clock
         self._records = collections.OrderedDict()  # key -> [failure times, blocked until]
         self._recent = collections.deque()  # times of the failures of the last minute, all keys
+        self._said = {}  # key -> the end of its block last logged
 
     def blocked_for(self, key):
         """Seconds the key is still refused, 0 when it is not."""
@@ -91,6 +93,18 @@ class FailureLimit:
                 del self._records[key]
                 return
         self._records.popitem(last=False)
+
+    def say_block(self, key):
+        """Logs the key's block once, when a failure that stays counted has set it (a right
+        password takes its own guess back, and the block with it)."""
+        until = self._records.get(key, [None, 0.0])[1]
+        if until > self.clock() and self._said.get(key) != until:
+            self._said[key] = until
+            if len(self._said) > ADDRESSES_MAX:
+                self._said.pop(next(iter(self._said)))
+            log.warning("%s refused for %d minutes after %d failed logins or tokens within %d "
+                        "minutes (a restart of the service lifts it)", key,
+                        BLOCK_SECONDS // 60, FAILURES_MAX, FAILURE_WINDOW // 60)
 
     def forgive(self, key):
         """A right password: the key's failures are forgotten (its own guess was counted
@@ -128,7 +142,9 @@ class Guard:
         self.web = web_settings
         self.secrets = secrets
         self.limit = FailureLimit(clock)
-        self.sessions = Sessions(web_settings["session_minutes"] * 60, clock)
+        # Phones kept logged in are remembered beside the secrets, across restarts.
+        self.sessions = Sessions(web_settings["session_minutes"] * 60, clock, remembered=(
+            Remembered(sessions_path(secrets.path)) if secrets.path else None))
         self.https = bool(web_settings["cert"])
         self.proxies = web_settings["proxy_networks"]
         self.hash_pool = hash_pool or HashPool()
@@ -203,6 +219,7 @@ class Guard:
             self._check_blocked(key)
             self.limit.failed(key)
             log.warning("a wrong API token from %s", self.address(request))
+            self.limit.say_block(key)
             raise Refused("wrong API token", 401, "wrong-token", {"WWW-Authenticate": "Bearer"})
         expected = self.session_csrf(request)
         if expected is None:
@@ -213,7 +230,7 @@ class Guard:
             raise Refused("the page's request lacks its CSRF token; reload the page", 403, "csrf")
         return "page"
 
-    async def log_in(self, request, password):
+    async def log_in(self, request, password, remember=False):
         """A new session's id for the right page password; raises Refused. The guess is
         counted before it is compared, with no wait between the check and the count, and
         one address has one check under way at most."""
@@ -237,12 +254,13 @@ class Guard:
             self.limit.failed(key)
             if not await self.hash_pool.run(self.password_check, password, record):
                 log.warning("a wrong page password from %s", self.address(request))
+                self.limit.say_block(key)
                 raise Refused("Wrong password.", 401, "wrong-password")
         finally:
             self._checking.discard(key)
         self.limit.forgive(key)
         self.sessions.follow_password(record)
-        session, _ = self.sessions.open()
+        session, _ = self.sessions.open(remember)
         return session
 
     def close(self):

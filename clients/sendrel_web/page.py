@@ -33,15 +33,17 @@ class Page:
                            message=message, raw=("head",))
 
     def remote(self, title, csrf, buttons, free_text):
-        """The remote control: the buttons, (label, group) in order, grouped as listed."""
-        groups = {}
+        """The remote control: the buttons, (label, group) in order; those without a group
+        first, under no heading, then each group under its heading, in the order the groups
+        first appear (a button without a group never lands under another's heading)."""
+        groups = {"": []}
         for number, (label, group) in enumerate(buttons):
             groups.setdefault(group, []).append(self.render("button", number=number,
                                                             label=label))
         sections = "".join(
             self.render("group", heading=self.render("heading", group=group) if group else "",
                         buttons="".join(parts), raw=("heading", "buttons"))
-            for group, parts in groups.items())
+            for group, parts in groups.items() if parts)
         return self.render(
             "remote", head=self.render("head", title=title), title=title, csrf=csrf,
             sections=sections or self.render("no_buttons"),

@@ -6,6 +6,7 @@ import hmac
 import ipaddress
 import logging
 import os
+import socket
 import ssl
 import time
 
@@ -19,6 +20,7 @@ from .dispatcher import Dispatcher, ServerConversation
 from .events import Refused, events_from, form_fields, refusal_for, value_of_form, value_of_json
 from .guard import COOKIE, Guard
 from .page import ASSET_TYPES, Page
+from .remembered import REMEMBERED_SECONDS
 from .settings import is_loopback, listen_address, parse_settings
 
 EXIT_OK = 0
@@ -34,7 +36,7 @@ BODY_BYTES_MAX = 64 * 1024
 FORM_BYTES_MAX = 4096  # /login and /logout: a password or a CSRF token
 BODY_SECONDS = 10.0
 BUTTON_DIGITS_MAX = 4
-# A plug-in that failed is tried again for the page's banner at most this often.
+# The page's status is the plug-in's as the service knew it at most this long ago.
 RECHECK_SECONDS = 5.0
 # Seconds the requests under way may take to finish at a stop.
 STOP_SECONDS = 5.0
@@ -62,6 +64,29 @@ def certificate_names(path):
     names.update(value for part in decoded.get("subject", ()) for key, value in part
                  if key == "commonName")
     return names
+
+
+def names_to_open(host, cert):
+    """The names a browser can open the service at: the address it listens on, or, for every
+    address of the machine (0.0.0.0, ::), the certificate's names and the machine's own
+    addresses, for no phone can open 0.0.0.0."""
+    if not ipaddress.ip_address(host).is_unspecified:
+        return [host]
+    names = sorted(name for name in certificate_names(cert) if "*" not in name) if cert else []
+    addresses = set()
+    try:
+        for *_, address in socket.getaddrinfo(socket.gethostname(), None, socket.AF_INET):
+            addresses.add(address[0])
+    except OSError:
+        pass
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))  # no packet is sent: the route names the address
+            addresses.add(probe.getsockname()[0])
+        except OSError:
+            pass
+    return names + sorted(a for a in addresses if not ipaddress.ip_address(a).is_loopback) + [
+        "127.0.0.1" if ipaddress.ip_address(host).version == 4 else "::1"]
 
 
 def allowed_host_names(web_settings):
@@ -100,6 +125,7 @@ class Service:
         self.page_files = Page()
         self.host_names = allowed_host_names(self.web)
         self.connections = connections
+        self._checking = None  # the login that renews the status, while it runs
 
     def application(self):
         app = web.Application(client_max_size=BODY_BYTES_MAX, middlewares=[self._checks])
@@ -218,21 +244,33 @@ class Service:
         return await self._send([(button.event, button.payloads)])
 
     async def status(self, request):
-        """Whether the server took the last conversation; one that failed is tried again,
-        at most every RECHECK_SECONDS, so the page sees the server come back."""
+        """Whether the plug-in takes events, as the service knew it at most RECHECK_SECONDS
+        ago: older knowledge is renewed first by a login without events, so that a page that
+        asks every few seconds sees the plug-in stop and come back within seconds."""
         self.guard.caller(request, csrf=False)
-        when, error = self.dispatcher.last
-        if error and self.dispatcher.clock() - when > RECHECK_SECONDS:
-            try:
-                await self._send([])
-            except Refused:
-                pass
-            when, error = self.dispatcher.last
+        if self.dispatcher.clock() - self.dispatcher.last[0] > RECHECK_SECONDS:
+            await self._check_server()
+        error = self.dispatcher.last[1]
         if error is None:
             return web.json_response({"server": "up"})
         refusal = refusal_for(error)
         return web.json_response({"server": "down", "reason": refusal.reason,
                                   "error": str(error)})
+
+    async def _check_server(self):
+        """One login without events for every request that asks meanwhile: the plug-in sees
+        at most one such login every RECHECK_SECONDS, however many pages ask."""
+        if self._checking is None:
+            self._checking = asyncio.ensure_future(self._log_in_once())
+        await asyncio.shield(self._checking)
+
+    async def _log_in_once(self):
+        try:
+            await asyncio.wrap_future(self.dispatcher.send([]))
+        except (sendrel_send.SendrelError, Refused):
+            pass  # the dispatcher keeps what the conversation met
+        finally:
+            self._checking = None
 
     # -- the page --
 
@@ -268,12 +306,15 @@ class Service:
     async def log_in(self, request):
         try:
             form = form_fields(await self._body(request, FORM_BYTES_MAX))
-            session = await self.guard.log_in(request, form.get("password", [""])[0])
+            remember = form.get("remember", [""])[0] == "1" and bool(self.guard.sessions.remembered)
+            session = await self.guard.log_in(request, form.get("password", [""])[0], remember)
         except Refused as refusal:
             return self._login_page(refusal.text, refusal.status, refusal.headers)
         response = see_page()
+        # A remembered session's cookie outlives the browser's run; any other ends with it.
         response.set_cookie(COOKIE, session, httponly=True, samesite="Strict", path="/",
-                            secure=self.guard.secure(request) or None)
+                            secure=self.guard.secure(request) or None,
+                            max_age=REMEMBERED_SECONDS if remember else None)
         return response
 
     async def log_out(self, request):
@@ -436,8 +477,9 @@ async def serve_with(settings, dispatcher, stopping):
         return EXIT_CANNOT_LISTEN
     connections.start()
     bound = server.sockets[0].getsockname()
-    log.info("serving %s://%s:%d/", "https" if context else "http",
-             "[%s]" % bound[0] if ":" in bound[0] else bound[0], bound[1])
+    log.info("serving %s", " and ".join(
+        "%s://%s:%d/" % ("https" if context else "http", "[%s]" % name if ":" in name else name,
+                         bound[1]) for name in names_to_open(bound[0], web_settings["cert"])))
     if not context and not is_loopback(host):
         log.warning("plain HTTP on %s: the page's password, its session and API tokens cross "
                     "the network in clear; serve HTTPS with --cert and --key", host)

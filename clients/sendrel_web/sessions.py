@@ -2,7 +2,8 @@
 
 A session ends after its idle time, after SESSION_LIFETIME whatever its use, at log-out, when
 the page's password changes (whoever knew the old one is out), or, the least recently used
-first, when SESSIONS_MAX are open."""
+first, when SESSIONS_MAX are open. A session the user asked to keep ("keep me logged in on
+this phone") is not kept here but in the remembered sessions (remembered.py), by their rules."""
 
 import collections
 import secrets
@@ -15,8 +16,10 @@ Session = collections.namedtuple("Session", "csrf opened")
 
 
 class Sessions:
-    def __init__(self, idle_seconds, clock=time.monotonic, lifetime=SESSION_LIFETIME):
+    def __init__(self, idle_seconds, clock=time.monotonic, lifetime=SESSION_LIFETIME,
+                 remembered=None):
         self.idle, self.lifetime, self.clock = idle_seconds, lifetime, clock
+        self.remembered = remembered  # a remembered.Remembered, or None: none are kept
         self._sessions = collections.OrderedDict()  # id -> [Session, last use]
         self._password = None  # the page's password record the open sessions were opened under
 
@@ -27,8 +30,13 @@ class Sessions:
             self._sessions.clear()
             self._password = record
 
-    def open(self):
+    def open(self, remember=False):
+        """A new session's id and CSRF token; remembered when asked and possible, else kept
+        here as any other."""
         session, csrf = secrets.token_urlsafe(32), secrets.token_urlsafe(32)
+        kept = remember and self.remembered and self.remembered.open(session, self._password)
+        if kept:
+            return session, kept
         now = self.clock()
         self._sessions[session] = [Session(csrf, now), now]
         while len(self._sessions) > SESSIONS_MAX:
@@ -39,7 +47,7 @@ class Sessions:
         """The session's CSRF token, or None when it is not open (any more)."""
         record = self._sessions.get(session or "")
         if record is None:
-            return None
+            return self.remembered.csrf(session, self._password) if self.remembered else None
         now = self.clock()
         if now - record[1] > self.idle or now - record[0].opened > self.lifetime:
             del self._sessions[session]
@@ -50,3 +58,5 @@ class Sessions:
 
     def end(self, session):
         self._sessions.pop(session or "", None)
+        if self.remembered:
+            self.remembered.end(session)

@@ -82,6 +82,9 @@ OPTIONS = [
     ("--set-page-password", None, None, {"action": "store_true",
                                          "help": "read the page's password twice from standard "
                                                  "input, store its hash and exit"}),
+    ("--revoke-sessions", None, None, {"action": "store_true",
+                                       "help": "log out every phone kept logged in (at once, "
+                                               "in the running service too) and exit"}),
 ]
 
 
@@ -171,14 +174,15 @@ def parse_settings(arguments):
     settings["buttons"] = buttons_from(button_tables, settings["sendrel"]["encoding"])
     commands = [(command, value) for command, value in [
         ("new-token", given.new_token), ("revoke-token", given.revoke_token),
-        ("list-tokens", given.list_tokens), ("page-password", given.set_page_password)]
+        ("list-tokens", given.list_tokens), ("page-password", given.set_page_password),
+        ("revoke-sessions", given.revoke_sessions)]
         if value]
     if len(commands) > 1:
-        raise Usage("one of --new-token, --revoke-token, --list-tokens and "
-                    "--set-page-password at a time")
+        raise Usage("one of --new-token, --revoke-token, --list-tokens, --set-page-password "
+                    "and --revoke-sessions at a time")
     if commands and not web_settings["secrets"]:
-        raise Usage("--new-token, --revoke-token, --list-tokens and --set-page-password need "
-                    "--config FILE: the secrets are kept beside it")
+        raise Usage("--new-token, --revoke-token, --list-tokens, --set-page-password and "
+                    "--revoke-sessions need --config FILE: the secrets are kept beside it")
     settings["command"] = commands[0] if commands else ("serve", None)
     settings["settings_file"] = settings_file
     settings["config"], settings["arguments"] = given.config, list(arguments)

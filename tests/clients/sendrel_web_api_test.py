@@ -53,6 +53,9 @@ SENT = [
     ("form", "/api/events", FORM, "event=A&payloads=x&payloads=&payloads=y+z",
      [(b"A", [b"x", b"", b"y z"])]),
     ("server's encoding", "/api/events", JSON, '{"event": "caf\u00e9"}', [(b"caf\xe9", [])]),
+    ("JSON numbers as written", "/api/events", JSON,
+     '{"event": 7, "payloads": [21.50, 1e3, -0.0, 10, 12345678901234567890123]}',
+     [(b"7", [b"21.50", b"1e3", b"-0.0", b"10", b"12345678901234567890123"])]),
     ("button", "/api/buttons/0", {}, "", [(b"Lights", [b"kitchen", b"on"])]),
 ]
 # name, path, headers, body, status, reason; nothing sent
@@ -70,6 +73,11 @@ REFUSED = [
     ("unknown field", "/api/events", JSON, '{"event": "A", "payload": ["x"]}', 400, "refused"),
     ("too many events", "/api/events", JSON, "[%s]" % ",".join([A] * 101), 400, "refused"),
     ("not JSON", "/api/events", JSON, "{", 400, "refused"),
+    ("JSON sent as a form", "/api/events", FORM, '{"event": "A"}', 415, "media-type"),
+    ("NaN is no JSON number", "/api/events", JSON, '{"event": "A", "payloads": [NaN]}', 400,
+     "refused"),
+    ("true is no text", "/api/events", JSON, '{"event": "A", "payloads": [true]}', 400,
+     "refused"),
     ("other media type", "/api/events", {"Content-Type": "text/plain"}, "A", 415, "media-type"),
     ("body too large", "/api/events", JSON, '{"event": "A", "payloads": ["%s"]}' % ("x" * 70000),
      413, "too-large"),
@@ -115,7 +123,7 @@ class Rig:
             command.main(["--config", self.config, "--new-token", "test"])
         self.token = printed.getvalue().splitlines()[-1]
         self.secrets.set_page_password(PASSWORD, iterations=1000)
-        self.now, self.sent, self.failure = 1000.0, [], failure
+        self.now, self.sent, self.failure, self.conversations = 1000.0, [], failure, 0
         self.started, self.gate = threading.Event(), threading.Event()
         self.gate.set()
         self.dispatcher = dispatcher.Dispatcher(self.converse, 1)
@@ -123,6 +131,7 @@ class Rig:
         self.client = TestClient(TestServer(self.service.application()))
 
     def converse(self, events):
+        self.conversations += 1
         self.started.set()
         self.gate.wait(60)  # opened at once, unless a case holds the server back
         if self.failure:
@@ -213,18 +222,25 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
             ] + [(0, "wrong via 2001:db8::%d" % n, 401) for n in range(1, 6)] + [
             (0, "wrong via 2001:db8::ffff", 429),
             (0, "wrong via 2001:db8:0:1::1", 401)]
-        for number, (minutes, what, status) in enumerate(steps):
-            with self.subTest(step=number, what=what):
-                rig.now += minutes * 60
-                forwarded = {"X-Forwarded-For": what.split("via ")[1]} if "via" in what else {}
-                if what.startswith("password"):
-                    answer = (await rig.log_in(headers=forwarded))[0]
-                elif what == "session":
-                    answer = (await rig.client.get("/api/status")).status
-                else:
-                    answer = (await rig.post("/api/events", dict(JSON, **forwarded), event,
-                                             rig.token if what == "right" else "srw_wrong"))[0]
-                self.assertEqual(answer, status)
+        with self.assertLogs("sendrel-web", "WARNING") as said:
+            for number, (minutes, what, status) in enumerate(steps):
+                with self.subTest(step=number, what=what):
+                    rig.now += minutes * 60
+                    forwarded = {"X-Forwarded-For": what.split("via ")[1]} \
+                        if "via" in what else {}
+                    if what.startswith("password"):
+                        answer = (await rig.log_in(headers=forwarded))[0]
+                    elif what == "session":
+                        answer = (await rig.client.get("/api/status")).status
+                    else:
+                        answer = (await rig.post(
+                            "/api/events", dict(JSON, **forwarded), event,
+                            rig.token if what == "right" else "srw_wrong"))[0]
+                    self.assertEqual(answer, status)
+        # Each refusal of an address is logged once, however many requests it refuses.
+        self.assertEqual([line.split("sendrel-web:")[1].split(" refused for")[0]
+                          for line in said.output if "refused for 10 minutes" in line],
+                         ["127.0.0.1", "192.0.2.7", "2001:db8::/64"])
 
     async def test_forwarded_headers_count_from_the_proxy_only(self):
         rig = await self.rig(proxy="192.0.2.1")
@@ -336,6 +352,29 @@ class ApiTest(unittest.IsolatedAsyncioTestCase):
                 "authorization" else {}
             self.assertEqual((await rig.client.get("/api/status", headers=headers)).status,
                              status, (minutes, change))
+
+    async def test_status_renews_old_knowledge_with_one_login_for_all_who_ask(self):
+        rig = await self.rig()
+        # The service's knowledge of the plug-in ages with the test's clock.
+        rig.dispatcher.clock = lambda: rig.now
+        rig.dispatcher.last = (rig.now, None)
+        headers = {"Authorization": "Bearer " + rig.token}
+
+        async def ask_together():
+            answers = await asyncio.gather(*[rig.client.get("/api/status", headers=headers)
+                                             for _ in range(3)])
+            return [(await answer.json()).get("reason") for answer in answers]
+        # seconds passed, the plug-in's failure, the reasons answered, the logins made so far
+        for seconds, failure, reasons, logins in [
+                (0, None, [None] * 3, 0),
+                (4, sendrel_send.CannotConnect("refused"), [None] * 3, 0),
+                (2, sendrel_send.CannotConnect("refused"), ["unreachable"] * 3, 1),
+                (4, None, ["unreachable"] * 3, 1),
+                (2, None, [None] * 3, 2)]:
+            rig.now += seconds
+            rig.failure = failure
+            self.assertEqual((await ask_together(), rig.conversations), (reasons, logins),
+                             seconds)
 
     async def test_secrets_file_that_cannot_be_used_refuses_until_mended(self):
         rig = await self.rig()

@@ -1,51 +1,44 @@
 """The remote-control page in a real headless Chromium at a phone's size, served over HTTPS by
 the web service as a user starts it, in front of the reference host with the plug-in, all on
-loopback: a page on another site tries to lock the owner out, then the owner logs in, taps,
-sees the event at the host, stops the plug-in, logs out.
+loopback, with the shipped sample's buttons: a page on another site tries to lock the owner
+out, then the owner meets the login view, taps and logs out; the banner follows the plug-in; a
+session ends; a phone is remembered across a restart of the service.
 
 Environment: SENDREL_HOST, SENDREL_PLUGIN (the reference host and the plug-in), SENDREL_WEB
-(the service's script), CHROMIUM, CHROMEDRIVER, and SENDREL_WEB_SCREENSHOT, where the page's
-picture goes."""
+(the service's folder), CHROMIUM, CHROMEDRIVER, and SENDREL_WEB_SCREENSHOTS, the folder where
+the pictures of the page and of its login view go."""
 
 import http.server
 import os
 import shutil
-import threading
 import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 import urllib.error
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import web_service  # noqa: E402
-from mqtt_rig import DEADLINE, Rig, wait_until  # noqa: E402
+from mqtt_rig import DEADLINE, Rig, free_port, wait_until  # noqa: E402
 from selenium.common.exceptions import (  # noqa: E402
     NoSuchElementException, StaleElementReferenceException)
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 PASSWORD = "a page password"
+SAMPLE = os.path.join(HERE, "..", "..", "docs", "sendrel-web.toml")
 SETTINGS = """\
 [sendrel]
 port = %d
 [web]
-listen = "127.0.0.1:0"
+listen = "127.0.0.1:%d"
 title = "Living room"
 cert = "cert.pem"
 key = "key.pem"
-[[button]]
-label = "Kitchen lights on"
-event = "Lights"
-payloads = ["kitchen", "on"]
-group = "Kitchen"
-[[button]]
-label = "Good night"
-event = "Scene"
-payloads = ["night"]
-group = "House"
 """
 # Another site's page that sends wrong passwords to the service's login, as any page its
 # visitor happens to open may: no permission is needed to send them.
@@ -56,6 +49,16 @@ Promise.allSettled(Array.from({length: %d}, (_, n) => fetch('%slogin', {method: 
 </script>"""
 # A phone's screen: 390 by 844 CSS pixels, two device pixels each.
 PHONE = {"deviceMetrics": {"width": 390, "height": 844, "pixelRatio": 2.0, "touch": True}}
+TOUCH_MIN = 44  # CSS pixels, every touch target's height at least
+NOT_RUNNING = "The Sendrel plug-in is not running, or cannot be reached"
+LIGHTS = 'event "Lights" payloads ["127.0.0.1", "kitchen", "on"]'
+NIGHT = 'event "Scene" payloads ["127.0.0.1", "night"]'
+
+
+def sample_buttons():
+    with open(SAMPLE) as sample:
+        text = sample.read()
+    return text[text.index("\n[[button]]\n"):]
 
 
 class PageTest(unittest.TestCase):
@@ -69,18 +72,19 @@ class PageTest(unittest.TestCase):
                         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
                         "-keyout", "key.pem", "-out", "cert.pem"], cwd=self.work, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        config = os.path.join(self.work, "web.toml")
-        with open(config, "w") as out:
-            out.write(SETTINGS % self.rig.server_port)
-        service = [sys.executable, os.environ["SENDREL_WEB"], "--config", config]
-        subprocess.run(service + ["--set-page-password"], input="%s\n%s\n" % (PASSWORD, PASSWORD),
-                       text=True, check=True, stdout=subprocess.DEVNULL, timeout=DEADLINE)
-        self.token = subprocess.run(service + ["--new-token", "owner"], text=True, check=True,
-                                    capture_output=True, timeout=DEADLINE).stdout.split()[-1]
-        web, self.url = web_service.start(os.environ["SENDREL_WEB"], config,
-                                          os.path.join(self.work, "web.log"), self.work)
-        self.addCleanup(web.wait, DEADLINE)
-        self.addCleanup(web.terminate)
+        self.config = os.path.join(self.work, "web.toml")
+        with open(self.config, "w") as out:
+            # A port of its own, kept when the service starts again, as a phone knows it.
+            out.write(SETTINGS % (self.rig.server_port, free_port()) + sample_buttons())
+        self.service = [sys.executable, os.environ["SENDREL_WEB"], "--config", self.config]
+        subprocess.run(self.service + ["--set-page-password"],
+                       input="%s\n%s\n" % (PASSWORD, PASSWORD), text=True, check=True,
+                       stdout=subprocess.DEVNULL, timeout=DEADLINE)
+        self.token = subprocess.run(self.service + ["--new-token", "owner"], text=True,
+                                    check=True, capture_output=True,
+                                    timeout=DEADLINE).stdout.split()[-1]
+        self.web = None
+        self.start_web()
         self.tls = ssl.create_default_context(cafile=os.path.join(self.work, "cert.pem"))
         # The certificate is made for this run; the browser takes it as it is.
         self.browser = web_service.chromium(os.path.join(self.work, "chromium"),
@@ -90,15 +94,41 @@ class PageTest(unittest.TestCase):
         self.wait = WebDriverWait(self.browser, DEADLINE, ignored_exceptions=(
             NoSuchElementException, StaleElementReferenceException))
 
-    def text(self, selector):
-        return self.browser.find_element(By.CSS_SELECTOR, selector).text
+    def start_web(self):
+        """Starts the service, or stops and starts it again: its sessions in memory end."""
+        if self.web:
+            self.web.terminate()
+            self.web.wait(DEADLINE)
+        self.web, self.url = web_service.start(os.environ["SENDREL_WEB"], self.config,
+                                               os.path.join(self.work, "web.log"), self.work)
+        self.addCleanup(self.web.wait, DEADLINE)
+        self.addCleanup(self.web.terminate)
 
-    def log_in(self, password):
+    def element(self, selector):
+        return self.browser.find_element(By.CSS_SELECTOR, selector)
+
+    def text(self, selector):
+        return self.element(selector).text
+
+    def banner(self):
+        """The banner's words, None while it is hidden."""
+        banner = self.element("#banner")
+        return self.text("#banner-text") if banner.is_displayed() else None
+
+    def log_in(self, password, remember=False):
         self.browser.find_element(By.ID, "password").send_keys(password)
-        self.browser.find_element(By.CSS_SELECTOR, "form button").click()
+        if remember:
+            self.element(".remember").click()
+        self.element("form button").click()
+
+    def wait_for_buttons(self):
+        self.wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "button[data-button]"))
+
+    def button(self, label):
+        return self.browser.find_element(By.XPATH, '//button[span="%s"]' % label)
 
     def tap(self, label):
-        button = self.browser.find_element(By.XPATH, '//button[span="%s"]' % label)
+        button = self.button(label)
         button.click()
         result = button.find_element(By.CLASS_NAME, "result")
         self.wait.until(lambda _: result.text not in ("", "sending…"))
@@ -135,38 +165,109 @@ class PageTest(unittest.TestCase):
         except urllib.error.HTTPError as error:
             return error.code
 
-    def test_phone_page(self):
+    def screenshot(self, name):
+        self.browser.save_screenshot(os.path.join(os.environ["SENDREL_WEB_SCREENSHOTS"], name))
+
+    def test_log_in_tap_and_log_out(self):
         self.attack_from_elsewhere(6)
         self.assertEqual(self.api_status(token=self.token), 200)
         self.browser.get(self.url)
+        # The login view: its field and button as wide as the form, the form as wide as the
+        # screen leaves it, every touch target 44 pixels high at least.
+        form = self.element("form").rect
+        viewport = self.browser.execute_script("return document.documentElement.clientWidth")
+        self.assertGreater(form["width"], viewport * 0.85)
+        for selector in ("#password", "form button", ".remember"):
+            part = self.element(selector).rect
+            self.assertAlmostEqual(part["width"], form["width"], delta=1, msg=selector)
+            self.assertGreaterEqual(part["height"], TOUCH_MIN, selector)
+        self.screenshot("sendrel_web_login.png")
         self.log_in("not the password")
         self.wait.until(lambda _: self.text("#message") == "Wrong password.")
         self.log_in(PASSWORD)
-        self.wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "button[data-button]"))
+        self.wait_for_buttons()
         cookie, = self.browser.get_cookies()
         self.assertEqual((cookie["httpOnly"], cookie["secure"], cookie["sameSite"]),
                          (True, True, "Strict"))
+        self.assertNotIn("expiry", cookie)  # ends with the browser: not remembered
+        self.assertGreaterEqual(self.element("header form button").rect["height"], TOUCH_MIN)
 
-        self.assertEqual(self.tap("Kitchen lights on"), "sent")
-        wanted = 'event "Lights" payloads ["127.0.0.1", "kitchen", "on"]'
-        wait_until(lambda: wanted in self.rig.events(), "the event at the host")
-        self.browser.save_screenshot(os.environ["SENDREL_WEB_SCREENSHOT"])
+        # The sample's buttons without a group come first, under no heading, though it
+        # lists them after the group.
+        labels = [b.text.split("\n")[0] for b in
+                  self.browser.find_elements(By.CSS_SELECTOR, "button[data-button]")]
+        self.assertEqual(labels, ["Good night", "Away", "Lights on", "Lights off"])
+        self.assertEqual([h.text for h in self.browser.find_elements(By.TAG_NAME, "h2")],
+                         ["Kitchen"])
+
+        self.assertEqual(self.tap("Lights on"), "sent")
+        wait_until(lambda: LIGHTS in self.rig.events(), "the event at the host")
+        self.screenshot("sendrel_web_phone.png")
 
         forged = self.browser.execute_async_script(
             "const done = arguments[arguments.length - 1];"
-            "fetch('/api/buttons/0', {method: 'POST'}).then(a => done(a.status), e => done(-1));")
+            "fetch('/api/buttons/1', {method: 'POST'}).then(a => done(a.status), e => done(-1));")
         self.assertEqual(forged, 403)
 
-        self.rig.stop_server()
-        said = self.tap("Good night")
-        self.assertRegex(said, "^not sent: connection refused")
-        self.assertTrue(self.browser.find_element(By.ID, "banner").is_displayed())
-        self.assertIn("connection refused", self.text("#banner"))
-
-        self.browser.find_element(By.CSS_SELECTOR, "header form button").click()
+        self.element("header form button").click()
         self.wait.until(lambda b: b.find_elements(By.ID, "password"))
         self.assertEqual(self.api_status(cookie["value"]), 401)
-        self.assertEqual(self.rig.events(), [wanted])
+        self.assertEqual(self.rig.events(), [LIGHTS])
+
+    def test_the_banner_follows_the_plugin(self):
+        self.browser.get(self.url)
+        self.log_in(PASSWORD)
+        self.wait_for_buttons()
+        self.assertEqual(self.tap("Lights on"), "sent")
+        self.rig.stop_server()
+        # Opened while the plug-in is down, before any tap.
+        self.browser.get(self.url)
+        self.wait.until(lambda _: self.banner() == NOT_RUNNING)
+        self.assertFalse(self.element("#log-in-again").is_displayed())  # logging in is no cure
+        said = self.tap("Good night")
+        self.assertEqual(said, "not sent")
+        self.assertIn("connection refused", self.element("#banner-detail")
+                      .get_attribute("textContent"))
+        # One line: the button keeps its height.
+        self.assertLess(self.button("Good night").rect["height"],
+                        self.button("Lights on").rect["height"] + 1)
+        self.rig.start_server()
+        self.wait.until(lambda _: self.banner() is None)
+        self.assertEqual(self.tap("Good night"), "sent")
+        wait_until(lambda: NIGHT in self.rig.events(), "the event at the host")
+        # A "sent" does not stay under a banner that says nothing can be sent.
+        self.rig.stop_server()
+        self.assertEqual(self.tap("Away"), "not sent")
+        self.assertEqual(self.banner(), NOT_RUNNING)
+        self.assertEqual(self.button("Good night").find_element(By.CLASS_NAME, "result").text,
+                         "")
+        self.assertEqual(self.rig.events(), [LIGHTS, NIGHT])
+
+    def test_an_ended_sessions_tap_asks_to_log_in_and_sends_nothing(self):
+        self.browser.get(self.url)
+        self.log_in(PASSWORD)
+        self.wait_for_buttons()
+        self.start_web()  # the session ends with the service
+        self.assertEqual(self.tap("Good night"), "Log in again to send")
+        self.assertEqual(self.banner(), "Log in again to send")
+        self.element("#log-in-again").click()
+        self.log_in(PASSWORD)
+        self.wait_for_buttons()
+        self.assertEqual(self.button("Good night").find_element(By.CLASS_NAME, "result").text,
+                         "not sent: tap again")
+        self.assertEqual(self.rig.events(), [])
+
+    def test_a_remembered_phone_stays_logged_in_across_a_restart(self):
+        self.browser.get(self.url)
+        self.log_in(PASSWORD, remember=True)
+        self.wait_for_buttons()
+        cookie, = self.browser.get_cookies()
+        self.assertIn("expiry", cookie)  # kept by the browser when it closes
+        self.start_web()
+        self.browser.get(self.url)
+        self.wait_for_buttons()
+        self.assertEqual(self.tap("Good night"), "sent")
+        wait_until(lambda: NIGHT in self.rig.events(), "the event at the host")
 
 
 if __name__ == "__main__":

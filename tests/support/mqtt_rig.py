@@ -71,6 +71,7 @@ class Rig:
         wait_until(listening, "the broker")
 
     def start_server(self):
+        first = len(self.lines)  # a server started again after a stop says it again
         self.server = subprocess.Popen(
             [os.environ["SENDREL_HOST"], "run", "--no-display", "--port", str(self.server_port),
              os.environ["SENDREL_PLUGIN"]], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -83,7 +84,7 @@ class Rig:
         reader.start()
 
         def listening():
-            return any(line.startswith("listening") for _, line in self.lines[:3])
+            return any(line.startswith("listening") for _, line in self.lines[first:])
         wait_until(lambda: listening() or self.server.poll() is not None, "the Sendrel server")
         if not listening():
             reader.join(DEADLINE)
