@@ -46,6 +46,18 @@
 //   flood storm PORT SECONDS             silent connections from fresh addresses for SECONDS,
 //                                        as fast as one thread can (the host's threads are
 //                                        sampled by the script meanwhile)
+//   flood sustain PORT PASSWORD RATE DELAY TRIES known|new   a crowd of fresh addresses that
+//                                        never pauses, RATE connections a second (the newest
+//                                        kept open); meanwhile TRIES times the owner logs in,
+//                                        answering DELAY ms after its cookie, trying again until
+//                                        in or 10 s have passed: from an address that logged in
+//                                        before the crowd came (known), or from one never seen
+//                                        (new, a fresh one for each attempt); how many were in
+//                                        at the first attempt and within 10 s, the attempts,
+//                                        the slowest try
+//   flood queue PORT PASSWORD COUNT POSITION known|new   every place taken, then COUNT fresh
+//                                        connections as fast as one thread can, the owner's
+//                                        the POSITION-th of them; whether the owner logs in
 //   flood port                           prints a loopback port that was free a moment ago
 #include <atomic>
 #include <cstdio>
@@ -509,6 +521,125 @@ int run_arrival(uint16_t port, const char* password, int count) {
     return 0;
 }
 
+// Fresh addresses by the million: 127.20.0.1 and on.
+platform::ipv4_address fresh_address(int n) {
+    return platform::ipv4_address{{127, static_cast<uint8_t>(20 + n / 62500 % 200),
+                                   static_cast<uint8_t>(n / 250 % 250),
+                                   static_cast<uint8_t>(n % 250 + 1)}};
+}
+
+// The owner's address that logs in before the crowd comes, so that the server knows it.
+bool owner_logs_in_once(uint16_t port, const char* password, platform::ipv4_address owner) {
+    platform::socket_handle socket = load_connect(port, &owner);
+    bool in = socket != platform::INVALID_SOCKET_HANDLE && client_log_in(socket, password);
+    load_close(socket);
+    return in;
+}
+
+int run_sustain(uint16_t port, const char* password, int rate, uint32_t delay_ms, int tries,
+                bool known) {
+    const platform::ipv4_address owner{{127, 0, 251, 2}};
+    if (known && !owner_logs_in_once(port, password, owner)) {
+        std::printf("sustain: the owner could not log in before the crowd\n");
+        return 1;
+    }
+    std::atomic<bool> going{true};
+    std::atomic<long> made{0};
+    std::thread crowd_thread([&] {
+        constexpr size_t KEPT = 2000;
+        std::vector<platform::socket_handle> kept(KEPT, platform::INVALID_SOCKET_HANDLE);
+        int64_t started = bench_now_ns();
+        long n = 0;
+        while (going) {
+            long due = static_cast<long>(ms_since(started) * rate / 1000.0);
+            if (n >= due) {
+                platform::sleep_ms(1);
+                continue;
+            }
+            platform::ipv4_address from = fresh_address(static_cast<int>(n % 10000000));
+            platform::socket_handle& slot = kept[static_cast<size_t>(n) % KEPT];
+            if (slot != platform::INVALID_SOCKET_HANDLE)
+                load_close(slot);
+            slot = load_connect(port, &from);
+            made = ++n;
+        }
+        for (platform::socket_handle socket : kept) {
+            if (socket != platform::INVALID_SOCKET_HANDLE)
+                load_close(socket);
+        }
+    });
+    while (made < 2 * static_cast<long>(MAX_PENDING_TOTAL))
+        platform::sleep_ms(10);
+    int64_t crowd_started = bench_now_ns();
+    long crowd_before = made;
+    int first_attempt = 0, within = 0, attempts = 0, next_new = 0;
+    double slowest_ms = 0;
+    for (int attempt_set = 0; attempt_set < tries; ++attempt_set) {
+        int64_t started = bench_now_ns();
+        bool in = false;
+        for (int attempt = 0; !in && ms_since(started) < 10000; ++attempt) {
+            ++attempts;
+            platform::ipv4_address from =
+                known ? owner
+                      : platform::ipv4_address{{127, 0, static_cast<uint8_t>(200 + next_new / 250),
+                                                static_cast<uint8_t>(1 + next_new % 250)}};
+            ++next_new;
+            platform::socket_handle socket = load_connect(port, &from);
+            in = socket != platform::INVALID_SOCKET_HANDLE &&
+                 client_log_in(socket, password, delay_ms);
+            load_close(socket);
+            first_attempt += in && attempt == 0;
+        }
+        within += in;
+        if (in && ms_since(started) > slowest_ms)
+            slowest_ms = ms_since(started);
+    }
+    double crowd_rate = (made - crowd_before) * 1000.0 / ms_since(crowd_started);
+    going = false;
+    crowd_thread.join();
+    std::printf(
+        "sustain: crowd %d fresh connections/s asked, %.0f/s made; owner %s answering %u ms "
+        "after its cookie: in at its first attempt %d of %d, within 10 s %d of %d, %d attempts "
+        "in all, slowest login %.0f ms\n",
+        rate, crowd_rate, known ? "known" : "never seen", delay_ms, first_attempt, tries, within,
+        tries, attempts, slowest_ms);
+    return 0;
+}
+
+int run_queue(uint16_t port, const char* password, int count, int position, bool known) {
+    const platform::ipv4_address owner{{127, 0, 251, 3}};
+    if (known && !owner_logs_in_once(port, password, owner)) {
+        std::printf("queue: the owner could not log in before the crowd\n");
+        return 1;
+    }
+    crowd settled{port, 40000, {}};
+    settled.arrive(static_cast<int>(MAX_PENDING_TOTAL) - 1);
+    all_taken_in(port, 4);
+    std::vector<platform::socket_handle> queued;
+    platform::socket_handle mine = platform::INVALID_SOCKET_HANDLE;
+    int64_t started = bench_now_ns();
+    for (int n = 0; n < count; ++n) {
+        if (n == position)
+            mine = load_connect(port, &owner);
+        platform::ipv4_address from = fresh_address(5000000 + n);
+        queued.push_back(load_connect(port, &from));
+    }
+    double connected_ms = ms_since(started);
+    bool in = mine != platform::INVALID_SOCKET_HANDLE && client_log_in(mine, password);
+    double in_ms = ms_since(started);
+    load_close(mine);
+    for (platform::socket_handle socket : queued) {
+        if (socket != platform::INVALID_SOCKET_HANDLE)
+            load_close(socket);
+    }
+    std::printf(
+        "queue: %d fresh connections in %.0f ms, the %s owner %d-th among them: %s "
+        "(%.0f ms after the first connected)\n",
+        count, connected_ms, known ? "known" : "never seen", position,
+        in ? "logged in" : "NOT logged in", in_ms);
+    return 0;
+}
+
 int run_storm(uint16_t port, int seconds) {
     crowd fresh{port, 1000, {}};
     int64_t until = bench_now_ns() + int64_t{seconds} * 1000000000;
@@ -598,12 +729,20 @@ int main(int argc, char** argv) {
         return run_storm(port, std::atoi(argv[3]));
     if (mode == "arrival" && argc == 5)
         return run_arrival(port, argv[3], std::atoi(argv[4]));
+    if (mode == "sustain" && argc == 8)
+        return run_sustain(port, argv[3], std::atoi(argv[4]),
+                           static_cast<uint32_t>(std::atoi(argv[5])), std::atoi(argv[6]),
+                           std::string(argv[7]) == "known");
+    if (mode == "queue" && argc == 7)
+        return run_queue(port, argv[3], std::atoi(argv[4]), std::atoi(argv[5]),
+                         std::string(argv[6]) == "known");
     std::fprintf(
         stderr,
         "usage: flood port | host PORT | hold PORT COUNT SECONDS [ADDRESSES] | longline PORT "
         "PASSWORD COUNT MB | events PORT PASSWORD COUNT | legit PORT PASSWORD [FROM] | limit "
         "PORT PASSWORD MAX | deadline PORT | mixed PORT PASSWORD LOGGED PENDING | guess PORT "
         "SECONDS ADDRESSES PARALLEL FIRST | churn PORT PASSWORD ROUNDS | arrival PORT PASSWORD "
-        "COUNT | storm PORT SECONDS\n");
+        "COUNT | storm PORT SECONDS | sustain PORT PASSWORD RATE DELAY TRIES known|new | queue "
+        "PORT PASSWORD COUNT POSITION known|new\n");
     return 1;
 }

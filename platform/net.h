@@ -64,8 +64,9 @@ int net_listen(socket_handle socket);  // backlog SOMAXCONN
 // The port a socket is bound to, 0 on failure.
 uint16_t net_local_port(socket_handle socket);
 socket_handle net_accept(socket_handle socket, ipv4_address* peer);
-// 1 when a connection is waiting to be accepted on the listening socket, without waiting.
-int net_connection_waiting(socket_handle listening);
+// 1 when a connection is waiting to be accepted on the listening socket, waiting up to wait_ms
+// for one; 0 when none came (or the socket is closed meanwhile).
+int net_connection_waiting(socket_handle listening, uint32_t wait_ms);
 int net_connect(socket_handle socket, ipv4_address address, uint16_t port);
 
 int net_send(socket_handle socket, const void* data, int length);

@@ -20,7 +20,11 @@
 # and the wrong-password logins per second from one address and from two taking turns, and
 # then the runs of ONLY=churn: the owner's waiting login while fresh addresses churn, a fresh
 # address's login while a crowd arrives, and the host's threads during 60 s of silent
-# connections from fresh addresses.
+# connections from fresh addresses. ONLY=sustain runs just a crowd of fresh addresses that
+# never pauses (RATE connections a second: 6000 natively, 1000 under Wine) while the owner
+# logs in 10 times answering 0, 100 and 700 ms after its cookie, from an address that logged
+# in before and from addresses never seen; then the owner queued behind 0, 1000 and 2400 of
+# 3000 fresh connections.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-native}
@@ -284,6 +288,24 @@ echo "(k) 1500 fresh addresses arriving while every place is taken"
 echo "  once settled: $("$flood" legit "$port" "$password" 127.0.252.9)"
 echo "(l) 60 s of silent connections from fresh addresses"
 peak_during "$flood" storm "$port" 60
+stop_host
+fi
+
+if [ -z "$only" ] || [ "$only" = sustain ]; then
+echo "== $mode: a crowd of fresh addresses that never pauses, and the owner logging in"
+rate=${RATE:-$([ "$mode" = wine ] && echo 1000 || echo 6000)}
+start_host
+for who in known new; do
+    for delay in 0 100 700; do
+        peak_during "$flood" sustain "$port" "$password" "$rate" "$delay" 10 "$who"
+    done
+done
+for who in known new; do
+    for position in 0 1000 2400; do
+        "$flood" queue "$port" "$password" 3000 "$position" "$who" | sed 's/^/  /'
+        sleep 2
+    done
+done
 stop_host
 fi
 

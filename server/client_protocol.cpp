@@ -7,6 +7,7 @@
 #include <string>
 
 #include "access/admission.h"
+#include "access/known_addresses.h"
 #include "access/repeat_offenders.h"
 #include "module/address_text.h"
 #include "module/settings.h"
@@ -32,6 +33,8 @@ struct connection {
     size_t address_length = 0;
     char buffer[RECEIVE_BUFFER_SIZE + 1];
     int last_receive = 0;
+    bool deadline_passed = false;
+    uint32_t cookie_tick = 0;  // when the cookie was sent
 };
 
 // The login's receives wait only until its deadline, accept + LOGIN_GRACE_MS: the socket's
@@ -71,6 +74,7 @@ int receive_text(connection& conn, receive_kind kind) {
             login_time_left(conn) <= TICK_STEP_MS) {
             trace_connection("Login not completed in time", conn.record->socket, conn.address_text);
             conn.last_receive = 0;
+            conn.deadline_passed = true;
         }
         claim.end_use();
     }
@@ -108,10 +112,12 @@ void send_text(connection& conn, const char* text) {
 }
 
 bool ended_by_server(connection& conn) {
-    const char* why = conn.record->pending.given_way()
-                          ? "Login ended: its place was given to another connection"
-                      : conn.record->claim.claimed() ? "Login ended: the server is stopping"
-                                                     : nullptr;
+    const char* why =
+        conn.record->pending.given_way() ? "Login ended: its place was given to another connection"
+        : conn.record->claim.claimed()   ? "Login ended: the server is stopping"
+        : conn.deadline_passed && platform::tick_count() - conn.cookie_tick < LOGIN_ANSWER_FAIR_MS
+            ? "Login ended: its time ran out too soon after its cookie"
+            : nullptr;
     if (why)
         trace_connection(why, conn.record->socket, conn.address_text);
     return why != nullptr;
@@ -127,6 +133,7 @@ bool log_in(connection& conn) {
     unsigned cookie = login_cookie();
     char cookie_line[8];
     std::snprintf(cookie_line, sizeof cookie_line, "%04x\n", cookie);
+    conn.cookie_tick = platform::tick_count();
     send_text(conn, cookie_line);
 
     std::string password;
@@ -158,6 +165,8 @@ bool log_in(connection& conn) {
         return true;
     }
     abuse_note_failure(conn.address_text);
+    known_addresses_forget(conn.record->address);
+    conn.record->pending.forget_known();
     trace_connection("Incorrect Password", conn.record->socket, conn.address_text);
     raise_event_with_address("Incorrect Password", conn.address_text);
     return false;
@@ -256,6 +265,9 @@ void converse(connection& conn) {
     conn.address_length = std::strlen(conn.address_text);
 
     if (conn.record->refused || !admit_client(conn.record->address)) {
+        // Refused after its look-up: its place among those waiting goes back before the host
+        // hears of it and before the closing drain.
+        conn.record->pending.stop_waiting();
         trace_connection("Blocked connection", conn.record->socket, conn.address_text);
         raise_event_with_address("Blocked connection", conn.address_text);
         finish(conn);
@@ -265,6 +277,7 @@ void converse(connection& conn) {
     try {
         // A connection whose place went to a newcomer is being ended: it does not log in.
         if (log_in(conn) && conn.record->pending.log_in() && lift_login_deadline(conn)) {
+            known_addresses_note_login(conn.record->address);
             raise_event_with_address("Accepted connection", conn.address_text);
             abuse_note_success();
             repeat_offenders_note_success(conn.record->address);

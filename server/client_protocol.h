@@ -6,9 +6,11 @@
 // alone for a refused client, and otherwise "Incoming connection" first and exactly one
 // "Disconnect" last. A connection whose login is not done LOGIN_GRACE_MS after its accept ends
 // as one that sent nothing more: before the cookie, with no cookie; after it, as a wrong
-// password. A login that the server ends itself (the stop, or its place among those waiting
-// given to another connection) is no wrong password: it raises "Disconnect" alone and counts
-// against its address nowhere. A connection that the accept thread's admission refused
+// password if it had a fair time (10 s) after its cookie. A login that the server ends itself
+// (the stop, its place among those waiting given to another connection, or a deadline that the
+// host's handlers or the wait for a thread used up) is no wrong password: it raises
+// "Disconnect" alone and counts against its address nowhere. A login that succeeds makes its
+// address known (access/known_addresses.h); a wrong password makes it unknown. A connection that the accept thread's admission refused
 // already (record->refused) is only told so: "Blocked connection" alone.
 #pragma once
 
@@ -20,6 +22,10 @@ constexpr int RECEIVE_BUFFER_SIZE = 1024;
 // A connection that has not logged in this long after its accept is ended: the greeting's
 // and the response's receive share the time. A logged-in connection has no deadline.
 constexpr uint32_t LOGIN_GRACE_MS = 30000;
+// The deadline runs from the accept, the host's handling of "Incoming connection" and any wait
+// for a thread included: an answer that had less than this after its cookie when the deadline
+// came is no wrong password.
+constexpr uint32_t LOGIN_ANSWER_FAIR_MS = 10000;
 constexpr int PAYLOAD_SLOTS = 10;  // the address and at most nine payload texts
 
 // The stack reserved for each client thread, so that a held connection costs the host this

@@ -20,8 +20,9 @@
 
 namespace {
 
-// A connection taken in with others before their threads start: its record while it holds a
-// place (empty once it is turned away or has given way), and its address text.
+// A connection that holds its record but no thread yet: one taken in with others before their
+// threads start, or one that waits for a thread (pending_logins.h). Its record is empty once
+// it is turned away, has given way or has its thread.
 struct arrival {
     std::unique_ptr<client_start_record> record;
     char address_text[ADDRESS_TEXT_SIZE];
@@ -43,6 +44,9 @@ struct server_run {
     connection_id next_connection = 1;
     uint32_t last_rewake_tick = 0;
     arrival batch[ACCEPT_BATCH_MAX];
+    // Those waiting for a thread, oldest first; never more than may wait for their login.
+    arrival waiting[MAX_PENDING_WAITING];
+    size_t waiting_count = 0;
 };
 
 struct running_server {
@@ -72,22 +76,19 @@ const char* refusal_text(pending_logins::verdict verdict) {
 
 // Gives the connection its place: among those being refused when admission refuses its
 // address without a look-up, so that it never displaces a waiting login; otherwise among those
-// waiting for their login, where one whose admission still needs a look-up may only take a
-// free place. False when it gets none and has been turned away; *displaced is the connection
-// whose place it took, if any.
+// waiting for their login, whether its admission still needs a look-up or not. False when it
+// gets none and has been turned away; *displaced tells whose place it took, if anyone's.
 bool place_connection(server_run& run, client_start_record& record, const char* address_text,
-                      connection_id unstarted_from, connection_id* displaced) {
-    *displaced = NO_CONNECTION;
-    admission_verdict admission = admit_client_without_lookup(record.address);
-    if (admission == admission_verdict::refused) {
+                      pending_logins::displacement* displaced) {
+    *displaced = pending_logins::displacement{};
+    if (admit_client_without_lookup(record.address) == admission_verdict::refused) {
         if (record.refused.take(run.refusing))
             return true;
         turn_away(record.socket, "Too many refused connections at once", address_text);
         return false;
     }
-    pending_logins::verdict verdict = pending_login_count(
-        run.pending, record.address, record.id, admission == admission_verdict::admitted,
-        unstarted_from, &record.pending, displaced);
+    pending_logins::verdict verdict =
+        pending_login_count(run.pending, record.address, record.id, &record.pending, displaced);
     if (verdict == pending_logins::verdict::address_full ||
         verdict == pending_logins::verdict::total_full) {
         turn_away(record.socket, refusal_text(verdict), address_text);
@@ -96,57 +97,75 @@ bool place_connection(server_run& run, client_start_record& record, const char* 
     return true;
 }
 
-// Connections displaced earlier whose wake may have come just before their receive began are
-// woken again, at most every CLOSE_ALL_REWAKE_MS while any is still being ended.
-void rewake_displaced(server_run& run) {
-    uint32_t now = platform::tick_count();
-    if (now - run.last_rewake_tick < CLOSE_ALL_REWAKE_MS || run.pending->ending() == 0)
-        return;
-    run.last_rewake_tick = now;
-    conn_table_rewake_noticed(*run.table);
-}
-
 const char GIVES_WAY[] = "Connection waiting for login gives way on socket:%d to:%s";
 
+// The record of a connection without a thread: of the batch that begins with connection
+// first, or among those waiting for a thread. Null when it has none (any more).
+std::unique_ptr<client_start_record>* unstarted_record(server_run& run, connection_id first,
+                                                       connection_id id) {
+    if (id >= first && id - first < ACCEPT_BATCH_MAX)
+        return &run.batch[id - first].record;
+    for (size_t i = 0; i < run.waiting_count; ++i) {
+        std::unique_ptr<client_start_record>& record = run.waiting[i].record;
+        if (record && record->id == id)
+            return &record;
+    }
+    return nullptr;
+}
+
+// Ends the connection whose place a newcomer took: one without a thread is closed at once,
+// one with a thread gets the close notice.
+void end_displaced(server_run& run, connection_id first, pending_logins::displacement gone,
+                   const char* newcomer_text) {
+    if (gone.connection == NO_CONNECTION)
+        return;
+    if (gone.had_thread) {
+        platform::socket_handle ended = conn_table_notice(*run.table, gone.connection);
+        trace_connection(GIVES_WAY, ended, newcomer_text);
+        return;
+    }
+    std::unique_ptr<client_start_record>* record = unstarted_record(run, first, gone.connection);
+    if (record && *record) {
+        turn_away((*record)->socket, GIVES_WAY, newcomer_text);
+        record->reset();  // gives its place back
+    }
+}
+
 // Takes in one accepted connection of the batch that begins with connection first: its record
-// and its place, or it is turned away. A connection it displaces is ended: one of the batch,
-// which has no thread yet, is closed at once; an older one gets the close notice.
+// and its place, or it is turned away.
 void take_in(server_run& run, connection_id first, platform::socket_handle socket,
              platform::ipv4_address peer, arrival& taken) {
+    // Its identity first, so that every later arrival of the batch has its own whatever fails.
+    connection_id id = run.next_connection++;
     uint32_t accepted_tick = platform::tick_count();
     format_address_text(peer, taken.address_text);
     trace_connection("Connection accepted on socket:%d from:%s", socket, taken.address_text);
     std::unique_ptr<client_start_record> record(new (std::nothrow) client_start_record{
-        socket, peer, accepted_tick, run.next_connection++, nullptr, nullptr, {}, {}, {}});
+        socket, peer, accepted_tick, id, nullptr, nullptr, {}, {}, {}});
     if (!record) {
         turn_away(socket, "No memory for the connection", taken.address_text);
         return;
     }
-    connection_id displaced;
-    if (!place_connection(run, *record, taken.address_text, first, &displaced))
+    pending_logins::displacement displaced;
+    if (!place_connection(run, *record, taken.address_text, &displaced))
         return;
-    if (displaced >= first) {
-        std::unique_ptr<client_start_record>& gone = run.batch[displaced - first].record;
-        turn_away(gone->socket, GIVES_WAY, taken.address_text);
-        gone.reset();  // gives its place back
-    } else if (displaced != NO_CONNECTION) {
-        platform::socket_handle ended = conn_table_notice(*run.table, displaced);
-        trace_connection(GIVES_WAY, ended, taken.address_text);
-    }
+    end_displaced(run, first, displaced, taken.address_text);
     taken.record = std::move(record);
 }
 
-// Lists the taken-in connection and starts its thread, which then owns its record.
-void start_client(server_run& run, arrival& taken) {
-    std::unique_ptr<client_start_record> record = std::move(taken.record);
-    if (!record)
-        return;
+// Lists the connection and starts its thread, which then owns its record; false, keeping
+// the record, while the threads of those waiting for their login are all taken.
+bool start_client(server_run& run, arrival& taken) {
+    std::unique_ptr<client_start_record>& record = taken.record;
+    if (!record->refused && !record->pending.start_thread())
+        return false;
     connection_id id = record->id;
     platform::socket_handle socket = record->socket;
     // The entry goes into the table before the thread exists, so the thread always finds it.
     if (!conn_table_add(*run.table, id, socket, taken.address_text, &record->claim)) {
         turn_away(socket, "No memory for the connection", taken.address_text);
-        return;
+        record.reset();
+        return true;
     }
     record->table = run.table;
     record->library = run.library;
@@ -157,41 +176,99 @@ void start_client(server_run& run, arrival& taken) {
         // until the stop.
         conn_table_remove(*run.table, id);
         turn_away(socket, "Couldn't start client thread", taken.address_text);
-        return;
+        record.reset();
+        return true;
     }
     record.release();  // the client thread's now
     conn_table_set_thread(*run.table, id, std::move(thread));
+    return true;
+}
+
+// Starts the threads of those waiting for one, oldest first, as far as threads are free;
+// one that has waited out the login's whole time is closed instead. Keeps the rest in order.
+void start_waiting(server_run& run) {
+    size_t kept = 0;
+    for (size_t i = 0; i < run.waiting_count; ++i) {
+        arrival& each = run.waiting[i];
+        if (each.record && platform::tick_count() - each.record->accepted_tick >= LOGIN_GRACE_MS) {
+            turn_away(each.record->socket, "Login not completed in time", each.address_text);
+            each.record.reset();
+        }
+        if (each.record && !start_client(run, each)) {
+            if (kept != i)
+                run.waiting[kept] = std::move(each);
+            ++kept;
+        }
+    }
+    run.waiting_count = kept;
+}
+
+void close_waiting(server_run& run) {
+    for (size_t i = 0; i < run.waiting_count; ++i) {
+        if (run.waiting[i].record) {
+            close_two_step(run.waiting[i].record->socket);
+            run.waiting[i].record.reset();
+        }
+    }
+    run.waiting_count = 0;
+}
+
+// Connections displaced earlier whose wake may have come just before their receive began are
+// woken again, at most every CLOSE_ALL_REWAKE_MS while any is still being ended; those that
+// wait for a thread get one as soon as one is free.
+bool keep_house(server_run& run) {
+    uint32_t now = platform::tick_count();
+    bool ending = run.pending->ending() != 0;
+    if (ending && now - run.last_rewake_tick >= CLOSE_ALL_REWAKE_MS) {
+        run.last_rewake_tick = now;
+        conn_table_rewake_noticed(*run.table);
+    }
+    start_waiting(run);
+    return ending || run.waiting_count != 0;
 }
 
 // Takes in the accepted connection and every other one already waiting to be accepted (up to
 // ACCEPT_BATCH_MAX), and only then starts their threads: under a crowd most of them give way
 // to those behind them before a thread was ever started for them, which makes a crowd's
-// arrival cheap and lets a login behind it through sooner.
+// arrival cheap and lets a login behind it through sooner. Those that get no thread yet wait
+// for one, after the others that wait already.
 void hand_over(server_run& run, platform::socket_handle socket, platform::ipv4_address peer) {
-    rewake_displaced(run);
     connection_id first = run.next_connection;
     size_t count = 0;
     for (;;) {
         take_in(run, first, socket, peer, run.batch[count++]);
         if (count == ACCEPT_BATCH_MAX || run.stop_signal.wait(0) ||
-            !platform::net_connection_waiting(run.listening))
+            !platform::net_connection_waiting(run.listening, 0))
             break;
         socket = platform::net_accept(run.listening, &peer);
         if (socket == platform::INVALID_SOCKET_HANDLE)
             break;  // the accept loop's own accept tells what happened
     }
-    for (size_t i = 0; i < count; ++i)
-        start_client(run, run.batch[i]);
+    start_waiting(run);
+    for (size_t i = 0; i < count; ++i) {
+        arrival& taken = run.batch[i];
+        if (taken.record && !start_client(run, taken))
+            run.waiting[run.waiting_count++] = std::move(taken);
+    }
 }
 
 void accept_connections(server_run& run) {
+    bool busy = false;
     for (;;) {
         if (run.stop_signal.wait(0))
             return;
+        // While connections are being ended or wait for a thread, the loop comes round on time
+        // for them, not only when a connection arrives.
+        if (busy) {
+            busy = keep_house(run);
+            if (!platform::net_connection_waiting(run.listening, CLOSE_ALL_REWAKE_MS))
+                continue;
+        }
         platform::ipv4_address peer{};
         platform::socket_handle socket = platform::net_accept(run.listening, &peer);
         if (socket != platform::INVALID_SOCKET_HANDLE) {
             hand_over(run, socket, peer);
+            busy = true;
             continue;
         }
         int error = platform::net_last_error();
@@ -218,6 +295,7 @@ unsigned accept_loop(void* argument) {
     platform::manual_event* all_closed = conn_table_init(*run.table);
     accept_connections(run);
     run.stop_signal.wait(platform::WAIT_FOREVER);
+    close_waiting(run);
     // Close-all and the wait for the last threads share one bound.
     uint32_t left = conn_table_close_all(*run.table, CLIENT_THREADS_WAIT_MS);
     if (all_closed && !all_closed->wait(left)) {

@@ -1,7 +1,9 @@
 #include "server/pending_logins.h"
 
+#include "access/known_addresses.h"
+
 uint32_t pending_logins::find_tally(uint32_t address) const {
-    for (uint32_t i = 0; i < MAX_PENDING_TOTAL; ++i) {
+    for (uint32_t i = 0; i < MAX_PENDING_WAITING; ++i) {
         if (tallies_[i].count != 0 && tallies_[i].address == address)
             return i;
     }
@@ -9,7 +11,7 @@ uint32_t pending_logins::find_tally(uint32_t address) const {
 }
 
 uint32_t pending_logins::free_tally() const {
-    for (uint32_t i = 0; i < MAX_PENDING_TOTAL; ++i) {
+    for (uint32_t i = 0; i < MAX_PENDING_WAITING; ++i) {
         if (tallies_[i].count == 0)
             return i;
     }
@@ -24,76 +26,98 @@ uint32_t pending_logins::free_slot() const {
     return NONE;
 }
 
-uint32_t pending_logins::oldest_of_the_greediest(connection_id from) const {
+uint32_t pending_logins::oldest_of_the_greediest_unknown(bool without_thread) const {
     uint32_t most = 0;
-    for (const waiting& each : slots_) {
-        if (each.serial != 0 && each.tally != NONE && each.connection >= from &&
-            tallies_[each.tally].count > most)
-            most = tallies_[each.tally].count;
-    }
     uint32_t oldest = NONE;
     for (uint32_t i = 0; i < SLOTS; ++i) {
         const waiting& each = slots_[i];
-        if (each.serial != 0 && each.tally != NONE && each.connection >= from &&
-            tallies_[each.tally].count == most &&
-            (oldest == NONE || each.serial < slots_[oldest].serial)) {
+        if (each.serial == 0 || each.tally == NONE || tallies_[each.tally].known ||
+            (without_thread && each.has_thread))
+            continue;
+        uint32_t held = tallies_[each.tally].count;
+        if (held > most || (held == most && each.serial < slots_[oldest].serial)) {
+            most = held;
             oldest = i;
         }
     }
     return oldest;
 }
 
+uint32_t pending_logins::displaceable(uint32_t slot, bool known, uint32_t held) const {
+    return slot != NONE && (known || tallies_[slots_[slot].tally].count > held) ? slot : NONE;
+}
+
 bool pending_logins::holds(place counted) const {
     return counted.serial != 0 && slots_[counted.slot].serial == counted.serial;
 }
 
+// The connection waits no more: one with a thread is being ended until it has gone, one
+// without is gone at once (its holder closes it).
+void pending_logins::stop_waiting_at(uint32_t slot) {
+    waiting& each = slots_[slot];
+    --tallies_[each.tally].count;  // one that falls to 0 is free
+    --total_;
+    each.tally = NONE;
+    if (each.has_thread)
+        ++ending_;
+    else
+        each.serial = 0;
+}
+
 pending_logins::verdict pending_logins::count(platform::ipv4_address address,
-                                              connection_id connection, bool may_displace,
-                                              connection_id unstarted_from, place* counted,
-                                              connection_id* displaced) {
+                                              connection_id connection, place* counted,
+                                              displacement* displaced) {
     uint32_t key = platform::ipv4_key(address);
+    bool known = known_address(address);
     std::lock_guard<std::mutex> hold(lock_);
     uint32_t own = find_tally(key);
     uint32_t held = own == NONE ? 0 : tallies_[own].count;
     if (held >= MAX_PENDING_PER_ADDRESS)
         return verdict::address_full;
     verdict result = verdict::counted;
-    if (total_ >= MAX_PENDING_TOTAL) {
-        if (!may_displace)
+    if (total_ >= (known ? MAX_PENDING_WAITING : MAX_PENDING_TOTAL)) {
+        // Every thread is spoken for (each waiting connection has or will want one): one that
+        // has none yet gives way first, as ending one with a thread frees nothing now.
+        uint32_t oldest = NONE;
+        if (total_ + ending_ >= MAX_PENDING_THREADS)
+            oldest = displaceable(oldest_of_the_greediest_unknown(true), known, held);
+        if (oldest == NONE)
+            oldest = displaceable(oldest_of_the_greediest_unknown(false), known, held);
+        if (oldest == NONE)
             return verdict::total_full;
-        uint32_t oldest = oldest_of_the_greediest(0);
-        // While every place for those being ended is taken, only a connection that has no
-        // thread yet can give way: the caller closes it at once.
-        connection_id unstarted = unstarted_from == NO_CONNECTION ? UINT64_MAX : unstarted_from;
-        if (ending_ >= MAX_PENDING_ENDING && slots_[oldest].connection < unstarted) {
-            oldest = oldest_of_the_greediest(unstarted);
-            if (oldest == NONE)
-                return verdict::total_full;
-        }
-        waiting& giving_way = slots_[oldest];
-        if (tallies_[giving_way.tally].count <= held)
-            return verdict::total_full;
-        // Not this address's own: that one holds fewer. Its tally stops counting it (one
-        // that falls to 0 is free for the newcomer's address).
-        --tallies_[giving_way.tally].count;
-        giving_way.tally = NONE;
-        --total_;
-        ++ending_;
-        *displaced = giving_way.connection;
+        *displaced = displacement{slots_[oldest].connection, slots_[oldest].has_thread};
+        stop_waiting_at(oldest);
         result = verdict::counted_in_place_of_another;
     }
     if (own == NONE) {
-        // At most MAX_PENDING_TOTAL - 1 wait here, each tally standing for one at least.
+        // Fewer than MAX_PENDING_WAITING wait here, each tally standing for one at least.
         own = free_tally();
         tallies_[own].address = key;
     }
-    // Waiting and ending together hold fewer than SLOTS here.
+    tallies_[own].known = known;
+    // Those waiting and those being ended together hold fewer than SLOTS here.
     uint32_t slot = free_slot();
     ++tallies_[own].count;
     ++total_;
-    slots_[slot] = waiting{next_serial_++, connection, own};
+    slots_[slot] = waiting{next_serial_++, connection, own, false};
     *counted = place{slot, slots_[slot].serial};
     return result;
+}
+
+bool pending_logins::start_thread(place counted) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!holds(counted))
+        return false;
+    waiting& slot = slots_[counted.slot];
+    if (slot.has_thread)
+        return true;
+    if (slot.tally == NONE ||
+        threads_ >=
+            MAX_PENDING_THREADS + (tallies_[slot.tally].known ? MAX_PENDING_KNOWN_RESERVE : 0))
+        return false;
+    slot.has_thread = true;
+    ++threads_;
+    return true;
 }
 
 bool pending_logins::settle(place counted, bool logged_in) {
@@ -110,8 +134,22 @@ bool pending_logins::settle(place counted, bool logged_in) {
     } else {
         --ending_;
     }
+    if (slot.has_thread)
+        --threads_;
     slot.serial = 0;
     return waited;
+}
+
+void pending_logins::stop_waiting(place counted) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (holds(counted) && slots_[counted.slot].tally != NONE)
+        stop_waiting_at(counted.slot);
+}
+
+void pending_logins::forget_known(place counted) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (holds(counted) && slots_[counted.slot].tally != NONE)
+        tallies_[slots_[counted.slot].tally].known = false;
 }
 
 bool pending_logins::given_way(place counted) {
@@ -129,6 +167,11 @@ uint32_t pending_logins::ending() {
     return ending_;
 }
 
+uint32_t pending_logins::threads() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return threads_;
+}
+
 uint32_t pending_logins::of(platform::ipv4_address address) {
     std::lock_guard<std::mutex> hold(lock_);
     uint32_t own = find_tally(platform::ipv4_key(address));
@@ -137,13 +180,11 @@ uint32_t pending_logins::of(platform::ipv4_address address) {
 
 pending_logins::verdict pending_login_count(const std::shared_ptr<pending_logins>& counts,
                                             platform::ipv4_address address,
-                                            connection_id connection, bool may_displace,
-                                            connection_id unstarted_from, pending_login* place,
-                                            connection_id* displaced) {
+                                            connection_id connection, pending_login* place,
+                                            pending_logins::displacement* displaced) {
     pending_logins::place counted;
-    *displaced = NO_CONNECTION;
-    pending_logins::verdict verdict =
-        counts->count(address, connection, may_displace, unstarted_from, &counted, displaced);
+    *displaced = pending_logins::displacement{};
+    pending_logins::verdict verdict = counts->count(address, connection, &counted, displaced);
     if (verdict == pending_logins::verdict::counted ||
         verdict == pending_logins::verdict::counted_in_place_of_another) {
         *place = pending_login(counts, counted);

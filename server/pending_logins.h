@@ -2,30 +2,37 @@
 //
 // A peer without the password must not be able to take the host's threads and address space
 // by opening connections and sending nothing, nor to keep everybody else out by doing so from
-// many addresses at once. The rules, decided when the accept thread counts a connection:
+// many addresses at once; and the owner, whose addresses have logged in before
+// (access/known_addresses.h), must get in whatever strangers do. The rules, decided when the
+// accept thread counts a connection:
 //   - at most MAX_PENDING_PER_ADDRESS connections from one address wait for their login at a
-//     time; a connection beyond that is refused (address_full);
-//   - at most MAX_PENDING_TOTAL connections from all addresses wait at a time. When all places
-//     are taken, a connection from an address that holds fewer waiting connections than the
-//     address holding the most takes the place of that address's oldest waiting connection
-//     (counted_in_place_of_another: the caller ends the displaced connection); when several
-//     addresses hold the most, the oldest of all their connections gives way. A connection
-//     from an address among those holding the most is refused (total_full), and so is one that
-//     may only take a free place (may_displace false) when there is none.
-//   - a displaced connection no longer counts for its address, but it keeps a place of its
-//     own among at most MAX_PENDING_ENDING being ended, until its thread has let its socket
-//     go: whatever the wake that ends it misses, the threads of connections that have not
-//     logged in never number more than MAX_PENDING_TOTAL + MAX_PENDING_ENDING. While all of
-//     those are taken, only a connection that has no thread yet is displaced (the accept
-//     thread takes in every connection that is waiting to be accepted before it starts their
-//     threads, and closes one displaced among them at once, which costs no place for those
-//     being ended); when there is none, nobody is displaced (total_full).
-// So, whatever a crowd of addresses does, an address that holds fewer waiting connections
-// than the greediest one gets a place at once as soon as the connections it displaced before
-// have gone: while 16 addresses hold 32 each, a 17th gets in; while 1500 addresses hold one
-// each, a fresh address gets in (a place is given up by the oldest of them). No address ever
-// holds more than MAX_PENDING_PER_ADDRESS, and one address flooding keeps nobody else out.
-// Logged-in connections are not counted.
+//     time; a connection beyond that is refused (address_full), a known address's included;
+//   - at most MAX_PENDING_TOTAL connections wait at a time, and MAX_PENDING_KNOWN_RESERVE more
+//     from known addresses alone. When the places are taken, a newcomer takes the place of the
+//     oldest waiting connection of the unknown address that holds the most (several holding
+//     the most: the oldest of all their connections gives way; counted_in_place_of_another,
+//     the caller ends the displaced connection). A newcomer from an unknown address does so
+//     only while it holds fewer than that address; a known one whenever it holds fewer than
+//     its share. A connection from a known address is never displaced: a crowd cannot use
+//     this, because an address becomes known only by logging in with the password, and is
+//     forgotten by its first failed login. Without anyone to displace: total_full.
+//   - a counted connection gets its thread only while fewer than MAX_PENDING_THREADS threads
+//     of connections that have not logged in run (MAX_PENDING_KNOWN_RESERVE more for known
+//     addresses): start_thread. Until then it waits without one, counted and holding its
+//     place, and the accept thread keeps its socket; one displaced while it has no thread is
+//     closed at once and costs nothing. A displaced connection with a thread no longer counts
+//     for its address or among the waiting, but its thread counts until it has let its socket
+//     go, whatever the host does in its handlers meanwhile. So those threads never number more
+//     than MAX_PENDING_THREADS + MAX_PENDING_KNOWN_RESERVE, and yet no newcomer is refused for
+//     want of a thread: it waits for one, and a known address has threads of its own. Once
+//     every thread is spoken for (those waiting and those being ended number
+//     MAX_PENDING_THREADS), the oldest of the greediest among those without a thread gives way
+//     first: a crowd queued behind displaced connections that the host holds gives way within
+//     itself, and the last of it gets the next thread.
+// So whatever a crowd of unknown addresses does, a known address keeps its way in; an unknown
+// address that holds fewer waiting connections than the greediest gets a place at once (while
+// 16 addresses hold 32 each, a 17th gets in; while 1500 addresses hold one each, a fresh one
+// gets in, in place of the oldest of them). Logged-in connections are not counted.
 //
 // Connections are named by the connection_id the accept thread gives each one (never by
 // socket number, which the system hands out again as soon as a socket is closed).
@@ -33,11 +40,12 @@
 // pending_logins is owned by the server run and shared with its client threads. The accept
 // thread counts a connection with pending_login_count; the pending_login it gets back is the
 // connection's place, given back exactly once: by pending_login::log_in when the login
-// succeeds, or by its destructor when the connection has ended (after its socket is closed).
-// A place that another connection took is not the login's to use: log_in then says so, and
-// the login must not go on; given_way tells the conversation so before it judges an answer.
-// Fixed tables: nothing grows with a flood. Any thread; the lock is held only to change the
-// table.
+// succeeds, by stop_waiting when admission refuses the connection after a look-up (its thread
+// still counts until it has gone), or by its destructor when the connection has ended (after
+// its socket is closed). A place that another connection took is not the login's to use:
+// log_in then says so, and the login must not go on; given_way tells the conversation so
+// before it judges an answer. Fixed tables: nothing grows with a flood. Any thread; the lock
+// is held only to change the table.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +58,11 @@
 
 constexpr uint32_t MAX_PENDING_PER_ADDRESS = 32;
 constexpr uint32_t MAX_PENDING_TOTAL = 512;
+constexpr uint32_t MAX_PENDING_KNOWN_RESERVE = 32;
+constexpr uint32_t MAX_PENDING_WAITING = MAX_PENDING_TOTAL + MAX_PENDING_KNOWN_RESERVE;
+// Threads for those waiting, and beyond them for those being ended.
 constexpr uint32_t MAX_PENDING_ENDING = 64;
+constexpr uint32_t MAX_PENDING_THREADS = MAX_PENDING_TOTAL + MAX_PENDING_ENDING;
 
 class pending_logins {
   public:
@@ -60,47 +72,69 @@ class pending_logins {
         uint32_t slot = 0;
         uint64_t serial = 0;  // 0: no place
     };
+    // The connection whose place a newcomer took: one without a thread is the caller's to
+    // close at once; one with a thread is being ended.
+    struct displacement {
+        connection_id connection = NO_CONNECTION;
+        bool had_thread = false;
+    };
 
-    // Counts the connection from address. On counted or counted_in_place_of_another *counted
-    // is its place; on the second, *displaced is the connection whose place it took.
-    // Connections from unstarted_from on have no thread yet (NO_CONNECTION: every one has).
-    verdict count(platform::ipv4_address address, connection_id connection, bool may_displace,
-                  connection_id unstarted_from, place* counted, connection_id* displaced);
+    // Counts the connection from address, which has no thread yet. On counted or
+    // counted_in_place_of_another *counted is its place; on the second, *displaced tells
+    // whose place it took.
+    verdict count(platform::ipv4_address address, connection_id connection, place* counted,
+                  displacement* displaced);
+    // The place's connection may start its thread: true, and the thread counts until the
+    // connection has gone or logged in; false while the threads are all taken (or the place
+    // is no longer its own).
+    bool start_thread(place counted);
     // The login of the place's connection succeeded: true, and the place is given back,
     // unless another connection took it (false; the place is kept until settle(false)).
     // settle(false): the connection has gone, whatever its place was.
     bool settle(place counted, bool logged_in);
+    // The connection will not log in (admission refused it): its place is given back, its
+    // thread counted as one being ended until settle(false).
+    void stop_waiting(place counted);
+    // The place's connection failed its login: its address's waiting connections are known no
+    // more.
+    void forget_known(place counted);
     bool given_way(place counted);
-    uint32_t total();   // waiting, not counting those being ended
-    uint32_t ending();  // displaced, their threads not yet gone
+    uint32_t total();    // waiting, not counting those being ended
+    uint32_t ending();   // displaced, their threads not yet gone
+    uint32_t threads();  // of those waiting and those being ended
     uint32_t of(platform::ipv4_address address);
 
   private:
     static constexpr uint32_t NONE = UINT32_MAX;
-    // One more than both: a connection without a thread may give way while every place for
-    // those being ended is taken, until its caller closes it.
-    static constexpr uint32_t SLOTS = MAX_PENDING_TOTAL + MAX_PENDING_ENDING + 1;
+    // Those being ended all have threads.
+    static constexpr uint32_t SLOTS =
+        MAX_PENDING_WAITING + MAX_PENDING_THREADS + MAX_PENDING_KNOWN_RESERVE;
     struct tally {
         uint32_t address;
         uint32_t count;  // 0: free
+        bool known;      // as the known addresses said at its latest arrival or failure
     };
     struct waiting {
         uint64_t serial;  // 0: free; otherwise increasing with the accept order
         connection_id connection;
-        uint32_t tally;  // NONE once displaced: it is being ended
+        uint32_t tally;  // NONE once it waits no more: it is being ended
+        bool has_thread;
     };
     uint32_t find_tally(uint32_t address) const;
     uint32_t free_tally() const;
     uint32_t free_slot() const;
-    // Among the waiting connections from `from` on.
-    uint32_t oldest_of_the_greediest(connection_id from) const;
+    uint32_t oldest_of_the_greediest_unknown(bool without_thread) const;
+    // slot, if a newcomer from a known or unknown address holding held may take its place.
+    uint32_t displaceable(uint32_t slot, bool known, uint32_t held) const;
     bool holds(place counted) const;
+    void stop_waiting_at(uint32_t slot);
 
     std::mutex lock_;
-    tally tallies_[MAX_PENDING_TOTAL] = {};
+    tally tallies_[MAX_PENDING_WAITING] = {};
     waiting slots_[SLOTS] = {};
     uint32_t total_ = 0;
     uint32_t ending_ = 0;
+    uint32_t threads_ = 0;
     uint64_t next_serial_ = 1;
 };
 
@@ -122,6 +156,8 @@ class pending_login {
     pending_login& operator=(const pending_login&) = delete;
     ~pending_login() { release(); }
 
+    // True when the connection may start its thread now (or was never counted).
+    bool start_thread() { return !counts_ || counts_->start_thread(place_); }
     // The login succeeded: false when another connection had taken the place (which is then
     // kept until the connection is gone); true otherwise, the place given back, or never
     // counted.
@@ -132,6 +168,14 @@ class pending_login {
             return false;
         counts_.reset();
         return true;
+    }
+    void stop_waiting() {
+        if (counts_)
+            counts_->stop_waiting(place_);
+    }
+    void forget_known() {
+        if (counts_)
+            counts_->forget_known(place_);
     }
     bool given_way() const { return counts_ && counts_->given_way(place_); }
     void release() {
@@ -144,10 +188,9 @@ class pending_login {
     pending_logins::place place_;
 };
 
-// Counts the connection from address; on success *place holds its place, and *displaced the
-// connection it displaced, if any (else NO_CONNECTION).
+// Counts the connection from address; on success *place holds its place, and *displaced
+// whose place it took, if anyone's (else NO_CONNECTION).
 pending_logins::verdict pending_login_count(const std::shared_ptr<pending_logins>& counts,
                                             platform::ipv4_address address,
-                                            connection_id connection, bool may_displace,
-                                            connection_id unstarted_from, pending_login* place,
-                                            connection_id* displaced);
+                                            connection_id connection, pending_login* place,
+                                            pending_logins::displacement* displaced);

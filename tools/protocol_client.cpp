@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/thread.h"
 #include "server/md5.h"
 
 namespace {
@@ -43,10 +44,13 @@ int client_greet(platform::socket_handle socket, char (&cookie)[CLIENT_COOKIE_SI
     return 1;
 }
 
-int client_answer_challenge(platform::socket_handle socket, const char* password) {
+int client_answer_challenge(platform::socket_handle socket, const char* password,
+                            uint32_t answer_delay_ms) {
     char cookie[CLIENT_COOKIE_SIZE];
     if (!client_greet(socket, cookie))
         return 0;
+    if (answer_delay_ms)
+        platform::sleep_ms(answer_delay_ms);
     std::string input = std::string(cookie) + ":" + password;
     char answer[DIGEST_HEX_SIZE];
     digest_hex(input.c_str(), answer);
@@ -54,8 +58,8 @@ int client_answer_challenge(platform::socket_handle socket, const char* password
     return client_send_all(socket, answer, DIGEST_HEX_SIZE);
 }
 
-int client_log_in(platform::socket_handle socket, const char* password) {
-    if (!client_answer_challenge(socket, password))
+int client_log_in(platform::socket_handle socket, const char* password, uint32_t answer_delay_ms) {
+    if (!client_answer_challenge(socket, password, answer_delay_ms))
         return 0;
     char reply[sizeof ACCEPTANCE_LINE] = {};
     return client_receive_exactly(socket, reply, sizeof ACCEPTANCE_LINE - 1) &&

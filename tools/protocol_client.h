@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/net.h"
 
@@ -20,7 +21,10 @@ constexpr int CLIENT_COOKIE_SIZE = 5;
 // The greeting, then the cookie line: 1 with the cookie's digits in cookie, 0 when the server
 // closed or failed first (a refused address gets no cookie).
 int client_greet(platform::socket_handle socket, char (&cookie)[CLIENT_COOKIE_SIZE]);
-// The login up to its answer: greeting, cookie line, digest answer sent. 1 when the answer
-// went out, 0 when the server closed or failed first (a refused address gets no cookie).
-int client_answer_challenge(platform::socket_handle socket, const char* password);
-int client_log_in(platform::socket_handle socket, const char* password);
+// The login up to its answer: greeting, cookie line, digest answer sent answer_delay_ms after
+// the cookie came (a slow link or a slow client). 1 when the answer went out, 0 when the server
+// closed or failed first (a refused address gets no cookie).
+int client_answer_challenge(platform::socket_handle socket, const char* password,
+                            uint32_t answer_delay_ms = 0);
+int client_log_in(platform::socket_handle socket, const char* password,
+                  uint32_t answer_delay_ms = 0);

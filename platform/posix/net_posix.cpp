@@ -94,9 +94,10 @@ uint16_t net_local_port(socket_handle socket) {
     return ntohs(local.sin_port);
 }
 
-int net_connection_waiting(socket_handle listening) {
+int net_connection_waiting(socket_handle listening, uint32_t wait_ms) {
     pollfd waiting{static_cast<int>(raw(listening)), POLLIN, 0};
-    return ::poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN) ? 1 : 0;
+    return ::poll(&waiting, 1, static_cast<int>(wait_ms)) == 1 && (waiting.revents & POLLIN) ? 1
+                                                                                             : 0;
 }
 
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {

@@ -90,12 +90,12 @@ uint16_t net_local_port(socket_handle socket) {
     return ntohs(local.sin_port);
 }
 
-int net_connection_waiting(socket_handle listening) {
+int net_connection_waiting(socket_handle listening, uint32_t wait_ms) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(raw(listening), &readable);
-    timeval now{0, 0};
-    return ::select(0, &readable, nullptr, nullptr, &now) == 1 ? 1 : 0;
+    timeval wait{static_cast<long>(wait_ms / 1000), static_cast<long>(wait_ms % 1000) * 1000};
+    return ::select(0, &readable, nullptr, nullptr, &wait) == 1 ? 1 : 0;
 }
 
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {

@@ -82,13 +82,15 @@ TEST_F(login_limits_test, a_login_not_done_in_time_ends_as_one_that_sent_nothing
     ASSERT_TRUE(logged_in.log_in(TEST_PASSWORD));
     auto logged_in_at = std::chrono::steady_clock::now();
 
-    // Before the cookie: no cookie, "Disconnect". After it: a wrong password.
+    // Before the cookie: no cookie, "Disconnect". After it, with the host's handler having
+    // used up all but LEFT_MS: "Disconnect" too, not a wrong password.
     EXPECT_EQ(silent.receive_until_closed(), "");
     EXPECT_EQ(greeted.receive_until_closed().size(), 5u);  // the cookie line, then the close
     ASSERT_TRUE(recorded("Disconnect|127.0.0.12") && recorded("Disconnect|127.0.0.13"));
     std::vector<std::string> lines = event_lines();
     EXPECT_EQ(count_of(lines, "Incorrect Password|127.0.0.12"), 0u);
-    EXPECT_EQ(count_of(lines, "Incorrect Password|127.0.0.13"), 1u);
+    EXPECT_EQ(count_of(lines, "Incorrect Password|127.0.0.13"), 0u);
+    EXPECT_EQ(count_traces("Login ended: its time ran out too soon after its cookie"), 1u);
 
     // A client that has logged in has no deadline: idle for longer than its login had left
     // (this pause is the idleness under test, not a wait for anything), it is still served.
@@ -143,7 +145,25 @@ TEST_F(login_limits_test, the_login_deadline_holds_across_the_tick_wrap) {
 
     EXPECT_EQ(greeted.receive_once().size(), 5u);  // the cookie line
     EXPECT_TRUE(greeted.wait_closed());
-    ASSERT_TRUE(recorded("Incorrect Password|127.0.0.14"));
+    ASSERT_TRUE(recorded("Disconnect|127.0.0.14"));
+    EXPECT_EQ(count_traces("Login not completed in time"), 1u);
+}
+
+// An answer that had its fair time after the cookie and still missed the deadline is a wrong
+// password. (The receive waits the fair time in real time: the only slow test here.)
+TEST_F(login_limits_test, an_answer_that_had_its_fair_time_is_a_wrong_password) {
+    platform::tick_set_source(skipped_tick);
+    g_clock_moved.reset();
+    g_incoming_held = 0;
+    ASSERT_EQ(recording_host_install_in_front(hold_incoming), 1);
+    test_client greeted;
+    ASSERT_TRUE(greeted.connect(port(), "127.0.0.15"));
+    ASSERT_TRUE(greeted.send_text("vellumorchid\n"));
+    ASSERT_TRUE(poll_until([] { return g_incoming_held.load() == 1; }, 10000));
+    g_skipped = LOGIN_GRACE_MS - LOGIN_ANSWER_FAIR_MS - 200;
+    g_clock_moved.set();
+    EXPECT_EQ(greeted.receive_until_closed(60000).size(), 5u);
+    ASSERT_TRUE(recorded("Incorrect Password|127.0.0.15"));
     EXPECT_EQ(count_traces("Login not completed in time"), 1u);
 }
 

@@ -8,11 +8,15 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "access/abuse_state.h"
 #include "access/access_list.h"
+#include "access/known_addresses.h"
 #include "access/repeat_offenders.h"
 #include "module/settings.h"
 #include "platform/event.h"
@@ -20,12 +24,15 @@
 #include "platform/thread.h"
 #include "platform/tick.h"
 #include "server/client_protocol.h"
+#include "server/listener.h"
 #include "server/pending_logins.h"
 #include "server/trace.h"
 #include "tests/support/server_fixture.h"
 #include "tools/protocol_client.h"
 
 namespace {
+
+const char GIVES_WAY[] = "Connection waiting for login gives way on socket:%d to:%s";
 
 size_t count_of(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
@@ -70,6 +77,7 @@ class login_wiring_test : public server_test {
         server_test::TearDown();
         g_held_event = "Incoming connection";
         trace_set_hook(nullptr);
+        platform::net_set_wake_hook(nullptr);
         recording_host_install();
         settings.disable_abuse_protection = 0;
         access_list_clear();
@@ -165,27 +173,33 @@ TEST_F(login_wiring_test, a_login_the_server_ends_is_no_failed_login) {
     EXPECT_EQ(repeat_offenders_remembered(), 0u);
     EXPECT_EQ(count_traces("Login ended: its place was given to another connection"), 1u);
     EXPECT_EQ(count_traces("Login ended: the server is stopping"), 1u);
-    EXPECT_EQ(count_traces("Connection waiting for login gives way on socket:%d to:%s"), 2u);
+    EXPECT_EQ(count_traces(GIVES_WAY), 2u);
 }
 
-// With every place taken, a connection that admission refuses by its address alone, or whose
-// admission still needs a look-up, displaces nobody: the first is told it is blocked, the
-// second turned away.
-TEST_F(login_wiring_test, a_connection_not_yet_admitted_takes_nobody_s_place) {
+// With every place taken, a connection that admission refuses by its address alone displaces
+// nobody: it is told it is blocked. One whose admission needs a look-up competes like an
+// admitted one; refused after its look-up, it gives its place back before its closing drain
+// (its peer here never closes): the next newcomer finds a free place and displaces nobody.
+TEST_F(login_wiring_test, a_connection_refused_takes_no_place_for_long) {
     crowd_in(MAX_PENDING_TOTAL);
     abuse_note_failure("127.0.0.96");
     test_client blocked;
     ASSERT_TRUE(blocked.connect(port(), "127.0.0.96"));
     EXPECT_TRUE(blocked.wait_closed());
     EXPECT_TRUE(recorded("Blocked connection|127.0.0.96"));
+    EXPECT_EQ(count_traces(GIVES_WAY), 0u);
 
     access_list_append("/a-host-name-rule");
+    access_list_append("127.0.0.98");
     settings.allow_all = 0;
-    test_client unknown;
-    ASSERT_TRUE(unknown.connect(port(), "127.0.0.97"));
-    EXPECT_TRUE(unknown.wait_closed());
-    EXPECT_EQ(count_traces("Too many connections waiting for login"), 1u);
-    EXPECT_EQ(count_traces("Connection waiting for login gives way on socket:%d to:%s"), 0u);
+    test_client looked_up;
+    ASSERT_TRUE(looked_up.connect(port(), "127.0.0.97"));
+    ASSERT_TRUE(recorded("Blocked connection|127.0.0.97"));
+    EXPECT_EQ(count_traces(GIVES_WAY), 1u);
+    test_client admitted;
+    ASSERT_TRUE(admitted.connect(port(), "127.0.0.98"));
+    EXPECT_TRUE(admitted.log_in(TEST_PASSWORD));
+    EXPECT_EQ(count_traces(GIVES_WAY), 1u);
 }
 
 // Displaced connections whose threads the host holds while newer connections are accepted
@@ -246,41 +260,193 @@ TEST_F(login_wiring_test, a_queued_crowd_gives_way_within_itself) {
     EXPECT_EQ(g_held.load(), MAX_PENDING_ENDING);
 }
 
+// Logs in once from address, so that the address is known from then on.
+void log_in_once(uint16_t port, const char* address) {
+    test_client client;
+    ASSERT_TRUE(client.connect(port, address));
+    ASSERT_TRUE(client.log_in(TEST_PASSWORD));
+    ASSERT_TRUE(known_address(loopback_address(address)));
+}
+
+size_t accepted_so_far() {
+    return count_traces("Connection accepted on socket:%d from:%s");
+}
+
+// A crowd of fresh addresses that keeps arriving and never pauses, keeping its newest
+// connections open, until it is stopped (or has made its bounded number).
+class endless_crowd {
+  public:
+    explicit endless_crowd(uint16_t port) : thread_([this, port] { run(port); }) {}
+    ~endless_crowd() { stop(); }
+    void stop() {
+        going_ = false;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    void run(uint16_t port) {
+        constexpr size_t KEPT = MAX_PENDING_TOTAL + 100;
+        std::vector<std::unique_ptr<test_client>> kept(KEPT);
+        for (uint32_t n = 0; going_ && n < 60000; ++n) {
+            std::string address =
+                "127.10." + std::to_string(n / 240 % 240) + "." + std::to_string(1 + n % 240);
+            kept[n % KEPT] = std::make_unique<test_client>();
+            kept[n % KEPT]->connect(port, address.c_str());
+        }
+    }
+    std::atomic<bool> going_{true};
+    std::thread thread_;
+};
+
+// A crowd of fresh addresses that keeps arriving displaces the oldest waiting connection again
+// and again; the owner, whose address logged in before, keeps its place however long its
+// answer takes: it waits here until the server has taken in more newcomers than there are
+// places, and still logs in at its first try.
+TEST_F(login_wiring_test, a_known_owner_logs_in_through_a_crowd_that_never_pauses) {
+    ASSERT_TRUE(platform::process_allow_open_handles(8 * MAX_PENDING_TOTAL));
+    log_in_once(port(), "127.0.0.80");
+    endless_crowd crowd(port());
+    ASSERT_TRUE(poll_until([] { return accepted_so_far() > 2 * MAX_PENDING_TOTAL; }, 60000));
+    test_client owner;
+    ASSERT_TRUE(owner.connect(port(), "127.0.0.80"));
+    std::string cookie = owner.greet();
+    ASSERT_EQ(cookie.size(), 4u);
+    size_t accepted = accepted_so_far();
+    ASSERT_TRUE(
+        poll_until([&] { return accepted_so_far() > accepted + MAX_PENDING_TOTAL + 100; }, 60000));
+    ASSERT_TRUE(owner.send_text(login_answer(cookie, TEST_PASSWORD) + "\n"));
+    EXPECT_EQ(owner.receive_once(), "accept\n");
+    crowd.stop();
+    EXPECT_GT(count_traces(GIVES_WAY), MAX_PENDING_TOTAL);
+}
+
+// While the host holds the threads of MAX_PENDING_ENDING displaced connections in their
+// "Disconnect", and every other thread is taken: the known owner gets in at once, on threads
+// of its own, and an unknown newcomer is not refused but waits, without a thread, until the
+// host lets a thread go.
+TEST_F(login_wiring_test, slow_host_handlers_keep_no_one_out) {
+    log_in_once(port(), "127.0.0.81");
+    g_held_event = "Disconnect";
+    g_held = 0;
+    g_gate.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
+    crowd_in(MAX_PENDING_TOTAL);
+    std::vector<std::unique_ptr<test_client>> displacing;
+    for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
+        displacing.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(
+            displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
+    }
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+
+    test_client owner, newcomer, owner_again;
+    ASSERT_TRUE(owner.connect(port(), "127.0.0.81"));
+    EXPECT_TRUE(owner.log_in(TEST_PASSWORD));
+    ASSERT_TRUE(newcomer.connect(port(), "127.0.0.82"));
+    ASSERT_TRUE(owner_again.connect(port(), "127.0.0.81"));  // taken in after the newcomer
+    EXPECT_TRUE(owner_again.log_in(TEST_PASSWORD));
+    EXPECT_EQ(count_traces("Too many connections waiting for login"), 0u);
+    g_gate.set();
+    EXPECT_TRUE(newcomer.log_in(TEST_PASSWORD));
+}
+
+// Swallows the first wake of every socket, as Windows loses a wake that comes just before the
+// receive has begun.
+std::mutex g_woken_lock;
+std::set<platform::socket_handle> g_woken;
+bool swallow_every_first_wake(platform::socket_handle socket) {
+    std::lock_guard<std::mutex> hold(g_woken_lock);
+    return !g_woken.insert(socket).second;
+}
+
+// A displaced connection whose wake was lost, and whose peer stays silent, is woken again on
+// time by the accept thread, though no connection arrives after it (its login's deadline
+// would otherwise end it, 30 s after its accept).
+TEST_F(login_wiring_test, a_lost_wake_is_repeated_without_a_new_arrival) {
+    crowd_in(MAX_PENDING_TOTAL);
+    {
+        std::lock_guard<std::mutex> hold(g_woken_lock);
+        g_woken.clear();
+    }
+    platform::net_set_wake_hook(swallow_every_first_wake);
+    test_client newcomer;
+    ASSERT_TRUE(newcomer.connect(port(), "127.0.0.83"));
+    EXPECT_TRUE(poll_until(
+        [this] { return count_of(event_lines(), "Disconnect|" + crowd_address(0)) == 1; }, 10000));
+    platform::net_set_wake_hook(nullptr);
+}
+
+// More connections queued at once than the accept thread takes in together: it takes them
+// in batch after batch, and the owner queued behind them all logs in.
+TEST_F(login_wiring_test, an_owner_behind_more_than_a_batch_logs_in) {
+    ASSERT_TRUE(platform::process_allow_open_handles(4 * ACCEPT_BATCH_MAX));
+    log_in_once(port(), "127.0.0.84");
+    g_accept_gate.reset();
+    g_accept_armed = true;
+    trace_set_hook(hold_the_next_accept);
+    std::vector<std::unique_ptr<test_client>> queued;
+    for (uint32_t n = 0; n < ACCEPT_BATCH_MAX + 100; ++n) {
+        queued.push_back(std::make_unique<test_client>());
+        std::string address =
+            "127.11." + std::to_string(n / 240) + "." + std::to_string(1 + n % 240);
+        ASSERT_TRUE(queued.back()->connect(port(), address.c_str()));
+    }
+    test_client owner;
+    ASSERT_TRUE(owner.connect(port(), "127.0.0.84"));
+    g_accept_gate.set();
+    EXPECT_TRUE(owner.log_in(TEST_PASSWORD));
+}
+
+// Runs one conversation on a thread of its own over a socket pair, as the accept thread would
+// start it, until the peer has tried to log in and closed.
+void converse_alone(pending_login place, refusal_place refused) {
+    platform::socket_handle server_side, client_side;
+    EXPECT_TRUE(make_connected_pair(&server_side, &client_side));
+    connection_table_ref table = conn_table_create();
+    conn_table_init(*table);
+    EXPECT_EQ(conn_table_add(*table, 1, server_side, "127.0.0.1"), 1);
+    auto* record =
+        new client_start_record{server_side, loopback_address(), platform::tick_count(), 1, table,
+                                {},          std::move(place),   std::move(refused),     {}};
+    platform::thread_handle thread = platform::thread_start(
+        [](void* argument) { return client_main(static_cast<client_start_record*>(argument)); },
+        record);
+    EXPECT_TRUE(thread);
+    EXPECT_EQ(client_log_in(client_side, TEST_PASSWORD), 0);
+    platform::net_close(client_side);
+    EXPECT_TRUE(thread.wait(10000));
+    conn_table_teardown(*table);
+}
+
 // A conversation whose place another connection took, and that no notice reached: even the
 // right answer does not log it in, and nothing counts against its address.
 TEST_F(login_wiring_test, a_connection_whose_place_was_taken_does_not_log_in) {
     auto counts = std::make_shared<pending_logins>();
     pending_login place;
-    connection_id displaced;
-    ASSERT_EQ(
-        pending_login_count(counts, loopback_address(), 1, true, NO_CONNECTION, &place, &displaced),
-        pending_logins::verdict::counted);
+    pending_logins::displacement displaced;
+    ASSERT_EQ(pending_login_count(counts, loopback_address(), 1, &place, &displaced),
+              pending_logins::verdict::counted);
+    ASSERT_TRUE(place.start_thread());
     std::vector<pending_login> others(MAX_PENDING_TOTAL);
     for (uint32_t n = 0; n < MAX_PENDING_TOTAL; ++n) {
-        pending_login_count(counts, loopback_address(crowd_address(n).c_str()), 2 + n, true,
-                            NO_CONNECTION, &others[n], &displaced);
+        pending_login_count(counts, loopback_address(crowd_address(n).c_str()), 2 + n, &others[n],
+                            &displaced);
     }
-    ASSERT_EQ(displaced, 1u);
-
-    platform::socket_handle server_side, client_side;
-    ASSERT_TRUE(make_connected_pair(&server_side, &client_side));
-    connection_table_ref table = conn_table_create();
-    conn_table_init(*table);
-    ASSERT_EQ(conn_table_add(*table, 1, server_side, "127.0.0.1"), 1);
-    auto* record = new client_start_record{
-        server_side, loopback_address(), platform::tick_count(), 1, table, {}, std::move(place), {},
-        {}};
-    platform::thread_handle thread = platform::thread_start(
-        [](void* argument) { return client_main(static_cast<client_start_record*>(argument)); },
-        record);
-    ASSERT_TRUE(thread);
-    EXPECT_EQ(client_log_in(client_side, TEST_PASSWORD), 0);
-    platform::net_close(client_side);
-    EXPECT_TRUE(thread.wait(10000));
+    ASSERT_EQ(displaced.connection, 1u);
+    converse_alone(std::move(place), {});
     EXPECT_EQ(event_lines(),
               (std::vector<std::string>{"Incoming connection|127.0.0.1", "Disconnect|127.0.0.1"}));
     EXPECT_EQ(repeat_offenders_remembered(), 0u);
-    conn_table_teardown(*table);
+}
+
+// Refused at its accept, a connection is only told so, even when admission would let it in by
+// the time its thread runs.
+TEST_F(login_wiring_test, a_connection_refused_at_accept_stays_refused) {
+    refusal_place refused;
+    ASSERT_TRUE(refused.take(std::make_shared<refusal_places>()));
+    converse_alone({}, std::move(refused));
+    EXPECT_EQ(event_lines(), (std::vector<std::string>{"Blocked connection|127.0.0.1"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "access/admission.h"
+#include "access/known_addresses.h"
 #include "access/repeat_offenders.h"
 #include "module/settings.h"
 #include "platform/thread.h"
@@ -58,6 +59,7 @@ void server_test::SetUp() {
     settings.disable_abuse_protection = 0;
     abuse_state_reset();
     repeat_offenders_reset();
+    known_addresses_reset();
     ASSERT_EQ(server_start(0), 1);
     running_ = true;
     port_ = server_listening_port();

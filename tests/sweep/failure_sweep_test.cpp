@@ -1,5 +1,7 @@
 // Failure sweeps over the plug-in's whole life as a host drives it: open, start, a client that
-// logs in and sends events with payloads, a refused client, a wrong password, stop and close.
+// logs in and sends events with payloads, a refused client, a wrong password, stop and close;
+// and over one batch of connections taken in together that displace each other within it,
+// while every place is taken and the host holds the threads of those being ended.
 // In each sweep the call after the first n calls of one kind fails (an allocation, a socket
 // call, a registry read), for n = 0, 1, 2, ... until a run passes without meeting the
 // failure. Every run must end without a crash or a hang, must not leave a client thread to be
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -25,10 +28,14 @@
 #include "access/repeat_offenders.h"
 #include "module/host_record.h"
 #include "module/settings.h"
+#include "platform/event.h"
 #include "platform/message_box.h"
 #include "platform/net.h"
+#include "platform/process_limits.h"
 #include "platform/registry.h"
+#include "platform/thread.h"
 #include "plugin/entry_points.h"
+#include "server/pending_logins.h"
 #include "server/trace.h"
 #include "tests/support/test_client.h"
 
@@ -145,6 +152,15 @@ std::mutex g_events_lock;
 std::vector<std::string> g_events;  // "text|payload|payload..."
 std::atomic<int> g_threads_waited_out{0};
 
+// The batch scenario: the host holds the "Disconnect" of the crowd's displaced connections,
+// and the accept thread is held at the first connection of the batch while the rest queue up.
+platform::manual_event g_host_gate{true};
+std::atomic<uint32_t> g_host_held{0};
+platform::manual_event g_accept_gate{true};
+std::atomic<bool> g_accept_armed{false};
+std::atomic<long> g_batch_countdown{-1};     // armed when the batch's first connection is taken in
+std::atomic<int> g_turned_away_for_want{0};  // of memory or of a thread
+
 int32_t QVL_STDCALL sweep_translate(const char* text, char* out, int32_t out_size) {
     if (out && out_size > 0) {
         std::strncpy(out, text ? text : "", static_cast<size_t>(out_size) - 1);
@@ -163,14 +179,28 @@ int32_t QVL_STDCALL sweep_trigger(const char* event_text, const uint8_t* block, 
         line += text;
         text += std::strlen(text) + 1;
     }
-    std::lock_guard<std::mutex> hold(g_events_lock);
-    g_events.push_back(line);
+    {
+        std::lock_guard<std::mutex> hold(g_events_lock);
+        g_events.push_back(line);
+    }
+    if (std::strcmp(event_text, "Disconnect") == 0 && line.rfind("Disconnect|127.8.", 0) == 0) {
+        ++g_host_held;
+        g_host_gate.wait(60000);  // only a guard against a hang
+    }
     return 1;
 }
 
 void note_trace(const char* message, int32_t) {
     if (std::strcmp(message, "One or more client threads did not exit") == 0)
         ++g_threads_waited_out;
+    if (std::strcmp(message, "No memory for the connection") == 0 ||
+        std::strcmp(message, "Couldn't start client thread") == 0)
+        ++g_turned_away_for_want;
+    if (std::strncmp(message, "Connection accepted", 19) == 0 && g_accept_armed.exchange(false)) {
+        harness_scope host;
+        g_accept_gate.wait(60000);  // only a guard against a hang
+        g_allocation_countdown = g_batch_countdown.load();
+    }
 }
 
 int quiet_message_box(const char*, const char*) {
@@ -227,6 +257,7 @@ class failure_sweep : public ::testing::Test {
         host_record_forget();
     }
 
+  public:
     // The host's session and three clients; what fails along the way is the plug-in's to
     // survive, so nothing is asserted about the protocol here.
     void run_scenario() {
@@ -278,6 +309,85 @@ class failure_sweep : public ::testing::Test {
         }
     }
 
+    size_t count_events(const std::string& prefix) {
+        std::lock_guard<std::mutex> hold(g_events_lock);
+        size_t count = 0;
+        for (const std::string& line : g_events)
+            count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+        return count;
+    }
+
+    // Every place taken by a crowd of single connections, and the threads of
+    // MAX_PENDING_ENDING displaced ones held by the host: a batch of four newcomers then
+    // displaces within itself, each the one before it, while the n-th allocation from its
+    // first arrival on fails.
+    void run_batch_scenario() {
+        abuse_state_reset();
+        repeat_offenders_reset();
+        {
+            std::lock_guard<std::mutex> hold(g_events_lock);
+            g_events.clear();
+        }
+        g_host_held = 0;
+        g_host_gate.reset();
+        settings.port = port_;
+        int started;
+        {
+            plugin_scope plugin;
+            qvl_open(0, 0, 0, record_);
+            started = qvl_start();
+        }
+        std::vector<std::unique_ptr<test_client>> clients;
+        auto connect = [&](const std::string& address) {
+            clients.push_back(std::make_unique<test_client>());
+            return clients.back()->connect(port_, address.c_str());
+        };
+        // One short of every thread taken: the first of the batch displaces a connection with a
+        // thread, which takes the last; each later one displaces the one before it.
+        constexpr uint32_t DISPLACING = MAX_PENDING_ENDING - 1;
+        bool ready = started != 0;
+        for (uint32_t n = 0; ready && n < MAX_PENDING_TOTAL; ++n)
+            ready = connect("127.8." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250));
+        ready = ready && poll([&] {
+                    return count_events("Incoming connection|127.8.") == MAX_PENDING_TOTAL;
+                });
+        for (uint32_t n = 0; ready && n < DISPLACING; ++n)
+            ready = connect("127.9.0." + std::to_string(1 + n));
+        ready = ready && poll([] { return g_host_held.load() == DISPLACING; });
+        EXPECT_TRUE(ready || !started);
+        if (ready) {
+            g_accept_gate.reset();
+            g_turned_away_for_want = 0;
+            g_accept_armed = true;
+            for (int n = 0; n < 4; ++n)
+                connect("127.9.1." + std::to_string(1 + n));
+            g_accept_gate.set();
+            // The last of the batch gets a thread and its "Incoming connection", unless a
+            // failure turned it away; the others are closed without one.
+            poll([&] {
+                return count_events("Incoming connection|127.9.1.4") == 1 ||
+                       g_turned_away_for_want.load() > 0;
+            });
+        }
+        g_host_gate.set();
+        {
+            plugin_scope plugin;
+            qvl_stop();
+            qvl_close();
+        }
+    }
+
+    template <typename Condition>
+    static bool poll(Condition condition) {
+        for (int i = 0; i < 3000; ++i) {
+            if (condition())
+                return true;
+            platform::sleep_ms(5);
+        }
+        return false;
+    }
+
+  protected:
     // With nothing failing: the plug-in opens, starts and serves a client's event.
     bool serves_a_client() {
         {
@@ -306,11 +416,12 @@ class failure_sweep : public ::testing::Test {
     // Runs the scenario with the n-th call failing, for n = 0, 1, ... until a run meets no
     // failure; returns the number of failure points.
     template <typename Arm, typename Pending, typename Disarm>
-    int sweep(const char* kind, Arm arm, Pending pending, Disarm disarm) {
+    int sweep(const char* kind, Arm arm, Pending pending, Disarm disarm,
+              void (failure_sweep::*scenario)() = &failure_sweep::run_scenario) {
         for (int n = 0; n < RUNS_MAX; ++n) {
             g_threads_waited_out = 0;
             arm(n);
-            run_scenario();
+            (this->*scenario)();
             bool met = !pending();
             disarm();
             EXPECT_EQ(g_threads_waited_out.load(), 0) << kind << " failure " << n;
@@ -339,6 +450,24 @@ TEST_F(failure_sweep, every_allocation_can_fail) {
         "allocation", [](int n) { g_allocation_countdown = n; },
         [] { return g_allocation_countdown.load() >= 0; }, [] { g_allocation_countdown = -1; });
     EXPECT_GT(points, 10);
+}
+
+TEST_F(failure_sweep, every_allocation_in_a_batch_that_displaces_within_itself_can_fail) {
+    ASSERT_TRUE(platform::process_allow_open_handles(4 * MAX_PENDING_THREADS));
+    ASSERT_TRUE(serves_a_client());
+    platform::registry_key key;
+    ASSERT_TRUE(platform::registry_create(MAIN_KEY, &key));
+    write_u32(key, "AllowAll", 1);
+    key.close();
+    int points = sweep(
+        "batch allocation", [](int n) { g_batch_countdown = n; },
+        [] { return g_allocation_countdown.load() >= 0; },
+        [] {
+            g_batch_countdown = -1;
+            g_allocation_countdown = -1;
+        },
+        &failure_sweep::run_batch_scenario);
+    EXPECT_GT(points, 4);
 }
 
 TEST_F(failure_sweep, every_socket_call_can_fail) {

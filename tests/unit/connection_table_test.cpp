@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "module/connection_view.h"
@@ -214,6 +215,32 @@ TEST_F(close_counting, the_notice_leaves_each_socket_to_its_own_thread) {
         EXPECT_EQ(client->peer_reads(), CLOSE_NOTICE);
         EXPECT_EQ(closes_of(client->socket), 1);
     }
+}
+
+// The thread leaves while the notice is being sent to it (the notice has let the table's lock
+// go): it leaves the socket to the notice, which closes it once sent.
+fake_client* g_leaving = nullptr;
+uint32_t let_the_thread_leave() {
+    if (fake_client* client = std::exchange(g_leaving, nullptr)) {
+        client->before_receiving.set();
+        EXPECT_TRUE(client->removed.wait(10000));
+    }
+    return platform::detail::system_tick_count();
+}
+
+TEST_F(close_counting, a_thread_that_leaves_during_the_notice_leaves_the_socket_to_it) {
+    connection_table_ref table = conn_table_create();
+    conn_table_init(*table);
+    fake_client client;
+    client.before_receiving.reset();  // outside any call
+    ASSERT_TRUE(client.start(table));
+    g_leaving = &client;
+    platform::tick_set_source(let_the_thread_leave);  // the notice asks the time as it sends
+    conn_table_notice(*table, client.id);
+    platform::tick_set_source(nullptr);
+    EXPECT_EQ(client.finished_owner(), static_cast<int>(socket_owner::none));
+    EXPECT_EQ(closes_of(client.socket), 1);
+    conn_table_teardown(*table);
 }
 
 // A thread whose first wake is lost is woken again while it is still in its call: by the

@@ -1,13 +1,14 @@
 // The count of connections that have not logged in: the cap per address, the cap in all with
-// its fair shares (who takes whose place, who is refused), the bound on those being ended, and
-// each connection's place given back exactly once, whether its login succeeds, it ends, or
-// another connection took it.
+// its fair shares (who takes whose place, who is refused), what a known address holds, the
+// bound on their threads, and each connection's place given back exactly once, whether its
+// login succeeds, it ends, or another connection took it.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "access/known_addresses.h"
 #include "server/pending_logins.h"
 
 namespace {
@@ -24,15 +25,23 @@ struct counter {
     std::vector<pending_login> held;
     connection_id next_id = 1;
     connection_id displaced = NO_CONNECTION;
+    bool displaced_had_thread = false;
+    bool start_threads = true;
 
-    connection_id unstarted_from = NO_CONNECTION;
-
-    verdict count(int n, bool may_displace = true) {
+    counter() { known_addresses_reset(); }
+    ~counter() { known_addresses_reset(); }
+    // Counts a connection and starts its thread, if one is free.
+    verdict count(int n) {
         pending_login place;
-        verdict result = pending_login_count(counts, address(n), next_id++, may_displace,
-                                             unstarted_from, &place, &displaced);
-        if (result == verdict::counted || result == verdict::counted_in_place_of_another)
+        pending_logins::displacement gone;
+        verdict result = pending_login_count(counts, address(n), next_id++, &place, &gone);
+        displaced = gone.connection;
+        displaced_had_thread = gone.had_thread;
+        if (result == verdict::counted || result == verdict::counted_in_place_of_another) {
+            if (start_threads)
+                place.start_thread();
             held.push_back(std::move(place));
+        }
         return result;
     }
     void fill(int first_address, int addresses, int each) {
@@ -41,6 +50,7 @@ struct counter {
                 ASSERT_EQ(count(n), verdict::counted);
         }
     }
+    pending_login& of_connection(connection_id id) { return held[static_cast<size_t>(id - 1)]; }
 };
 
 TEST(pending_logins, caps_per_address_and_in_all_and_gives_places_back) {
@@ -131,28 +141,105 @@ TEST(pending_logins, at_the_total_the_greediest_address_gives_way) {
     }
 }
 
-// However slowly displaced connections go, those waiting and those being ended together stay
-// bounded: once MAX_PENDING_ENDING are being ended only a connection without a thread yet
-// gives way (the greediest and oldest of those), and without one nobody, until one has gone.
-// A connection that may only take a free place never displaces anyone.
-TEST(pending_logins, displacement_stops_while_too_many_are_being_ended) {
+// A known address's connections: never displaced by an unknown address, given places beyond
+// the total and threads beyond the bound, always able to displace an unknown one while under
+// their own share; forgotten after a failure, they are one of the crowd again.
+TEST(pending_logins, a_known_address_keeps_its_way_in) {
     counter c;
-    c.fill(1, 512, 1);
-    EXPECT_EQ(c.count(5000, false), verdict::total_full);
-    for (uint32_t i = 0; i < MAX_PENDING_ENDING; ++i)
-        ASSERT_EQ(c.count(1000 + static_cast<int>(i)), verdict::counted_in_place_of_another);
-    EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING);
-    EXPECT_EQ(c.count(2000), verdict::total_full);
-    c.held.front().release();  // the first to give way has gone
-    EXPECT_EQ(c.count(2000), verdict::counted_in_place_of_another);
-    EXPECT_EQ(c.counts->total(), MAX_PENDING_TOTAL);
-    EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING);
+    known_addresses_note_login(address(1));
+    known_addresses_note_login(address(5000));
+    ASSERT_EQ(c.count(1), verdict::counted);  // connection 1, known
+    c.fill(2, 511, 1);
+    // A crowd of fresh addresses: the oldest unknown gives way, never the known one.
+    EXPECT_EQ(c.count(600), verdict::counted_in_place_of_another);
+    EXPECT_EQ(c.displaced, 2u);
+    EXPECT_FALSE(c.of_connection(1).given_way());
+    // Known addresses take the reserve beyond the total, then displace unknown ones even
+    // where those hold fewer than they do; a known address's share holds as anyone's.
+    for (uint32_t i = 1; i < MAX_PENDING_PER_ADDRESS; ++i)
+        ASSERT_EQ(c.count(1), verdict::counted) << i;
+    EXPECT_EQ(c.count(1), verdict::address_full);
+    EXPECT_EQ(c.count(5000), verdict::counted);
+    EXPECT_EQ(c.counts->total(), MAX_PENDING_WAITING);
+    EXPECT_EQ(c.count(5000), verdict::counted_in_place_of_another);
+    EXPECT_EQ(c.displaced, 3u);
+    // Forgotten after a failure: the known address is the crowd's greediest, and gives way.
+    known_addresses_forget(address(1));
+    c.of_connection(1).forget_known();
+    EXPECT_EQ(c.count(700), verdict::counted_in_place_of_another);
+    EXPECT_EQ(c.displaced, 1u);
+    for (int n = 1; n < 40; ++n)
+        ASSERT_EQ(c.count(700 + n), verdict::counted_in_place_of_another);
+    EXPECT_EQ(c.counts->of(address(5000)), 2u);
+}
 
-    // The connections from 2000 on (ids 578 on) have no thread yet: 2001 takes 2000's place.
-    c.unstarted_from = c.next_id - 1;
-    EXPECT_EQ(c.count(2001), verdict::counted_in_place_of_another);
-    EXPECT_EQ(c.displaced, c.unstarted_from);
-    EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING + 1);  // until the caller closes it
+// The threads of those waiting and those being ended stay bounded however slowly displaced
+// connections go, yet nobody is refused for it: past the bound a counted connection waits
+// without a thread (and gives way at once, at no cost, if displaced meanwhile) until a thread
+// has gone; a known address has threads of its own.
+TEST(pending_logins, threads_are_bounded_without_refusing_anyone) {
+    counter c;
+    c.fill(1, MAX_PENDING_TOTAL, 1);
+    for (uint32_t i = 0; i < MAX_PENDING_ENDING; ++i) {
+        ASSERT_EQ(c.count(1000 + static_cast<int>(i)), verdict::counted_in_place_of_another);
+        ASSERT_TRUE(c.displaced_had_thread);
+    }
+    EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING);
+    EXPECT_EQ(c.counts->threads(), MAX_PENDING_THREADS);
+    // The next one is counted, but gets no thread until one has gone.
+    EXPECT_EQ(c.count(2000), verdict::counted_in_place_of_another);
+    pending_login& unthreaded = c.held.back();
+    EXPECT_FALSE(unthreaded.start_thread());
+    EXPECT_EQ(c.counts->ending(), MAX_PENDING_ENDING + 1);
+    EXPECT_EQ(c.counts->threads(), MAX_PENDING_THREADS);
+    c.of_connection(1).release();  // the first to give way has gone
+    EXPECT_TRUE(unthreaded.start_thread());
+    EXPECT_EQ(c.counts->threads(), MAX_PENDING_THREADS);
+
+    // A known address starts its thread at once, in its reserve.
+    known_addresses_note_login(address(3000));
+    EXPECT_EQ(c.count(3000), verdict::counted);
+    EXPECT_EQ(c.counts->threads(), MAX_PENDING_THREADS + 1);
+
+    // One displaced before it had a thread is gone at once: nothing is being ended for it.
+    counter unstarted;
+    unstarted.start_threads = false;
+    unstarted.fill(1, MAX_PENDING_TOTAL, 1);
+    EXPECT_EQ(unstarted.count(600), verdict::counted_in_place_of_another);
+    EXPECT_EQ(unstarted.displaced, 1u);
+    EXPECT_FALSE(unstarted.displaced_had_thread);
+    EXPECT_EQ(unstarted.counts->ending(), 0u);
+    EXPECT_FALSE(unstarted.of_connection(1).start_thread());
+}
+
+// Refused after its look-up: the connection's place goes back at once, its thread counts
+// until it has gone.
+TEST(pending_logins, a_connection_that_stops_waiting_gives_its_place_back) {
+    counter c;
+    ASSERT_EQ(c.count(1), verdict::counted);
+    c.held.back().stop_waiting();
+    EXPECT_EQ(c.counts->total(), 0u);
+    EXPECT_EQ(c.counts->of(address(1)), 0u);
+    EXPECT_EQ(c.counts->threads(), 1u);
+    EXPECT_FALSE(c.held.back().log_in());
+    c.held.back().release();
+    EXPECT_EQ(c.counts->threads(), 0u);
+    EXPECT_EQ(c.counts->ending(), 0u);
+}
+
+// The table of known addresses: the least recently used is forgotten first.
+TEST(known_addresses, the_least_recently_used_is_forgotten_first) {
+    known_addresses_reset();
+    for (uint32_t n = 0; n < KNOWN_ADDRESS_TABLE_SIZE; ++n)
+        known_addresses_note_login(address(static_cast<int>(n)));
+    known_addresses_note_login(address(0));     // used again: now the most recent
+    known_addresses_note_login(address(1000));  // a new one: address 1 goes
+    EXPECT_TRUE(known_address(address(0)));
+    EXPECT_FALSE(known_address(address(1)));
+    EXPECT_TRUE(known_address(address(2)));
+    EXPECT_TRUE(known_address(address(1000)));
+    EXPECT_EQ(known_addresses_count(), KNOWN_ADDRESS_TABLE_SIZE);
+    known_addresses_reset();
 }
 
 }  // namespace

@@ -27,12 +27,13 @@ const SAYS = {
   busy: 'Not sent: too many taps wait for the plug-in',
   blocked: 'Refused: too many failed logins from this address',
   offline: 'The web service cannot be reached',
+  secrets: 'Not sent: the web service cannot read its secrets file',
   ended: 'Log in again to send',
 };
 // Reasons that hold for every tap until they are over; the status the page asks for ends
 // them. Any other refusal concerns one tap and goes with its result.
 const LASTING = new Set(['unreachable', 'stopping', 'not-admitted', 'wrong-password',
-                         'failed', 'offline', 'ended', 'blocked']);
+                         'failed', 'offline', 'ended', 'blocked', 'secrets']);
 
 let shown = null;  // the reason the banner shows, or null
 let polling = null;
