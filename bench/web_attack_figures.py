@@ -6,7 +6,8 @@ starts it in front of the reference host serving the native plug-in, all on this
   passwords sent together from one address, and how long the owner's right password from
   another address waited meanwhile;
 - connections holding half a request header (from 40 loopback addresses) before a valid API
-  request is not answered within 2 s, and the service's memory with 2 000 of them.
+  request is not answered within 2 s, and the service's memory with 2 000 of them;
+- the service's memory while 2 000 page logins hold 60 KiB of a 64 KiB body each.
 
     bash scripts/build.sh native reference_host sendrel
     /usr/bin/python3 bench/web_attack_figures.py [SERVICE]
@@ -123,6 +124,29 @@ def held_connections(port, token, pid):
         connection.close()
 
 
+def login_bodies(port, pid):
+    """2 000 unauthenticated page logins, each sending 60 KiB of a 64 KiB body and holding."""
+    held, before = [], rss_mb(pid)
+    body = b"password=" + b"x" * (60 * 1024)
+    for number in range(2000):
+        connection = socket.socket()
+        connection.settimeout(1)
+        connection.bind(("127.0.2.%d" % (1 + number % ADDRESSES), 0))
+        held.append(connection)
+        try:
+            connection.connect(("127.0.0.1", port))
+            connection.sendall(b"POST /login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                               b"application/x-www-form-urlencoded\r\nContent-Length: 65536"
+                               b"\r\n\r\n" + body)
+        except OSError:  # not taken in, or refused at once
+            pass
+    time.sleep(1)
+    print("the service's memory with 2 000 page logins holding 60 KiB of their bodies: %.0f MB "
+          "(%.0f MB before them)" % (rss_mb(pid), before))
+    for connection in held:
+        connection.close()
+
+
 def main():
     service_path = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else \
         os.path.join(root, "clients", "sendrel_web")
@@ -151,6 +175,8 @@ def main():
         print("service: %s" % service_path)
         asyncio.run(guesses(port))
         held_connections(port, token, service.pid)
+        time.sleep(2)  # the held connections closed
+        login_bodies(port, service.pid)
         print("the service's standard error: %d bytes" % os.path.getsize(
             os.path.join(work, "web.log")))
     finally:

@@ -21,9 +21,10 @@ log = logging.getLogger("sendrel-web")
 # Events that requests waiting together may share in one conversation.
 EVENTS_PER_CONVERSATION_MAX = 200
 WAITING_REQUESTS_MAX = 1000
-# The plug-in blocks an address for 10 minutes after repeated failed logins; one failed login
-# per this time never adds up to a block.
-LOGIN_BACK_OFF = 600.0
+# The plug-in blocks an address for 10 minutes after 5 failed logins within 10 minutes. The
+# workers may fail a login each at once (fewer than 5), and then none is tried for a little
+# longer than those 10 minutes: the failures never add up to a block.
+LOGIN_BACK_OFF = 660.0
 
 
 class ServerConversation:
@@ -136,23 +137,29 @@ class Dispatcher:
             # A request cancelled while it waited is dropped; one under way can no longer be.
             jobs = [job for job in jobs if job[1].set_running_or_notify_cancel()]
             events = [event for job in jobs for event in job[0]]
-            error = self._held_failure(on_loop=False)
-            if error is None and jobs:
-                try:
-                    self._conversation(events)
-                except sendrel_send.SendrelError as failure:
-                    error = failure
-                    if getattr(failure, "at_login", False):
-                        self._hold(failure)
-                except Exception as failure:  # a fault of ours: the request must not hang
-                    log.exception("a conversation failed unexpectedly")
-                    error = sendrel_send.SendrelError("unexpected failure (%s)" % failure)
-                self.last = (self.clock(), error)
+            error = self._converse(events) if jobs else None
             for _, future in jobs:
                 if error:
                     future.set_exception(error)
                 else:
                     future.set_result(len(events))
+
+    def _converse(self, events):
+        """The conversation's failure, or None; a failed login is held."""
+        error = self._held_failure(on_loop=False)
+        if error is not None:
+            return error
+        try:
+            self._conversation(events)
+        except sendrel_send.SendrelError as failure:
+            error = failure
+            if getattr(failure, "at_login", False):
+                self._hold(failure)
+        except Exception as failure:  # a fault of ours: the request must not hang
+            log.exception("a conversation failed unexpectedly")
+            error = sendrel_send.SendrelError("unexpected failure (%s)" % failure)
+        self.last = (self.clock(), error)
+        return error
 
     def close(self):
         for _ in self._threads:

@@ -149,6 +149,7 @@ class Guard:
         self.proxies = web_settings["proxy_networks"]
         self.hash_pool = hash_pool or HashPool()
         self._checking = set()  # keys with a page password check under way
+        self._crowd_said = -60.0  # when the crowd of failures was last logged
         self.password_check = password_matches
 
     # -- where a request comes from --
@@ -243,7 +244,10 @@ class Guard:
         try:
             wait = self.limit.crowd_wait()
             while wait:
-                log.warning("many failed logins from many addresses: page logins wait")
+                if self.limit.clock() - self._crowd_said >= 60:
+                    self._crowd_said = self.limit.clock()
+                    log.warning("%d failed logins within a minute from all addresses together: "
+                                "page logins wait", FAILURES_PER_MINUTE_MAX)
                 await asyncio.sleep(wait)
                 wait = self.limit.crowd_wait()
             self._check_blocked(key)

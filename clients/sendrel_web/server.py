@@ -381,8 +381,9 @@ def quiet_loop_failures(loop):
     loop_log.addFilter(once)
 
     def handler(_, context):
+        # The message is the kind, said once per interval; the error is the particular.
         error = context.get("exception")
-        loop_log.error("%s%s", context.get("message", "failure"),
+        loop_log.error(context.get("message", "failure").replace("%", "%%") + "%s",
                        " (%s)" % error if error else "")
     loop.set_exception_handler(handler)
     aiohttp_log = logging.getLogger("aiohttp")

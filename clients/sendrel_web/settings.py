@@ -25,6 +25,7 @@ example:
   sendrel-web --config web.toml --set-page-password < two-lines.txt
   sendrel-web --config web.toml --list-tokens
   sendrel-web --config web.toml --revoke-token phone-shortcut
+  sendrel-web --config web.toml --revoke-sessions   (logs out every phone kept logged in)
   sendrel-web --config web.toml
   curl -H "Authorization: Bearer TOKEN" -H "Content-Type: application/json" \\
        -d '{"event": "Lights", "payloads": ["kitchen", "on"]}' http://127.0.0.1:8080/api/events
@@ -52,7 +53,8 @@ settings file (TOML; the command line wins over it):
   payloads = ["night"]
 
 The tokens and the page's password are kept, as hashes only, in FILE.secrets.json beside the
-settings file (or where [web] secrets says).
+settings file (or where [web] secrets says); the phones kept logged in, as hashes too, in
+FILE.sessions.json beside it.
 
 exit codes: 0 stopped (SIGTERM, Ctrl+C) or the token or password stored or listed; 1 wrong usage or
 settings, or aiohttp missing; 2 cannot listen on the address; 4 wrong Sendrel password;

@@ -9,6 +9,7 @@ import io
 import json
 import logging
 import os
+import subprocess
 import sys
 import tempfile
 import threading
@@ -476,6 +477,23 @@ class DispatcherTest(unittest.TestCase):
         self.assertEqual(len(logins), 3)
 
 
+class LoopFailuresTest(unittest.TestCase):
+    def test_each_kind_is_logged_once_without_its_traceback(self):
+        loop = asyncio.new_event_loop()
+        self.addCleanup(loop.close)
+        server.quiet_loop_failures(loop)
+        with self.assertLogs("sendrel-web", "ERROR") as said:
+            for number in range(100):
+                try:
+                    raise OSError(24, "Too many open files")
+                except OSError as error:
+                    loop.call_exception_handler({"message": "socket.accept() out of system "
+                                                 "resource", "exception": error})
+            loop.call_exception_handler({"message": "another kind"})
+        self.assertEqual(len(said.output), 2)
+        self.assertNotIn("Traceback", "".join(said.output))
+
+
 class SessionsTest(unittest.TestCase):
     def test_a_full_table_ends_the_session_used_longest_ago(self):
         now = [0.0]
@@ -567,6 +585,26 @@ class SettingsTest(unittest.TestCase):
                 else:
                     self.assertFalse(refused)
 
+
+    def test_host_names_the_service_answers_to(self):
+        with tempfile.TemporaryDirectory() as work:
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                            "2", "-subj", "/CN=cn.home", "-addext",
+                            "subjectAltName=DNS:sendrel.home,IP:192.0.2.1", "-keyout",
+                            "key.pem", "-out", "cert.pem"], cwd=work, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            names = server.allowed_host_names({
+                "hosts": ["Proxy.Example."], "listen": "box.lan:8443",
+                "cert": os.path.join(work, "cert.pem")})
+        # the Host header, whether it is answered
+        for header, answered in [("sendrel.home:8443", True), ("SENDREL.HOME", True),
+                                 ("cn.home", True), ("proxy.example", True), ("box.lan", True),
+                                 ("localhost:8443", True), ("192.0.2.77:8443", True),
+                                 ("[2001:db8::1]:8443", True), ("evil.example", False),
+                                 ("sendrel.home.evil.example", False)]:
+            with self.subTest(header):
+                name = server.host_name(header)
+                self.assertEqual(name is None or name in names, answered)
 
     def test_proxy_setting_is_compared_as_addresses(self):
         # the setting, addresses that are the proxy, addresses that are not

@@ -268,6 +268,10 @@ class PageTest(unittest.TestCase):
         self.wait_for_buttons()
         self.assertEqual(self.tap("Good night"), "sent")
         wait_until(lambda: NIGHT in self.rig.events(), "the event at the host")
+        # Its log-out ends it for good, not only in the browser.
+        self.element("header form button").click()
+        self.wait.until(lambda b: b.find_elements(By.ID, "password"))
+        self.assertEqual(self.api_status(cookie["value"]), 401)
 
 
 if __name__ == "__main__":
