@@ -106,8 +106,8 @@ class login_wiring_test : public server_test {
 };
 
 // Each answer is counted before it is compared and judged with the switch as it stands; a
-// login that succeeds clears its address's record. The answer comes from a connection that
-// had its cookie before the address's record was set.
+// login that succeeds clears its address's record, one that fails makes it unknown. The answer
+// comes from a connection that had its cookie before the address's record was set.
 TEST_F(login_wiring_test, an_answer_is_judged_against_the_record_and_the_switch) {
     const struct {
         const char* name;
@@ -127,6 +127,7 @@ TEST_F(login_wiring_test, an_answer_is_judged_against_the_record_and_the_switch)
         SCOPED_TRACE(each.name);
         std::string address = "127.0.0." + std::to_string(from++);
         settings.disable_abuse_protection = each.protection_disabled ? 1 : 0;
+        known_addresses_note_login(loopback_address(address.c_str()));
         test_client client;
         ASSERT_TRUE(client.connect(port(), address.c_str()));
         std::string cookie = client.greet();
@@ -140,6 +141,8 @@ TEST_F(login_wiring_test, an_answer_is_judged_against_the_record_and_the_switch)
         ASSERT_TRUE(recorded("Disconnect|" + address));
         EXPECT_EQ(repeat_offenders_failures(loopback_address(address.c_str())),
                   each.failures_after);
+        // A known address that fails is known no more.
+        EXPECT_EQ(known_address(loopback_address(address.c_str())), each.accepted);
     }
 }
 

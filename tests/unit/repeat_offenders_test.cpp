@@ -123,10 +123,11 @@ platform::ipv4_address other(uint32_t n) {
              static_cast<uint8_t>(n)}};
 }
 
-// Fills the table: entry n fails `each` times at 1000 + n ms, unless it is special.
-void fill(int each, const std::vector<std::pair<uint32_t, std::vector<uint32_t>>>& special) {
+// Fills the table: entry n fails `each` times at base + n ms, unless it is special.
+void fill(int each, const std::vector<std::pair<uint32_t, std::vector<uint32_t>>>& special,
+          uint32_t base = 1000) {
     for (uint32_t n = 0; n < REPEAT_OFFENDER_TABLE_SIZE; ++n) {
-        std::vector<uint32_t> ticks(static_cast<size_t>(each), 1000 + n);
+        std::vector<uint32_t> ticks(static_cast<size_t>(each), base + n);
         for (const auto& [index, its] : special) {
             if (index == n)
                 ticks = its;
@@ -146,16 +147,18 @@ TEST_F(RepeatOffenders, AFullTableForgetsTheFewestAndOldestFailuresFirst) {
         int each;
         std::vector<std::pair<uint32_t, std::vector<uint32_t>>> special;
         uint32_t forgotten;
+        uint32_t base = 1000;  // when the others fail
     } cases[] = {
         {"the oldest of those failing once, wherever it is", 1, {{0, {9000}}}, 1},
         {"fewer failures before an older last failure", 1, {{7, {0, 1}}}, 0},
         {"aged by the last failure, not the first", 2, {{0, {0, 9000}}}, 1},
+        {"failures that left their window count as none", 1, {{7, {0, 0, 0, 0}}}, 7, WINDOW},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
         repeat_offenders_reset();
-        fill(each.each, each.special);
-        g_tick = START + 10000;
+        fill(each.each, each.special, each.base);
+        g_tick = START + each.base + 10000;
         ASSERT_TRUE(repeat_offenders_count_answer(A));
         EXPECT_EQ(repeat_offenders_remembered(), REPEAT_OFFENDER_TABLE_SIZE);
         EXPECT_EQ(repeat_offenders_failures(other(each.forgotten)), 0u);
