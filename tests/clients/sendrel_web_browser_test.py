@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import web_service  # noqa: E402
 from mqtt_rig import DEADLINE, Rig, free_port, wait_until  # noqa: E402
 from selenium.common.exceptions import (  # noqa: E402
-    NoSuchElementException, StaleElementReferenceException)
+    NoSuchElementException, StaleElementReferenceException, WebDriverException)
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
@@ -107,13 +107,25 @@ class PageTest(unittest.TestCase):
     def element(self, selector):
         return self.browser.find_element(By.CSS_SELECTOR, selector)
 
+    @staticmethod
+    def read(call):
+        """call(), with an element of a page being replaced reported as stale, which the waits
+        look past: Chromium sometimes reports it as a node that no longer belongs to the
+        document instead."""
+        try:
+            return call()
+        except WebDriverException as error:
+            if "does not belong to the document" in str(error):
+                raise StaleElementReferenceException(str(error)) from error
+            raise
+
     def text(self, selector):
-        return self.element(selector).text
+        return self.read(lambda: self.element(selector).text)
 
     def banner(self):
         """The banner's words, None while it is hidden."""
-        banner = self.element("#banner")
-        return self.text("#banner-text") if banner.is_displayed() else None
+        shown = self.read(lambda: self.element("#banner").is_displayed())
+        return self.text("#banner-text") if shown else None
 
     def log_in(self, password, remember=False):
         self.browser.find_element(By.ID, "password").send_keys(password)
