@@ -521,13 +521,6 @@ int run_arrival(uint16_t port, const char* password, int count) {
     return 0;
 }
 
-// Fresh addresses by the million: 127.20.0.1 and on.
-platform::ipv4_address fresh_address(int n) {
-    return platform::ipv4_address{{127, static_cast<uint8_t>(20 + n / 62500 % 200),
-                                   static_cast<uint8_t>(n / 250 % 250),
-                                   static_cast<uint8_t>(n % 250 + 1)}};
-}
-
 // The owner's address that logs in before the crowd comes, so that the server knows it.
 bool owner_logs_in_once(uint16_t port, const char* password, platform::ipv4_address owner) {
     platform::socket_handle socket = load_connect(port, &owner);
@@ -556,7 +549,8 @@ int run_sustain(uint16_t port, const char* password, int rate, uint32_t delay_ms
                 platform::sleep_ms(1);
                 continue;
             }
-            platform::ipv4_address from = fresh_address(static_cast<int>(n % 10000000));
+            platform::ipv4_address from =
+                load_loopback_number(1000000 + static_cast<int>(n % 10000000));
             platform::socket_handle& slot = kept[static_cast<size_t>(n) % KEPT];
             if (slot != platform::INVALID_SOCKET_HANDLE)
                 load_close(slot);
@@ -621,7 +615,7 @@ int run_queue(uint16_t port, const char* password, int count, int position, bool
     for (int n = 0; n < count; ++n) {
         if (n == position)
             mine = load_connect(port, &owner);
-        platform::ipv4_address from = fresh_address(5000000 + n);
+        platform::ipv4_address from = load_loopback_number(12000000 + n);
         queued.push_back(load_connect(port, &from));
     }
     double connected_ms = ms_since(started);

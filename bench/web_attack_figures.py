@@ -20,10 +20,8 @@ import asyncio
 import http.client
 import os
 import resource
-import shutil
 import socket
 import sys
-import tempfile
 import time
 
 root = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
@@ -31,9 +29,7 @@ sys.path.insert(0, os.path.join(root, "tests", "support"))
 sys.path.insert(0, os.path.join(root, "clients"))
 os.environ.setdefault("SENDREL_HOST", os.path.join(root, "out/native/tools/reference_host"))
 os.environ.setdefault("SENDREL_PLUGIN", os.path.join(root, "out/native/libsendrel.so"))
-from sendrel_web import credentials  # noqa: E402
 import web_service  # noqa: E402
-from mqtt_rig import Rig  # noqa: E402
 
 PASSWORD = "figures password"
 SETTINGS = """\
@@ -151,26 +147,12 @@ def main():
     service_path = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else \
         os.path.join(root, "clients", "sendrel_web")
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, HELD_MAX + 500), hard))
-    work = tempfile.mkdtemp(prefix="sendrel-web-attack-")
-    rig = Rig()
-    service = None
-    try:
-        rig.start_server()
-        config = os.path.join(work, "web.toml")
-        with open(config, "w") as out:
-            out.write(SETTINGS % rig.server_port)
-        os.chmod(config, 0o600)
-        store = credentials.Secrets(os.path.join(work, "web.secrets.json"))
-        token = store.add_token("figures")
-        store.set_page_password(PASSWORD)
-        # The service's process starts with the limit a login shell gives.
-        resource.setrlimit(resource.RLIMIT_NOFILE, (1024, hard))
-        try:
-            service, url = web_service.start(service_path, config,
-                                             os.path.join(work, "web.log"), work)
-        finally:
-            resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, HELD_MAX + 500), hard))
+    # The service's process starts with the limit a login shell gives; this one holds the
+    # attack's connections.
+    resource.setrlimit(resource.RLIMIT_NOFILE, (1024, hard))
+    with web_service.serving_the_plugin(service_path, SETTINGS, PASSWORD,
+                                        "sendrel-web-attack-") as (service, url, token, work):
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, HELD_MAX + 500), hard))
         port = int(url.rstrip("/").rsplit(":", 1)[1])
         print("service: %s" % service_path)
         asyncio.run(guesses(port))
@@ -179,12 +161,6 @@ def main():
         login_bodies(port, service.pid)
         print("the service's standard error: %d bytes" % os.path.getsize(
             os.path.join(work, "web.log")))
-    finally:
-        if service:
-            service.terminate()
-            service.wait()
-        rig.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -13,10 +13,8 @@ chromium-driver (left out without them)."""
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import urllib.request
 
 root = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
@@ -24,9 +22,8 @@ sys.path.insert(0, os.path.join(root, "tests", "support"))
 sys.path.insert(0, os.path.join(root, "clients"))
 os.environ.setdefault("SENDREL_HOST", os.path.join(root, "out/native/tools/reference_host"))
 os.environ.setdefault("SENDREL_PLUGIN", os.path.join(root, "out/native/libsendrel.so"))
-from sendrel_web import credentials  # noqa: E402
 import web_service  # noqa: E402
-from mqtt_rig import Rig, wait_until  # noqa: E402
+from mqtt_rig import wait_until  # noqa: E402
 
 # SENDREL_WEB names another copy of the service to compare.
 SCRIPT = os.environ.get("SENDREL_WEB", os.path.join(root, "clients", "sendrel_web"))
@@ -108,28 +105,12 @@ def page(url, work):
 
 def main():
     seconds = int(sys.argv[1]) if len(sys.argv) > 1 else 10
-    work = tempfile.mkdtemp(prefix="sendrel-web-figures-")
-    rig = Rig()
-    service = None
-    try:
-        rig.start_server()
-        config = os.path.join(work, "web.toml")
-        with open(config, "w") as out:
-            out.write(SETTINGS % rig.server_port)
-        store = credentials.Secrets(os.path.join(work, "web.secrets.json"))
-        token = store.add_token("figures")
-        store.set_page_password(PASSWORD)
-        service, url = web_service.start(SCRIPT, config, os.path.join(work, "web.log"), work)
+    with web_service.serving_the_plugin(SCRIPT, SETTINGS, PASSWORD,
+                                        "sendrel-web-figures-") as (_, url, token, work):
         print("%d keep-alive clients for %d s each, all on this machine" % (CLIENTS, seconds))
         load(url, token, work, 1, seconds)
         load(url, token, work, 10, seconds)
         page(url, work)
-    finally:
-        if service:
-            service.terminate()
-            service.wait()
-        rig.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -12,8 +12,9 @@ platform::ipv4_address load_loopback() {
 }
 
 platform::ipv4_address load_loopback_number(int n) {
-    return platform::ipv4_address{
-        {127, 2, static_cast<uint8_t>(n / 250), static_cast<uint8_t>(n % 250 + 1)}};
+    return platform::ipv4_address{{127, static_cast<uint8_t>(2 + n / 62500),
+                                   static_cast<uint8_t>(n / 250 % 250),
+                                   static_cast<uint8_t>(n % 250 + 1)}};
 }
 
 platform::socket_handle load_connect(uint16_t port, const platform::ipv4_address* from) {

@@ -26,6 +26,6 @@ void load_close(platform::socket_handle socket);
 
 // 127.0.0.1
 platform::ipv4_address load_loopback();
-// A loopback address of its own for each n (127.2.0.1 and on), so that a load can come from
-// many addresses.
+// A loopback address of its own for each n from 0 to 15 999 999 (127.2.0.1 and on), so that a
+// load can come from many addresses.
 platform::ipv4_address load_loopback_number(int n);

@@ -16,4 +16,4 @@ if ! cmp -s "$package/package-lock.json" "$package/node_modules/.installed-lock.
     exit 1
 fi
 cd "$package"
-exec node --test --test-reporter=spec "$@"
+exec node --test --test-reporter=tap "$@"

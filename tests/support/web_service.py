@@ -1,12 +1,15 @@
-"""The web service started as a user starts it, for its browser test and its figures script:
-its own process, its log in a file, and the address it says it serves once it listens."""
+"""The web service started as a user starts it, for its tests and its figures scripts: its own
+process, its log in a file, and the address it says it serves once it listens."""
 
+import contextlib
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
-from mqtt_rig import wait_until
+from mqtt_rig import Rig, wait_until
 
 
 def start(script, config, log_path, cwd, python=sys.executable):
@@ -23,6 +26,35 @@ def start(script, config, log_path, cwd, python=sys.executable):
         with open(log_path) as log:
             raise AssertionError("the web service did not start: " + log.read())
     return process, address()
+
+
+@contextlib.contextmanager
+def serving_the_plugin(script, settings, page_password, prefix):
+    """The reference host serving the plug-in, and the service in front of it with the settings
+    (a TOML text with %d for the plug-in's port), one API token and the page password, in a
+    folder of its own: yields (the process, the URL it serves, the token, the folder)."""
+    from sendrel_web import credentials  # the clients folder is on the caller's path
+
+    work = tempfile.mkdtemp(prefix=prefix)
+    rig = Rig()
+    service = None
+    try:
+        rig.start_server()
+        config = os.path.join(work, "web.toml")
+        with open(config, "w") as out:
+            out.write(settings % rig.server_port)
+        os.chmod(config, 0o600)
+        store = credentials.Secrets(os.path.join(work, "web.secrets.json"))
+        token = store.add_token("figures")
+        store.set_page_password(page_password)
+        service, url = start(script, config, os.path.join(work, "web.log"), work)
+        yield service, url, token, work
+    finally:
+        if service:
+            service.terminate()
+            service.wait()
+        rig.close()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 # The machine's network is closed: nothing that would reach out.

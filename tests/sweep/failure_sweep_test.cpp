@@ -37,6 +37,7 @@
 #include "plugin/entry_points.h"
 #include "server/pending_logins.h"
 #include "server/trace.h"
+#include "tests/support/server_fixture.h"
 #include "tests/support/test_client.h"
 
 extern "C" void* __real_malloc(size_t size);
@@ -124,6 +125,8 @@ const char* const PASSWORD = "Sweep-pw";
 // Guards against a hang only: without an injected failure every answer comes at once.
 constexpr uint32_t CLIENT_TIMEOUT_MS = 1000;
 constexpr int RUNS_MAX = 5000;
+// Guards against a hang only, while the batch scenario waits for the server's progress.
+constexpr uint32_t POLL_MS = 15000;
 
 // The work of the plug-in, counted and open to injected socket failures.
 class plugin_scope {
@@ -348,12 +351,13 @@ class failure_sweep : public ::testing::Test {
         bool ready = started != 0;
         for (uint32_t n = 0; ready && n < MAX_PENDING_TOTAL; ++n)
             ready = connect("127.8." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250));
-        ready = ready && poll([&] {
-                    return count_events("Incoming connection|127.8.") == MAX_PENDING_TOTAL;
-                });
+        ready = ready &&
+                poll_until(
+                    [&] { return count_events("Incoming connection|127.8.") == MAX_PENDING_TOTAL; },
+                    POLL_MS);
         for (uint32_t n = 0; ready && n < DISPLACING; ++n)
             ready = connect("127.9.0." + std::to_string(1 + n));
-        ready = ready && poll([] { return g_host_held.load() == DISPLACING; });
+        ready = ready && poll_until([] { return g_host_held.load() == DISPLACING; }, POLL_MS);
         EXPECT_TRUE(ready || !started);
         if (ready) {
             g_accept_gate.reset();
@@ -364,10 +368,12 @@ class failure_sweep : public ::testing::Test {
             g_accept_gate.set();
             // The last of the batch gets a thread and its "Incoming connection", unless a
             // failure turned it away; the others are closed without one.
-            poll([&] {
-                return count_events("Incoming connection|127.9.1.4") == 1 ||
-                       g_turned_away_for_want.load() > 0;
-            });
+            poll_until(
+                [&] {
+                    return count_events("Incoming connection|127.9.1.4") == 1 ||
+                           g_turned_away_for_want.load() > 0;
+                },
+                POLL_MS);
         }
         g_host_gate.set();
         {
@@ -375,16 +381,6 @@ class failure_sweep : public ::testing::Test {
             qvl_stop();
             qvl_close();
         }
-    }
-
-    template <typename Condition>
-    static bool poll(Condition condition) {
-        for (int i = 0; i < 3000; ++i) {
-            if (condition())
-                return true;
-            platform::sleep_ms(5);
-        }
-        return false;
     }
 
   protected:
