@@ -77,10 +77,10 @@ const char* refusal_text(pending_logins::verdict verdict) {
 // Gives the connection its place: among those being refused when admission refuses its
 // address without a look-up, so that it never displaces a waiting login; otherwise among those
 // waiting for their login, whether its admission still needs a look-up or not. False when it
-// gets none and has been turned away; *displaced tells whose place it took, if anyone's.
+// gets none and has been turned away; *displaced (left as it is when nobody's) tells whose
+// place it took.
 bool place_connection(server_run& run, client_start_record& record, const char* address_text,
                       pending_logins::displacement* displaced) {
-    *displaced = pending_logins::displacement{};
     if (admit_client_without_lookup(record.address) == admission_verdict::refused) {
         if (record.refused.take(run.refusing))
             return true;
@@ -187,10 +187,11 @@ bool start_client(server_run& run, arrival& taken) {
 // Starts the threads of those waiting for one, oldest first, as far as threads are free;
 // one that has waited out the login's whole time is closed instead. Keeps the rest in order.
 void start_waiting(server_run& run) {
+    uint32_t now = platform::tick_count();
     size_t kept = 0;
     for (size_t i = 0; i < run.waiting_count; ++i) {
         arrival& each = run.waiting[i];
-        if (each.record && platform::tick_count() - each.record->accepted_tick >= LOGIN_GRACE_MS) {
+        if (each.record && now - each.record->accepted_tick >= LOGIN_GRACE_MS) {
             turn_away(each.record->socket, "Login not completed in time", each.address_text);
             each.record.reset();
         }
