@@ -418,13 +418,17 @@ async def serve_with(settings, dispatcher, stopping):
         return EXIT_USAGE
     # One login at start, so that a wrong password shows at once; a server that is away is
     # only said (the page tells its users why their taps fail).
+    dispatcher.starting = True
     try:
         await asyncio.wrap_future(dispatcher.send([]))
     except sendrel_send.WrongPassword as error:
-        log.error("%s", error)
+        log.error("%s; the plug-in's password belongs in password of the [sendrel] table of %s "
+                  "(or --password)", error, settings["config"] or "the settings file")
         return EXIT_WRONG_PASSWORD
     except sendrel_send.SendrelError as error:
         log.warning("%s; events fail until it can be reached", error)
+    finally:
+        dispatcher.starting = False
     context = None
     if web_settings["cert"]:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
