@@ -110,7 +110,9 @@ def make_certificate(names, cert_path, key_path, now=None):
     addresses = sorted((ipaddress.ip_address(n) for n in names if is_address(n)),
                        key=lambda a: (a.version, a))
     # Named after the machine, as a phone lists it among the certificates it trusts.
-    common_name = next((n for n in dns if n != "localhost"), "sendrel-web")
+    machine = socket.gethostname()
+    common_name = machine if machine in dns else next(
+        (n for n in dns if n != "localhost"), "sendrel-web")
     subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name),
                          x509.NameAttribute(NameOID.ORGANIZATION_NAME, "Sendrel web service")])
     now = now or datetime.datetime.now(datetime.timezone.utc)
