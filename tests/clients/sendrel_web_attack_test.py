@@ -137,14 +137,13 @@ class AttackTest(unittest.TestCase):
 
     def test_what_stops_it_at_start_is_said_once(self):
         self.rig.start_server()
-        # the case, what the secrets file gets, the plug-in password, the exit code, the words
+        # the case, what the secrets file gets (for good), the plug-in password, the exit code,
+        # the words
         for case, spoilt, plug_in_password, exit_code, words in [
-                ("unusable secrets file", "{", "ChgThisPw", 1, "secrets file"),
                 ("wrong plug-in password", "", "not the password", 4,
-                 "password of the [sendrel] table of " + self.config)]:
+                 "password of the [sendrel] table of " + self.config),
+                ("unusable secrets file", "{", "ChgThisPw", 1, "secrets file")]:
             with self.subTest(case):
-                with open(self.store.path) as kept:
-                    secrets = kept.read()
                 with open(self.store.path, "a") as out:
                     out.write(spoilt)
                 with open(self.config, "w") as out:
@@ -158,8 +157,6 @@ class AttackTest(unittest.TestCase):
                 lines = self.said().splitlines()
                 self.assertEqual(len(lines), 1, lines)
                 self.assertIn(words, lines[0])
-                with open(self.store.path, "w") as out:
-                    out.write(secrets)
 
     def test_wrong_plug_in_password_never_gets_the_service_blocked(self):
         self.start("not the password")  # the plug-in is away: the service waits for it

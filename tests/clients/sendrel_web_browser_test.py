@@ -1,8 +1,9 @@
 """The remote-control page in a real headless Chromium at a phone's size, served over HTTPS by
-the web service as a user starts it, with the certificate it made, in front of the reference host with the plug-in, all on
-loopback, with the shipped sample's buttons: a page on another site tries to lock the owner
-out, then the owner meets the login view, taps and logs out; the banner follows the plug-in; a
-session ends; a phone is remembered across a restart of the service.
+the web service as a user starts it, with the certificate it made, in front of the reference
+host with the plug-in, all on loopback, with the shipped sample's buttons: a page on another
+site tries to lock the owner out, then the owner meets the login view, finds the page
+installable as an app, taps and logs out; the banner follows the plug-in; a session ends; a
+phone is remembered across a restart of the service.
 
 Environment: SENDREL_HOST, SENDREL_PLUGIN (the reference host and the plug-in), SENDREL_WEB
 (the service's folder), CHROMIUM, CHROMEDRIVER, and SENDREL_WEB_SCREENSHOTS, the folder where
@@ -54,8 +55,6 @@ PHONE = {"deviceMetrics": {"width": 390, "height": 844, "pixelRatio": 2.0, "touc
 TOUCH_MIN = 44  # CSS pixels, every touch target's height at least
 NOT_RUNNING = "The Sendrel plug-in is not running, or cannot be reached"
 ENDED = "Your login has ended, so nothing is sent. Log in again to send."
-# The icons a phone takes for its home screen, by their size in pixels.
-ICONS = {"/icon-192.png": 192, "/icon-512.png": 512, "/apple-touch-icon.png": 180}
 # Loads each icon as the page's own image (under its Content-Security-Policy): its width, or
 # -1 where it does not load.
 LOAD_ICONS = """const done = arguments[arguments.length - 1];
@@ -213,10 +212,9 @@ class PageTest(unittest.TestCase):
                          {"installabilityErrors": []})
         manifest = json.loads(self.browser.execute_cdp_cmd("Page.getAppManifest", {})["data"])
         self.assertEqual((manifest["name"], manifest["display"]), ("Living room", "standalone"))
-        self.assertEqual(self.element('link[rel="apple-touch-icon"]').get_attribute("href"),
-                         self.url + "apple-touch-icon.png")
-        self.assertEqual(self.browser.execute_async_script(LOAD_ICONS, list(ICONS)),
-                         list(ICONS.values()))
+        icons = sorted({icon["src"] for icon in manifest["icons"]}) + [
+            self.element('link[rel="apple-touch-icon"]').get_attribute("href")]
+        self.assertEqual(self.browser.execute_async_script(LOAD_ICONS, icons), [192, 512, 180])
         self.log_in("not the password")
         self.wait.until(lambda _: self.text("#message") == "Wrong password.")
         self.log_in(PASSWORD)
