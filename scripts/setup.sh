@@ -47,6 +47,8 @@ need wrk command -v wrk
 # Screenshots of the dialogs (scripts/make-screenshots.sh).
 need imagemagick command -v import
 need x11-utils command -v xwininfo
+# The phone page's icons (scripts/make-icons.py).
+need python3-cairo /usr/bin/python3 -c "import cairo"
 # The main job driven at a terminal, as a person types at it (tests/host/terminal.cmake).
 need tmux command -v tmux
 # The Node-RED package (clients/node-red) and its tests, in Node-RED's runtime: Node.js and npm
