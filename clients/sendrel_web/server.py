@@ -273,7 +273,8 @@ class Service:
                             headers={"Cache-Control": "no-cache"})
 
     async def no_icon(self, request):
-        """Browsers ask for an icon; there is none, and that is no error."""
+        """Some browsers ask for /favicon.ico whatever the page names as its icon: nothing is
+        there, and that is no error."""
         return web.Response(status=204)
 
     async def log_in(self, request):
