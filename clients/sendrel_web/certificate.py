@@ -57,13 +57,15 @@ def names_to_open(host, cert):
     address of the machine (0.0.0.0, ::), the certificate's names and the machine's own
     addresses, for no phone can open 0.0.0.0. Over HTTPS, only those the certificate holds:
     a browser refuses any other."""
-    if not ipaddress.ip_address(host).is_unspecified:
+    held = certificate_names(cert) if cert else None
+    address = ipaddress.ip_address(host)
+    if not address.is_unspecified:
         names = [host]
     else:
-        held = sorted(n for n in certificate_names(cert) or () if "*" not in n) if cert else []
-        names = [n for n in held if not is_address(n)] + machine_addresses() + [
-            "127.0.0.1" if ipaddress.ip_address(host).version == 4 else "::1"]
-    held = certificate_names(cert) if cert else None
+        # Names a phone can use first; this machine's own last, by address.
+        names = sorted(n for n in held or () if "*" not in n and n != "localhost"
+                       and not is_address(n))
+        names += machine_addresses() + ["127.0.0.1" if address.version == 4 else "::1"]
     return names if held is None else [n for n in names if n in held]
 
 
