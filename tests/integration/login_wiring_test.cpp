@@ -64,9 +64,12 @@ int32_t QVL_STDCALL hold_the_crowd(const char* text, const uint8_t* block, int32
 // connections behind it queue up and are taken in together.
 platform::manual_event g_accept_gate{true};
 std::atomic<bool> g_accept_armed{false};
+std::atomic<bool> g_accept_held{false};
 void hold_the_next_accept(const char* message, int32_t) {
-    if (std::strncmp(message, "Connection accepted", 19) == 0 && g_accept_armed.exchange(false))
+    if (std::strncmp(message, "Connection accepted", 19) == 0 && g_accept_armed.exchange(false)) {
+        g_accept_held = true;
         g_accept_gate.wait(60000);  // only a guard against a hang
+    }
 }
 
 class login_wiring_test : public server_test {
@@ -392,6 +395,52 @@ TEST_F(login_wiring_test, slow_host_handlers_keep_no_one_out) {
     EXPECT_EQ(count_traces("Too many connections waiting for login"), 0u);
     g_gate.set();
     EXPECT_TRUE(newcomer.log_in(TEST_PASSWORD));
+}
+
+// A thread that frees in the same round of the accept thread as a new arrival goes to the
+// connection that has waited for one longest. The known owner has used its share of the known
+// reserve's threads, so its next two connections wait (being known, neither gives way); then
+// one of its connections ends while the accept thread holds the newest arrival.
+TEST_F(login_wiring_test, a_freed_thread_goes_to_the_connection_that_waited_longest) {
+    const char* const owner = "127.0.0.86";
+    log_in_once(port(), owner);
+    g_held_event = "Disconnect";
+    g_held = 0;
+    g_gate.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
+    crowd_in(MAX_PENDING_TOTAL);
+    std::vector<std::unique_ptr<test_client>> displacing;
+    for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
+        displacing.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(
+            displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
+    }
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    std::vector<std::unique_ptr<test_client>> threaded;
+    for (uint32_t n = 0; n < MAX_KNOWN_RESERVE_PER_ADDRESS; ++n) {
+        threaded.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(threaded.back()->connect(port(), owner));
+    }
+    ASSERT_TRUE(poll_until(
+        [&] {
+            return count_of(event_lines(), std::string("Incoming connection|") + owner) ==
+                   1 + MAX_KNOWN_RESERVE_PER_ADDRESS;
+        },
+        30000));
+    test_client older, newer;
+    ASSERT_TRUE(older.connect(port(), owner));  // takes a crowd connection's place
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING + 1; }, 30000));
+    g_accept_gate.reset();
+    g_accept_held = false;
+    g_accept_armed = true;
+    trace_set_hook(hold_the_next_accept);
+    ASSERT_TRUE(newer.connect(port(), owner));
+    ASSERT_TRUE(poll_until([] { return g_accept_held.load(); }, 30000));
+    threaded.front()->close();
+    ASSERT_TRUE(poll_until(
+        [&] { return count_of(event_lines(), std::string("Disconnect|") + owner) == 2; }, 30000));
+    g_accept_gate.set();
+    EXPECT_EQ(older.greet().size(), 4u);
 }
 
 // The real tick, moved on by the test.
