@@ -8,7 +8,9 @@
 //   - at most MAX_PENDING_PER_ADDRESS connections from one address wait for their login at a
 //     time; a connection beyond that is refused (address_full), a known address's included;
 //   - at most MAX_PENDING_TOTAL connections wait at a time, and MAX_PENDING_KNOWN_RESERVE more
-//     from known addresses alone. When the places are taken, a newcomer takes the place of the
+//     from known addresses alone, MAX_KNOWN_RESERVE_PER_ADDRESS of them from any one address
+//     (which known addresses are follows the password: after a change of it, none, whatever
+//     the table says of those already waiting). When the places are taken, a newcomer takes the place of the
 //     oldest waiting connection of the unknown address that holds the most (several holding
 //     the most: the oldest of all their connections gives way; counted_in_place_of_another,
 //     the caller ends the displaced connection). A newcomer from an unknown address does so
@@ -18,7 +20,7 @@
 //     forgotten by its first failed login. Without anyone to displace: total_full.
 //   - a counted connection gets its thread only while fewer than MAX_PENDING_THREADS threads
 //     of connections that have not logged in run (MAX_PENDING_KNOWN_RESERVE more for known
-//     addresses): start_thread. Until then it waits without one, counted and holding its
+//     addresses, MAX_KNOWN_RESERVE_PER_ADDRESS of them for any one): start_thread. Until then it waits without one, counted and holding its
 //     place, and the accept thread keeps its socket; one displaced while it has no thread is
 //     closed at once and costs nothing. A displaced connection with a thread no longer counts
 //     for its address or among the waiting, but its thread counts until it has let its socket
@@ -59,6 +61,9 @@
 constexpr uint32_t MAX_PENDING_PER_ADDRESS = 32;
 constexpr uint32_t MAX_PENDING_TOTAL = 512;
 constexpr uint32_t MAX_PENDING_KNOWN_RESERVE = 32;
+// Of the known reserve's places, and of its threads, one address may hold this many: one
+// known neighbour must not take what the owner needs.
+constexpr uint32_t MAX_KNOWN_RESERVE_PER_ADDRESS = 8;
 constexpr uint32_t MAX_PENDING_WAITING = MAX_PENDING_TOTAL + MAX_PENDING_KNOWN_RESERVE;
 // Threads for those waiting, and beyond them for those being ended.
 constexpr uint32_t MAX_PENDING_ENDING = 64;
@@ -113,12 +118,17 @@ class pending_logins {
         uint32_t address;
         uint32_t count;  // 0: free
         bool known;      // as the known addresses said at its latest arrival or failure
+        // Of its waiting connections, those in the known reserve's places and threads.
+        uint32_t reserve_places;
+        uint32_t reserve_threads;
     };
     struct waiting {
         uint64_t serial;  // 0: free; otherwise increasing with the accept order
         connection_id connection;
         uint32_t tally;  // NONE once it waits no more: it is being ended
         bool has_thread;
+        bool reserve_place;
+        bool reserve_thread;
     };
     uint32_t find_tally(uint32_t address) const;
     uint32_t free_tally() const;
@@ -127,7 +137,11 @@ class pending_logins {
     // slot, if a newcomer from a known or unknown address holding held may take its place.
     uint32_t displaceable(uint32_t slot, bool known, uint32_t held) const;
     bool holds(place counted) const;
+    // The slot's connection waits no more: its address's counts go down.
+    void leave_tally(waiting& each);
     void stop_waiting_at(uint32_t slot);
+    // Under the lock: after a change of the password nobody waiting is known.
+    void follow_password(uint32_t generation);
 
     std::mutex lock_;
     tally tallies_[MAX_PENDING_WAITING] = {};
@@ -136,6 +150,7 @@ class pending_logins {
     uint32_t ending_ = 0;
     uint32_t threads_ = 0;
     uint64_t next_serial_ = 1;
+    uint32_t known_generation_ = 0;  // of the password the known flags were taken under
 };
 
 class pending_login {
