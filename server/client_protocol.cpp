@@ -300,7 +300,7 @@ void converse(connection& conn) {
     try {
         // A connection whose place went to a newcomer is being ended: it does not log in.
         uint32_t generation = 0;
-        if (log_in(conn, &generation) && conn.record->pending.log_in() &&
+        if (log_in(conn, &generation) && conn.record->pending.log_in(generation) &&
             lift_login_deadline(conn)) {
             known_addresses_note_login(conn.record->address, generation);
             raise_event_with_address("Accepted connection", conn.address_text);

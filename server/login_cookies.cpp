@@ -148,8 +148,8 @@ uint32_t used_cookies_export(uint16_t* out, uint32_t capacity) {
     uint32_t written = g_ledger.count < capacity ? g_ledger.count : capacity;
     uint32_t skipped = g_ledger.count - written;
     for (uint32_t i = 0; i < written; ++i)
-        out[i] = cookie_from_r(
-            g_ledger.order[(g_ledger.first + skipped + i) % USED_COOKIES_REMEMBERED]);
+        out[i] =
+            cookie_from_r(g_ledger.order[(g_ledger.first + skipped + i) % USED_COOKIES_REMEMBERED]);
     return written;
 }
 

@@ -96,8 +96,7 @@ pending_logins::verdict pending_logins::count(platform::ipv4_address address,
         return verdict::address_full;
     bool reserve_open =
         known && (own == NONE || tallies_[own].reserve_places < MAX_KNOWN_RESERVE_PER_ADDRESS);
-    bool in_reserve =
-        total_ >= MAX_PENDING_TOTAL && total_ < MAX_PENDING_WAITING && reserve_open;
+    bool in_reserve = total_ >= MAX_PENDING_TOTAL && total_ < MAX_PENDING_WAITING && reserve_open;
     verdict result = verdict::counted;
     if (total_ >= MAX_PENDING_TOTAL && !in_reserve) {
         // Every thread is spoken for (each waiting connection has or will want one): one that
@@ -152,7 +151,7 @@ bool pending_logins::start_thread(place counted) {
     return true;
 }
 
-bool pending_logins::settle(place counted, bool logged_in) {
+bool pending_logins::settle(place counted, bool logged_in, uint32_t generation) {
     std::lock_guard<std::mutex> hold(lock_);
     if (!holds(counted))
         return false;
@@ -160,6 +159,11 @@ bool pending_logins::settle(place counted, bool logged_in) {
     bool waited = slot.tally != NONE;
     if (!waited && logged_in)
         return false;  // kept until the connection has gone
+    if (waited && logged_in) {
+        follow_password(settings_password_generation());
+        if (generation == known_generation_)
+            tallies_[slot.tally].known = true;
+    }
     if (waited) {
         leave_tally(slot);
     } else {

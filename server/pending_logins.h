@@ -10,9 +10,9 @@
 //   - at most MAX_PENDING_TOTAL connections wait at a time, and MAX_PENDING_KNOWN_RESERVE more
 //     from known addresses alone, MAX_KNOWN_RESERVE_PER_ADDRESS of them from any one address
 //     (which known addresses are follows the password: after a change of it, none, whatever
-//     the table says of those already waiting). When the places are taken, a newcomer takes the place of the
-//     oldest waiting connection of the unknown address that holds the most (several holding
-//     the most: the oldest of all their connections gives way; counted_in_place_of_another,
+//     the table says of those already waiting). When the places are taken, a newcomer takes the
+//     place of the oldest waiting connection of the unknown address that holds the most (several
+//     holding the most: the oldest of all their connections gives way; counted_in_place_of_another,
 //     the caller ends the displaced connection). A newcomer from an unknown address does so
 //     only while it holds fewer than that address; a known one whenever it holds fewer than
 //     its share. A connection from a known address is never displaced: a crowd cannot use
@@ -20,14 +20,14 @@
 //     forgotten by its first failed login. Without anyone to displace: total_full.
 //   - a counted connection gets its thread only while fewer than MAX_PENDING_THREADS threads
 //     of connections that have not logged in run (MAX_PENDING_KNOWN_RESERVE more for known
-//     addresses, MAX_KNOWN_RESERVE_PER_ADDRESS of them for any one): start_thread. Until then it waits without one, counted and holding its
-//     place, and the accept thread keeps its socket; one displaced while it has no thread is
-//     closed at once and costs nothing. A displaced connection with a thread no longer counts
-//     for its address or among the waiting, but its thread counts until it has let its socket
-//     go, whatever the host does in its handlers meanwhile. So those threads never number more
-//     than MAX_PENDING_THREADS + MAX_PENDING_KNOWN_RESERVE, and yet no newcomer is refused for
-//     want of a thread: it waits for one, and a known address has threads of its own. Once
-//     every thread is spoken for (those waiting and those being ended number
+//     addresses, MAX_KNOWN_RESERVE_PER_ADDRESS of them for any one): start_thread. Until then it
+//     waits without one, counted and holding its place, and the accept thread keeps its socket; one
+//     displaced while it has no thread is closed at once and costs nothing. A displaced connection
+//     with a thread no longer counts for its address or among the waiting, but its thread counts
+//     until it has let its socket go, whatever the host does in its handlers meanwhile. So those
+//     threads never number more than MAX_PENDING_THREADS + MAX_PENDING_KNOWN_RESERVE, and yet no
+//     newcomer is refused for want of a thread: it waits for one, and a known address has threads
+//     of its own. Once every thread is spoken for (those waiting and those being ended number
 //     MAX_PENDING_THREADS), the oldest of the greediest among those without a thread gives way
 //     first: a crowd queued behind displaced connections that the host holds gives way within
 //     itself, and the last of it gets the next thread.
@@ -93,10 +93,12 @@ class pending_logins {
     // connection has gone or logged in; false while the threads are all taken (or the place
     // is no longer its own).
     bool start_thread(place counted);
-    // The login of the place's connection succeeded: true, and the place is given back,
-    // unless another connection took it (false; the place is kept until settle(false)).
+    // The login of the place's connection succeeded, proving the password of the given
+    // generation: true, and the place is given back, unless another connection took it
+    // (false; the place is kept until settle(false)). Its address's other waiting
+    // connections are known from now on, if that password is still in force.
     // settle(false): the connection has gone, whatever its place was.
-    bool settle(place counted, bool logged_in);
+    bool settle(place counted, bool logged_in, uint32_t generation = 0);
     // The connection will not log in (admission refused it): its place is given back, its
     // thread counted as one being ended until settle(false).
     void stop_waiting(place counted);
@@ -173,13 +175,14 @@ class pending_login {
 
     // True when the connection may start its thread now (or was never counted).
     bool start_thread() { return !counts_ || counts_->start_thread(place_); }
-    // The login succeeded: false when another connection had taken the place (which is then
+    // The login succeeded, with the password of that generation: false when another
+    // connection had taken the place (which is then
     // kept until the connection is gone); true otherwise, the place given back, or never
     // counted.
-    bool log_in() {
+    bool log_in(uint32_t generation) {
         if (!counts_)
             return true;
-        if (!counts_->settle(place_, true))
+        if (!counts_->settle(place_, true, generation))
             return false;
         counts_.reset();
         return true;

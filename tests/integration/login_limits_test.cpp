@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "access/abuse_state.h"
+#include "access/known_addresses.h"
+#include "access/repeat_offenders.h"
+#include "module/settings.h"
 #include "platform/event.h"
 #include "platform/process_limits.h"
 #include "platform/thread.h"
@@ -145,6 +149,26 @@ TEST_F(login_limits_test, the_login_deadline_holds_across_the_tick_wrap) {
     EXPECT_TRUE(greeted.wait_closed());
     ASSERT_TRUE(recorded("Disconnect|127.0.0.14"));
     EXPECT_EQ(count_traces("Login not completed in time"), 1u);
+}
+
+// A client that gave up while the host's handler of its "Incoming connection" was slow left
+// its greeting and its close behind: it gets no cookie, is booked nowhere and stays known.
+TEST_F(login_limits_test, a_client_gone_before_its_cookie_counts_nothing) {
+    g_clock_moved.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_incoming), 1);
+    known_addresses_note_login(loopback_address("127.0.0.16"), settings_password_generation());
+    test_client gone;
+    ASSERT_TRUE(gone.connect(port(), "127.0.0.16"));
+    ASSERT_TRUE(gone.send_text("vellumorchid\n"));
+    ASSERT_TRUE(poll_until([] { return g_incoming_held.load() == 1; }, 10000));
+    gone.close();
+    g_clock_moved.set();
+    ASSERT_TRUE(recorded("Disconnect|127.0.0.16"));
+    EXPECT_EQ(count_of(event_lines(), "Incorrect Password|127.0.0.16"), 0u);
+    EXPECT_EQ(count_traces("Login ended: the client left before its cookie"), 1u);
+    EXPECT_EQ(abuse_state_copy().failure_count, 0u);
+    EXPECT_EQ(repeat_offenders_failures(loopback_address("127.0.0.16")), 0u);
+    EXPECT_TRUE(known_address(loopback_address("127.0.0.16")));
 }
 
 // An answer that had its fair time after the cookie and still missed the deadline is a wrong

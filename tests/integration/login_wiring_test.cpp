@@ -271,6 +271,23 @@ TEST_F(login_wiring_test, a_queued_crowd_gives_way_within_itself) {
     EXPECT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 30000));
 }
 
+// A failed login makes its address's other waiting connections unknown: at the total, the
+// oldest of them is the one that gives way to a newcomer.
+TEST_F(login_wiring_test, a_failed_login_makes_its_addresses_waiting_connections_unknown) {
+    known_addresses_note_login(loopback_address("127.0.0.70"), settings_password_generation());
+    test_client waiting;
+    ASSERT_TRUE(waiting.connect(port(), "127.0.0.70"));
+    ASSERT_EQ(waiting.greet().size(), 4u);
+    crowd_in(MAX_PENDING_TOTAL - 1);
+    test_client failing;
+    ASSERT_TRUE(failing.connect(port(), "127.0.0.70"));
+    ASSERT_FALSE(failing.log_in("wrong"));
+    ASSERT_TRUE(recorded("Incorrect Password|127.0.0.70"));
+    test_client newcomer;
+    ASSERT_TRUE(newcomer.connect(port(), "127.0.0.71"));
+    EXPECT_EQ(waiting.receive_until_closed(), std::string("close\n\0", 7));
+}
+
 // Logs in once from address, so that the address is known from then on.
 void log_in_once(uint16_t port, const char* address) {
     test_client client;
@@ -333,11 +350,12 @@ TEST_F(login_wiring_test, a_known_owner_logs_in_through_a_crowd_that_never_pause
 }
 
 // While the host holds the threads of MAX_PENDING_ENDING displaced connections in their
-// "Disconnect", and every other thread is taken: the known owner gets in at once, on threads
-// of its own, and an unknown newcomer is not refused but waits, without a thread, until the
-// host lets a thread go.
+// "Disconnect", every other thread is taken and a known neighbour holds silent connections:
+// the known owner gets in at once, on threads of its own, and an unknown newcomer is not refused
+// but waits, without a thread, until the host lets a thread go.
 TEST_F(login_wiring_test, slow_host_handlers_keep_no_one_out) {
     log_in_once(port(), "127.0.0.81");
+    log_in_once(port(), "127.0.0.85");  // a known neighbour
     g_held_event = "Disconnect";
     g_held = 0;
     g_gate.reset();
@@ -350,6 +368,19 @@ TEST_F(login_wiring_test, slow_host_handlers_keep_no_one_out) {
             displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
     }
     ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    // The neighbour holds silent connections: it gets its share of the known reserve's
+    // threads, not the whole reserve.
+    std::vector<std::unique_ptr<test_client>> neighbour;
+    for (uint32_t n = 0; n < MAX_PENDING_PER_ADDRESS; ++n) {
+        neighbour.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(neighbour.back()->connect(port(), "127.0.0.85"));
+    }
+    ASSERT_TRUE(poll_until(
+        [this] {
+            return count_of(event_lines(), "Incoming connection|127.0.0.85") >=
+                   1 + MAX_KNOWN_RESERVE_PER_ADDRESS;
+        },
+        30000));
 
     test_client owner, newcomer, owner_again;
     ASSERT_TRUE(owner.connect(port(), "127.0.0.81"));

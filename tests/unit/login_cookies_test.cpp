@@ -135,8 +135,9 @@ TEST_F(login_cookies_test, a_restore_takes_only_a_whole_record) {
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
         login_cookies_reset();
-        EXPECT_EQ(used_cookies_restore(each.stored.data(), static_cast<uint32_t>(each.stored.size())),
-                  each.taken);
+        EXPECT_EQ(
+            used_cookies_restore(each.stored.data(), static_cast<uint32_t>(each.stored.size())),
+            each.taken);
         EXPECT_EQ(exported(), each.taken ? each.stored : std::vector<uint16_t>{});
     }
     uint16_t newer = use_one();

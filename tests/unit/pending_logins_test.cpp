@@ -75,7 +75,7 @@ TEST(pending_logins, caps_per_address_and_in_all_and_gives_places_back) {
     // nothing more.
     pending_login logged_in = std::move(c.held.front());
     c.held.erase(c.held.begin());
-    EXPECT_TRUE(logged_in.log_in());
+    EXPECT_TRUE(logged_in.log_in(settings_password_generation()));
     EXPECT_EQ(c.count(1), verdict::counted);
     { pending_login ended = std::move(logged_in); }
     EXPECT_EQ(c.counts->of(address(1)), 32u);
@@ -137,12 +137,12 @@ TEST(pending_logins, at_the_total_the_greediest_address_gives_way) {
         // The displaced connection does not log in; it stays counted apart until it has gone.
         pending_login& displaced = c.held[static_cast<size_t>(each.displaced - 1)];
         EXPECT_TRUE(displaced.given_way());
-        EXPECT_FALSE(displaced.log_in());
+        EXPECT_FALSE(displaced.log_in(settings_password_generation()));
         EXPECT_EQ(c.counts->ending(), 1u);
         displaced.release();
         EXPECT_EQ(c.counts->ending(), 0u);
         EXPECT_EQ(c.counts->total(), 512u);
-        EXPECT_TRUE(c.held.back().log_in());
+        EXPECT_TRUE(c.held.back().log_in(settings_password_generation()));
         EXPECT_EQ(c.counts->total(), 511u);
     }
 }
@@ -192,6 +192,16 @@ TEST(pending_logins, a_known_address_keeps_its_way_in) {
     EXPECT_EQ(after.count(901), verdict::counted_in_place_of_another);
     EXPECT_EQ(after.displaced, 1u);
     settings_password_set(password);
+
+    // A login makes its address's other waiting connections known at once: the oldest unknown
+    // gives way instead.
+    counter logging;
+    logging.fill(1, 1, 2);
+    logging.fill(2, MAX_PENDING_TOTAL - 2, 1);
+    EXPECT_TRUE(logging.of_connection(1).log_in(settings_password_generation()));
+    logging.fill(3000, 1, 1);
+    EXPECT_EQ(logging.count(3001), verdict::counted_in_place_of_another);
+    EXPECT_EQ(logging.displaced, 3u);
 }
 
 // The threads of those waiting and those being ended stay bounded however slowly displaced
@@ -249,7 +259,7 @@ TEST(pending_logins, a_connection_that_stops_waiting_gives_its_place_back) {
     EXPECT_EQ(c.counts->total(), 0u);
     EXPECT_EQ(c.counts->of(address(1)), 0u);
     EXPECT_EQ(c.counts->threads(), 1u);
-    EXPECT_FALSE(c.held.back().log_in());
+    EXPECT_FALSE(c.held.back().log_in(settings_password_generation()));
     c.held.back().release();
     EXPECT_EQ(c.counts->threads(), 0u);
     EXPECT_EQ(c.counts->ending(), 0u);
