@@ -1,11 +1,6 @@
 """The request a home hub's rest_command sends, configured as the README's "From Home
-Assistant" says, to the web service in front of the reference host with the plug-in: made with
-aiohttp's client as the hub makes it (its session's User-Agent, the configured headers with the
-token from its secrets, the content type, the payload template rendered to bytes), and the
-event it raises at the host.
-
-Environment: SENDREL_HOST, SENDREL_PLUGIN (the reference host and the plug-in) and
-SENDREL_WEB (the service)."""
+Assistant" says, to the web service in front of the reference host with the plug-in, and the
+event it raises. Environment: SENDREL_HOST, SENDREL_PLUGIN and SENDREL_WEB."""
 
 import asyncio
 import os
@@ -50,8 +45,8 @@ class HomeAssistantTest(unittest.TestCase):
         self.addCleanup(service.terminate)
 
         async def rest_command():
-            # The hub's shared session names the hub in its User-Agent; rest_command adds the
-            # configured headers and the content type, and sends the rendered payload as bytes.
+            # As the hub sends it, with aiohttp's client: its session's User-Agent, the
+            # configured headers and content type, the rendered payload as bytes.
             async with aiohttp.ClientSession(headers={
                     "User-Agent": "HomeAssistant/2024.12.0 aiohttp/%s Python/3.12"
                     % aiohttp.__version__}) as session:

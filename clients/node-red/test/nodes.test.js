@@ -88,8 +88,6 @@ describe("sendrel out against the plug-in", () => {
             o1.receive({ payload: i });
         }
         await seen.shows("unreachable · 25 waiting");
-        assert.strictEqual(seen.errors.length, 5);
-        assert.ok(seen.errors.every((text) => /dropped from the full queue/.test(text)), seen.errors.join("\n"));
         await host.start();
         await seen.shows("sent 25");
         const expected = Array.from({ length: 25 }, (_, i) => `event "Queued" payloads ["127.0.0.1", "${i + 5}"]`);
