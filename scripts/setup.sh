@@ -42,9 +42,12 @@ need python3-wheel /usr/bin/python3 -c "import wheel"
 # The MQTT bridge (clients/sendrel_mqtt.py) and its end-to-end test with a broker of its own.
 need python3-paho-mqtt test -f /usr/lib/python3/dist-packages/paho/mqtt/client.py
 need mosquitto test -x /usr/sbin/mosquitto
-# The web service (clients/sendrel_web) and its tests: the page in a real headless browser,
-# over HTTPS with a throwaway certificate; wrk for its figures (bench/web_figures.py).
+# The web service (clients/sendrel_web) and its tests: the certificates it makes
+# (--make-certificate), the page in a real headless browser over HTTPS with one of them, a
+# certificate of another maker for its host-name check; wrk for its figures
+# (bench/web_figures.py).
 need python3-aiohttp /usr/bin/python3 -c "import aiohttp"
+need python3-cryptography /usr/bin/python3 -c "import cryptography"
 need python3-selenium /usr/bin/python3 -c "import selenium"
 need chromium command -v chromium
 need chromium-driver command -v chromedriver
@@ -53,6 +56,8 @@ need wrk command -v wrk
 # Screenshots of the dialogs (scripts/make-screenshots.sh).
 need imagemagick command -v import
 need x11-utils command -v xwininfo
+# The phone page's icons (scripts/make-icons.py).
+need python3-cairo /usr/bin/python3 -c "import cairo"
 # The main job driven at a terminal, as a person types at it (tests/host/terminal.cmake).
 need tmux command -v tmux
 # The Node-RED package (clients/node-red): npm packs it for the release package; its tests run

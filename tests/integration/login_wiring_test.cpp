@@ -78,6 +78,7 @@ class login_wiring_test : public server_test {
         g_held_event = "Incoming connection";
         trace_set_hook(nullptr);
         platform::net_set_wake_hook(nullptr);
+        platform::tick_set_source(nullptr);
         recording_host_install();
         settings.disable_abuse_protection = 0;
         access_list_clear();
@@ -391,6 +392,48 @@ TEST_F(login_wiring_test, slow_host_handlers_keep_no_one_out) {
     EXPECT_EQ(count_traces("Too many connections waiting for login"), 0u);
     g_gate.set();
     EXPECT_TRUE(newcomer.log_in(TEST_PASSWORD));
+}
+
+// The real tick, moved on by the test.
+std::atomic<uint32_t> g_skipped_ms{0};
+uint32_t skipped_tick() {
+    return platform::detail::system_tick_count() + g_skipped_ms.load();
+}
+
+// A connection that waits for a thread while the host holds every thread is closed by the
+// accept thread when its login's time has run out, and at the stop, without a thread.
+TEST_F(login_wiring_test, a_connection_waiting_for_a_thread_is_closed_in_time_and_at_the_stop) {
+    g_skipped_ms = 0;
+    platform::tick_set_source(skipped_tick);
+    g_held_event = "Disconnect";
+    g_held = 0;
+    g_gate.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
+    crowd_in(MAX_PENDING_TOTAL);
+    std::vector<std::unique_ptr<test_client>> displacing;
+    for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
+        displacing.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(
+            displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
+    }
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    test_client late;
+    ASSERT_TRUE(late.connect(port(), "127.0.0.72"));
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING + 1; }, 60000));
+    g_skipped_ms = LOGIN_GRACE_MS;
+    EXPECT_TRUE(late.wait_closed());
+    EXPECT_EQ(count_traces("Login not completed in time"), 1u);
+
+    size_t accepted = accepted_so_far();
+    test_client at_the_stop;  // in the place the late one gave back, without a thread
+    ASSERT_TRUE(at_the_stop.connect(port(), "127.0.0.73"));
+    ASSERT_TRUE(poll_until([&] { return accepted_so_far() > accepted; }, 60000));
+    std::thread stopping([this] { stop_server(); });
+    EXPECT_TRUE(at_the_stop.wait_closed());
+    g_gate.set();
+    stopping.join();
+    EXPECT_EQ(count_of(event_lines(), "Incoming connection|127.0.0.72"), 0u);
+    EXPECT_EQ(count_of(event_lines(), "Incoming connection|127.0.0.73"), 0u);
 }
 
 // Swallows the first wake of every socket, as Windows loses a wake that comes just before the
