@@ -471,7 +471,6 @@ TEST_F(login_wiring_test, a_connection_waiting_for_a_thread_is_closed_in_time_an
     ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING + 1; }, 60000));
     g_skipped_ms = LOGIN_GRACE_MS;
     EXPECT_TRUE(late.wait_closed());
-    EXPECT_EQ(count_traces("Login not completed in time"), 1u);
 
     size_t accepted = accepted_so_far();
     test_client at_the_stop;  // in the place the late one gave back, without a thread
