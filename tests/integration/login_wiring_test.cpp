@@ -106,6 +106,21 @@ class login_wiring_test : public server_test {
             },
             60000));
     }
+    // Every place taken and every thread too: MAX_PENDING_ENDING newcomers have displaced as
+    // many of the crowd, whose threads the host holds in their "Disconnect".
+    void take_every_thread() {
+        g_held_event = "Disconnect";
+        g_held = 0;
+        g_gate.reset();
+        ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
+        crowd_in(MAX_PENDING_TOTAL);
+        for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
+            crowd_.push_back(std::make_unique<test_client>());
+            ASSERT_TRUE(
+                crowd_.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
+        }
+        ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    }
     std::vector<std::unique_ptr<test_client>> crowd_;
 };
 
@@ -360,18 +375,7 @@ TEST_F(login_wiring_test, a_known_owner_logs_in_through_a_crowd_that_never_pause
 TEST_F(login_wiring_test, slow_host_handlers_keep_no_one_out) {
     log_in_once(port(), "127.0.0.81");
     log_in_once(port(), "127.0.0.85");  // a known neighbour
-    g_held_event = "Disconnect";
-    g_held = 0;
-    g_gate.reset();
-    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
-    crowd_in(MAX_PENDING_TOTAL);
-    std::vector<std::unique_ptr<test_client>> displacing;
-    for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
-        displacing.push_back(std::make_unique<test_client>());
-        ASSERT_TRUE(
-            displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
-    }
-    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    take_every_thread();
     // The neighbour holds silent connections: it gets its share of the known reserve's
     // threads, not the whole reserve.
     std::vector<std::unique_ptr<test_client>> neighbour;
@@ -404,18 +408,7 @@ TEST_F(login_wiring_test, slow_host_handlers_keep_no_one_out) {
 TEST_F(login_wiring_test, a_freed_thread_goes_to_the_connection_that_waited_longest) {
     const char* const owner = "127.0.0.86";
     log_in_once(port(), owner);
-    g_held_event = "Disconnect";
-    g_held = 0;
-    g_gate.reset();
-    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
-    crowd_in(MAX_PENDING_TOTAL);
-    std::vector<std::unique_ptr<test_client>> displacing;
-    for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
-        displacing.push_back(std::make_unique<test_client>());
-        ASSERT_TRUE(
-            displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
-    }
-    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    take_every_thread();
     std::vector<std::unique_ptr<test_client>> threaded;
     for (uint32_t n = 0; n < MAX_KNOWN_RESERVE_PER_ADDRESS; ++n) {
         threaded.push_back(std::make_unique<test_client>());
@@ -454,18 +447,7 @@ uint32_t skipped_tick() {
 TEST_F(login_wiring_test, a_connection_waiting_for_a_thread_is_closed_in_time_and_at_the_stop) {
     g_skipped_ms = 0;
     platform::tick_set_source(skipped_tick);
-    g_held_event = "Disconnect";
-    g_held = 0;
-    g_gate.reset();
-    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
-    crowd_in(MAX_PENDING_TOTAL);
-    std::vector<std::unique_ptr<test_client>> displacing;
-    for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
-        displacing.push_back(std::make_unique<test_client>());
-        ASSERT_TRUE(
-            displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
-    }
-    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    take_every_thread();
     test_client late;
     ASSERT_TRUE(late.connect(port(), "127.0.0.72"));
     ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING + 1; }, 60000));
