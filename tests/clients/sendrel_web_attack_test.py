@@ -1,20 +1,22 @@
 """The web service as a user starts it, in front of the reference host with the plug-in, all on
-loopback, under the attacks a stranger can make: guesses sent together, connections that hold
-half a header, a secrets file left unreadable, and a wrong plug-in password across many
-requests.
+loopback, under the attacks a stranger can make and what ordinary networks do: guesses sent
+together, a table of hostile requests sent at the socket level, a secrets file left
+unreadable, a wrong plug-in password across many requests; and what the page's status costs
+the plug-in.
 
 Environment: SENDREL_HOST, SENDREL_PLUGIN (the reference host and the plug-in) and
 SENDREL_WEB (the service)."""
 
 import asyncio
+import contextlib
 import http.client
 import os
-import select
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
@@ -22,16 +24,65 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients"
 import sendrel_send  # noqa: E402
 import web_service  # noqa: E402
 from mqtt_rig import DEADLINE, Rig, wait_until  # noqa: E402
-from sendrel_web import connections, credentials  # noqa: E402
+from sendrel_web import connections, credentials, guard  # noqa: E402
 
 PASSWORD = "the page password"
+PROXY = "127.0.0.9"
 SETTINGS = """\
 [sendrel]
-port = %d
-password = "%s"
+port = %%d
+password = "%%s"
 [web]
 listen = "127.0.0.1:0"
-"""
+proxy = "%s"
+""" % PROXY
+# Where the strangers' connections come from.
+SOURCES = ["127.0.1.%d" % number for number in range(1, 4)]
+
+
+def request(method, path, headers=(), body=b""):
+    return ("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (method, path, "".join(
+        "%s: %s\r\n" % header for header in headers))).encode() + body
+
+
+def rss_mb(pid):
+    with open("/proc/%d/status" % pid) as status:
+        return next(int(line.split()[1]) / 1024 for line in status if line.startswith("VmRSS:"))
+
+
+class Peer:
+    """One connection at the socket level, kept alive across requests."""
+
+    def __init__(self, port, source):
+        self.connection = socket.create_connection(("127.0.0.1", port), DEADLINE, (source, 0))
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.reader = self.connection.makefile("rb")
+
+    def send(self, data):
+        self.connection.sendall(data)
+
+    def status(self):
+        return (self.answer() or [None])[0]
+
+    def answer(self):
+        """(status, headers, body) of the next answer; None when the service closed the
+        connection instead."""
+        try:
+            line = self.reader.readline()
+            if not line:
+                return None
+            headers = {}
+            for header in iter(self.reader.readline, b"\r\n"):
+                name, _, value = header.decode("latin-1").partition(":")
+                headers[name.lower()] = value.strip()
+            return (int(line.split()[1]), headers,
+                    self.reader.read(int(headers.get("content-length", 0))))
+        except ConnectionResetError:
+            return None
+
+    def close(self):
+        self.reader.close()
+        self.connection.close()
 
 
 class AttackTest(unittest.TestCase):
@@ -46,25 +97,30 @@ class AttackTest(unittest.TestCase):
         self.store.set_page_password(PASSWORD, iterations=100000)
         self.log = os.path.join(self.work, "web.log")
 
-    def start(self, plug_in_password="ChgThisPw"):
+    def start(self, plug_in_password="ChgThisPw", open_files=None, stack=None):
+        """The service, stopped at the test's end or the stack's."""
         with open(self.config, "w") as out:
             out.write(SETTINGS % (self.rig.server_port, plug_in_password))
         os.chmod(self.config, 0o600)
         service, url = web_service.start(os.environ["SENDREL_WEB"], self.config, self.log,
-                                         self.work)
-        self.addCleanup(service.wait, DEADLINE)
-        self.addCleanup(service.terminate)
+                                         self.work, open_files=open_files)
+        for cleanup in (lambda: service.wait(DEADLINE), service.terminate):
+            (stack.callback if stack else self.addCleanup)(cleanup)
         self.port = int(url.rstrip("/").rsplit(":", 1)[1])
+        self.service = service
         return service
 
     def said(self):
         with open(self.log) as log:
             return log.read()
 
-    def request(self, path="/api/status", body=None, token=None, source="127.0.0.1"):
+    def request(self, path="/api/status", body=None, token=None, source="127.0.0.1",
+                forwarded=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=DEADLINE,
                                                 source_address=(source, 0))
         headers = {"Authorization": "Bearer " + (token or self.token)}
+        if forwarded:
+            headers["X-Forwarded-For"] = forwarded
         if body is not None:
             headers["Content-Type"] = "application/json"
         try:
@@ -100,40 +156,128 @@ class AttackTest(unittest.TestCase):
         self.assertEqual(statuses.count(401) + statuses.count(429), 60)
         self.assertEqual(owner, 303)
 
-    def test_held_connections_keep_no_valid_request_out(self):
-        self.rig.start_server()
-        self.start()
+    # -- a table of hostile requests, each against a fresh service --
+
+    def open_peer(self, source):
+        peer = Peer(self.port, source)
+        self.case.callback(peer.close)
+        return peer
+
+    def hold(self, count, sources, data):
+        """count connections spread over the sources, each having sent data, kept open."""
+        held = []
+        for number in range(count):
+            peer = self.open_peer(sources[number % len(sources)])
+            peer.send(data)
+            held.append(peer)
+        return held
+
+    def body_in_pieces(self):
+        form = b"event=Split&payloads=kitch"
+        self.owner.send(request("POST", "/api/events", self.token_header + [
+            ("Content-Type", "application/x-www-form-urlencoded"),
+            ("Content-Length", len(form + b"en&payloads=on"))], form))
+        time.sleep(0.05)  # the rest of the body in a later segment, as a slow link sends it
+        self.owner.send(b"en&payloads=on")
+        self.assertEqual(self.owner.answer()[::2], (200, b'{"sent": 1}'))
+        wait_until(lambda: 'event "Split" payloads ["127.0.0.1", "kitchen", "on"]'
+                   in self.rig.events(), "the whole event")
+
+    def password_in_pieces(self):
+        body = ("password=" + PASSWORD.replace(" ", "+")).encode()
+        peer = self.open_peer("127.0.0.4")
+        peer.send(request("POST", "/login", [
+            ("Content-Type", "application/x-www-form-urlencoded"),
+            ("Content-Length", len(body))], body[:12]))
+        time.sleep(0.05)
+        peer.send(body[12:])
+        self.assertEqual(peer.status(), 303)
+
+    def held_bodies(self):
+        return self.hold(180, SOURCES, request("POST", "/login", [
+            ("Content-Type", "application/x-www-form-urlencoded"), ("Content-Length", 4000)]))
+
+    def held_headers(self):
+        return self.hold(180, SOURCES, b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Half: ")
+
+    def pipelined(self):
+        """Requests sent one behind the other for as long as the service reads them, their
+        answers never read: its memory grows by less than 50 MB."""
+        before = rss_mb(self.service.pid)
+        peer = self.open_peer("127.0.1.1")
+        peer.connection.settimeout(2)
+        try:
+            peer.send(request("GET", "/favicon.ico") * 100000)
+        except socket.timeout:  # the service stopped reading
+            pass
+        self.assertEqual([self.request() for _ in range(20)], [200] * 20)
+        self.assertLess(rss_mb(self.service.pid) - before, 50)
+
+    def big_header(self):
+        peer = self.open_peer("127.0.1.1")
+        try:
+            peer.send(request("GET", "/", [("X-Big-%d" % n, "x" * 8000) for n in range(120)]))
+        except OSError:  # closed while it was sent
+            pass
+        self.assertIsNone(peer.status())
+
+    def encoded_body(self):
+        self.owner.send(request("POST", "/api/events", self.token_header + [
+            ("Content-Type", "application/json"), ("Content-Encoding", "deflate"),
+            ("Content-Length", 9)], b"not zlib!"))
+        self.assertEqual(self.owner.status(), 415)
+
+    def proxy_uncapped(self):
+        """The proxy's connections have no cap of their own; another address's have."""
         per_address = connections.CONNECTIONS_PER_ADDRESS_MAX
+        for source, answered in [(PROXY, [204] * (per_address + 6)),
+                                 ("127.0.1.1", [204] * per_address + [None])]:
+            statuses = []
+            for _ in answered:  # each answered, and so idle, before the next is opened
+                peer = self.open_peer(source)
+                peer.send(request("GET", "/favicon.ico"))
+                statuses.append(peer.status())
+            self.assertEqual(statuses, answered)
 
-        def half_headers(count, source):
-            held = []
-            for _ in range(count):
-                connection = socket.create_connection(("127.0.0.1", self.port), DEADLINE,
-                                                      (source, 0))
-                try:
-                    connection.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Half: ")
-                except OSError:  # closed already
-                    pass
-                self.addCleanup(connection.close)
-                held.append(connection)
-            return held
+    def ipv6_neighbour(self):
+        """Through the proxy: a neighbour's wrong tokens, then the owner's password, from
+        another address of the same /64."""
+        self.assertEqual([self.request(token="srw_wrong", source=PROXY, forwarded="2001:db8::2")
+                          for _ in range(guard.FAILURES_MAX + 1)],
+                         [401] * guard.FAILURES_MAX + [429])
+        peer = self.open_peer(PROXY)
+        body = ("password=" + PASSWORD.replace(" ", "+")).encode()
+        peer.send(request("POST", "/login", [
+            ("Content-Type", "application/x-www-form-urlencoded"), ("Content-Length", len(body)),
+            ("X-Forwarded-For", "2001:db8::1")], body))
+        self.assertEqual(peer.status(), 303)
 
-        def closed(connection):
-            if not select.select([connection], [], [], 0)[0]:
-                return False
-            try:
-                return connection.recv(1) == b""
-            except OSError:
-                return True
-        for number in range(4):
-            half_headers(per_address - 4, "127.0.1.%d" % (number + 1))
-        crowd = half_headers(per_address + 16, "127.0.2.1")
-        wait_until(lambda: sum(map(closed, crowd)) >= 16, "the excess closed")
-        self.assertEqual([closed(c) for c in crowd[:per_address]], [False] * per_address)
-        self.assertEqual(self.request("/api/events", '{"event": "A"}'), 200)
-        # Half a header is closed after the idle time.
-        wait_until(lambda: all(map(closed, crowd)), "the deadline",
-                   connections.IDLE_SECONDS + DEADLINE)
+    def test_hostile_requests_leave_the_owner_served(self):
+        self.rig.start_server()
+        # name, what is sent; after each, the owner's connection kept alive from before is
+        # still answered, and so are its token requests on new connections
+        for name, attack in [
+                ("a form body in pieces", self.body_in_pieces),
+                ("the page password in pieces", self.password_in_pieces),
+                ("bodies held under way beyond the cap", self.held_bodies),
+                ("headers held beyond the cap", self.held_headers),
+                ("pipelined requests whose answers are never read", self.pipelined),
+                ("120 header lines of 8 000 bytes", self.big_header),
+                ("an encoded body", self.encoded_body),
+                ("the proxy's connections, and another address's", self.proxy_uncapped),
+                ("an IPv6 neighbour's wrong tokens", self.ipv6_neighbour)]:
+            with self.subTest(name), contextlib.ExitStack() as self.case:
+                # Few files: the total cap is met with a few hundred connections.
+                self.start(open_files=400, stack=self.case)
+                self.token_header = [("Authorization", "Bearer " + self.token)]
+                self.owner = self.open_peer("127.0.0.3")
+                self.owner.send(request("GET", "/api/status", self.token_header))
+                self.assertEqual(self.owner.status(), 200)
+                attack()
+                self.assertEqual([self.request() for _ in range(5)], [200] * 5)
+                self.owner.send(request("GET", "/api/status", self.token_header))
+                self.assertEqual(self.owner.status(), 200)
+                self.assertNotIn("Traceback", self.said())
 
     def test_unusable_secrets_file_refuses_at_start(self):
         self.rig.start_server()

@@ -12,10 +12,15 @@ import tempfile
 from mqtt_rig import Rig, wait_until
 
 
-def start(script, config, log_path, cwd, python=sys.executable):
-    """(the process, the URL it serves); raises AssertionError when it stops first."""
+def start(script, config, log_path, cwd, python=sys.executable, open_files=None):
+    """(the process, the URL it serves); raises AssertionError when it stops first. With
+    open_files, the process can open no more files than that (nor raise its limit)."""
+    def limit_files():
+        import resource
+        resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
     with open(log_path, "w") as log:
-        process = subprocess.Popen([python, script, "--config", config], stderr=log, cwd=cwd)
+        process = subprocess.Popen([python, script, "--config", config], stderr=log, cwd=cwd,
+                                   preexec_fn=limit_files if open_files else None)
 
     def address():
         with open(log_path) as log:
