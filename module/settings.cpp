@@ -12,11 +12,16 @@ settings_values settings;
 namespace {
 std::mutex g_password_lock;
 std::unique_ptr<const std::string> g_password;  // null: no text yet
+// Counts the changes of the password in force; read without the lock by those that only
+// compare it.
+std::atomic<uint32_t> g_password_generation{0};
 platform::fail_countdown g_failing_sets;
 }  // namespace
 
-bool settings_password_copy(std::string* out) {
+bool settings_password_copy(std::string* out, uint32_t* generation) {
     std::lock_guard<std::mutex> hold(g_password_lock);
+    if (generation)
+        *generation = g_password_generation.load(std::memory_order_relaxed);
     if (!g_password)
         return false;
     try {
@@ -40,6 +45,8 @@ bool settings_password_set(const char* text) {
     std::unique_ptr<const std::string> old;
     {
         std::lock_guard<std::mutex> hold(g_password_lock);
+        if (!g_password || *g_password != *replacement)
+            g_password_generation.fetch_add(1, std::memory_order_release);
         old = std::exchange(g_password, std::move(replacement));
     }
     return true;
@@ -52,7 +59,13 @@ bool settings_password_set(const std::string& text) {
 void settings_password_forget() {
     std::unique_ptr<const std::string> old;
     std::lock_guard<std::mutex> hold(g_password_lock);
+    if (g_password)
+        g_password_generation.fetch_add(1, std::memory_order_release);
     old = std::move(g_password);
+}
+
+uint32_t settings_password_generation() {
+    return g_password_generation.load(std::memory_order_acquire);
 }
 
 void settings_password_fail_next_sets(int count) {

@@ -27,12 +27,16 @@ struct settings_values {
 extern settings_values settings;
 
 // Copies the current password into out; false while there is none, or when the copy cannot
-// be made (then out may hold anything). Never throws.
-bool settings_password_copy(std::string* out);
+// be made (then out may hold anything). *generation, when asked for, is the password's
+// generation that the copy belongs to. Never throws.
+bool settings_password_copy(std::string* out, uint32_t* generation = nullptr);
 // Replaces the password by a copy of text. When the copy cannot be made, the password stays
 // as it was and the result is false. Never throws.
 bool settings_password_set(const char* text);
 bool settings_password_set(const std::string& text);
+// Changes whenever the password in force changes (a text set that equals the one in force is
+// no change), by whatever path: what was learned under one password is compared with it.
+uint32_t settings_password_generation();
 // Tests can make the copy fail: the next `count` replacements find no memory.
 void settings_password_fail_next_sets(int count);
 // Drops the password text: the state before the first load. For tests.

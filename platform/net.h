@@ -68,6 +68,10 @@ socket_handle net_accept(socket_handle socket, ipv4_address* peer);
 // for one; 0 when none came (or the socket is closed meanwhile).
 int net_connection_waiting(socket_handle listening, uint32_t wait_ms);
 int net_connect(socket_handle socket, ipv4_address address, uint16_t port);
+// 1 when the peer of a connected socket has already closed its side (or reset the connection)
+// and nothing it sent before is left unread; 0 when it has not, or has sent more. Does not
+// wait and reads nothing.
+int net_peer_gone(socket_handle socket);
 
 int net_send(socket_handle socket, const void* data, int length);
 int net_recv(socket_handle socket, void* buffer, int length);

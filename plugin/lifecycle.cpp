@@ -1,6 +1,8 @@
 // The life-cycle entry points through which the host drives the plug-in.
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "access/access_list.h"
 #include "dialogs/learn_dialog.h"
@@ -9,6 +11,7 @@
 #include "module/settings.h"
 #include "plugin/entry_points.h"
 #include "server/listener.h"
+#include "server/login_cookies.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -17,6 +20,22 @@ namespace {
 std::atomic<bool> g_server_running{false};
 
 constexpr int32_t INFO_CLOSE_SETTINGS_DIALOG = 4;
+
+// The used login cookies outlive the host's process in the registry, so that a login recorded
+// before a restart of the host is not replayed after it.
+void restore_used_cookies() {
+    std::unique_ptr<uint16_t[]> cookies(new (std::nothrow) uint16_t[USED_COOKIES_REMEMBERED]);
+    if (cookies)
+        used_cookies_restore(cookies.get(),
+                             used_cookies_load(cookies.get(), USED_COOKIES_REMEMBERED));
+}
+
+void keep_used_cookies() {
+    std::unique_ptr<uint16_t[]> cookies(new (std::nothrow) uint16_t[USED_COOKIES_REMEMBERED]);
+    if (cookies)
+        used_cookies_save(cookies.get(),
+                          used_cookies_export(cookies.get(), USED_COOKIES_REMEMBERED));
+}
 }  // namespace
 
 extern "C" {
@@ -25,6 +44,7 @@ int32_t QVL_STDCALL qvl_open(int32_t, int32_t, int32_t, const void* host_record)
     if (!host_record_store(host_record))
         return 0;
     settings_load();
+    restore_used_cookies();
     return 1;
 }
 
@@ -40,6 +60,7 @@ int32_t QVL_STDCALL qvl_stop() {
     if (g_server_running.load()) {
         server_stop();
         g_server_running.store(false);
+        keep_used_cookies();
     }
     return 1;
 }
@@ -47,7 +68,10 @@ int32_t QVL_STDCALL qvl_stop() {
 int32_t QVL_STDCALL qvl_close() {
     settings_dialog_close();
     learn_dialog_close();
-    qvl_stop();
+    if (g_server_running.load())
+        qvl_stop();  // keeps the used cookies
+    else
+        keep_used_cookies();
     access_list_clear();
     return 1;
 }

@@ -11,10 +11,11 @@
 #include "access/repeat_offenders.h"
 #include "module/address_text.h"
 #include "module/settings.h"
+#include "platform/net.h"
 #include "platform/tick.h"
-#include "server/cookie_generator.h"
 #include "server/event_dispatch.h"
 #include "server/line_assembler.h"
+#include "server/login_cookies.h"
 #include "server/md5.h"
 #include "server/socket_closing.h"
 #include "server/trace.h"
@@ -123,43 +124,65 @@ bool ended_by_server(connection& conn) {
     return why != nullptr;
 }
 
-// Greeting, cookie and response; true when the client proved it knows the password.
-bool log_in(connection& conn) {
+// A client that gave up before its cookie (it waited for a thread, or the host's handlers
+// were slow) has left its greeting and its close behind: it gets no cookie, and nothing is
+// counted against it. One that closes after reading its cookie is a wrong password.
+bool peer_gone(connection& conn) {
+    socket_claim& claim = conn.record->claim;
+    if (!claim.begin_use())
+        return false;  // the stop ends it
+    bool gone = platform::net_peer_gone(conn.record->socket) == 1;
+    claim.end_use();
+    if (gone)
+        trace_connection("Login ended: the client left before its cookie", conn.record->socket,
+                         conn.address_text);
+    return gone;
+}
+
+// Greeting, cookie and response; true when the client proved it knows the password, and then
+// *generation is the password's generation that it proved.
+bool log_in(connection& conn, uint32_t* generation) {
     receive_text(conn, receive_kind::login);
     strip_line_end(conn.buffer);
-    if (std::strcmp(conn.buffer, GREETING_WORD) != 0)
+    if (std::strcmp(conn.buffer, GREETING_WORD) != 0 || peer_gone(conn))
         return false;
 
-    unsigned cookie = login_cookie();
+    held_cookie cookie;
     char cookie_line[8];
-    std::snprintf(cookie_line, sizeof cookie_line, "%04x\n", cookie);
+    std::snprintf(cookie_line, sizeof cookie_line, "%04x\n", cookie.value());
     conn.cookie_tick = platform::tick_count();
     send_text(conn, cookie_line);
 
     std::string password;
     // Without a password (none loaded yet, or no memory for it) nobody logs in.
-    bool have_password = settings_password_copy(&password);
+    bool have_password = settings_password_copy(&password, generation);
     char digits[8];
-    std::snprintf(digits, sizeof digits, "%04x:", cookie);
+    std::snprintf(digits, sizeof digits, "%04x:", cookie.value());
     std::string digest_input = digits + password;
     char expected[DIGEST_HEX_SIZE];
     digest_hex(digest_input.c_str(), expected);
 
     receive_text(conn, receive_kind::login);
     strip_line_end(conn.buffer);
+    // A right answer has crossed the wire, whatever becomes of this login: its cookie is
+    // never sent again.
+    bool right = have_password && equal_ignoring_case(conn.buffer, expected);
+    if (right)
+        cookie.answered_rightly();
     // A login that the server itself ended, by its stop or by giving the connection's place to
     // another, is no failure of the peer's: nothing is compared, counted or raised.
     if (ended_by_server(conn))
         return false;
     // Counted before it is compared, so that parallel answers of one address cannot overtake
-    // the count; an address under refusal has its answer refused without a comparison.
+    // the count. An address under refusal has its answer refused without a comparison, and
+    // without a count: a right one, sent beside wrong ones, must not be booked as wrong.
     bool counted = repeat_offenders_count_answer(conn.record->address);
-    bool compare =
-        counted || settings.disable_abuse_protection.load(std::memory_order_acquire) != 0;
-    if (!compare)
+    if (!counted && settings.disable_abuse_protection.load(std::memory_order_acquire) == 0) {
         trace_connection("Answer not compared: too many failed logins", conn.record->socket,
                          conn.address_text);
-    if (compare && have_password && equal_ignoring_case(conn.buffer, expected)) {
+        return false;
+    }
+    if (right) {
         if (counted)
             repeat_offenders_take_back(conn.record->address);
         return true;
@@ -276,8 +299,10 @@ void converse(connection& conn) {
     raise_event_with_address("Incoming connection", conn.address_text);
     try {
         // A connection whose place went to a newcomer is being ended: it does not log in.
-        if (log_in(conn) && conn.record->pending.log_in() && lift_login_deadline(conn)) {
-            known_addresses_note_login(conn.record->address);
+        uint32_t generation = 0;
+        if (log_in(conn, &generation) && conn.record->pending.log_in(generation) &&
+            lift_login_deadline(conn)) {
+            known_addresses_note_login(conn.record->address, generation);
             raise_event_with_address("Accepted connection", conn.address_text);
             abuse_note_success();
             repeat_offenders_note_success(conn.record->address);

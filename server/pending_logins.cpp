@@ -1,6 +1,7 @@
 #include "server/pending_logins.h"
 
 #include "access/known_addresses.h"
+#include "module/settings.h"
 
 uint32_t pending_logins::find_tally(uint32_t address) const {
     for (uint32_t i = 0; i < MAX_PENDING_WAITING; ++i) {
@@ -51,13 +52,28 @@ bool pending_logins::holds(place counted) const {
     return counted.serial != 0 && slots_[counted.slot].serial == counted.serial;
 }
 
+void pending_logins::leave_tally(waiting& each) {
+    tally& own = tallies_[each.tally];
+    --own.count;  // one that falls to 0 is free
+    own.reserve_places -= each.reserve_place ? 1 : 0;
+    own.reserve_threads -= each.reserve_thread ? 1 : 0;
+    --total_;
+    each.tally = NONE;
+}
+
+void pending_logins::follow_password(uint32_t generation) {
+    if (generation == known_generation_)
+        return;
+    known_generation_ = generation;
+    for (tally& each : tallies_)
+        each.known = false;
+}
+
 // The connection waits no more: one with a thread is being ended until it has gone, one
 // without is gone at once (its holder closes it).
 void pending_logins::stop_waiting_at(uint32_t slot) {
     waiting& each = slots_[slot];
-    --tallies_[each.tally].count;  // one that falls to 0 is free
-    --total_;
-    each.tally = NONE;
+    leave_tally(each);
     if (each.has_thread)
         ++ending_;
     else
@@ -68,14 +84,21 @@ pending_logins::verdict pending_logins::count(platform::ipv4_address address,
                                               connection_id connection, place* counted,
                                               displacement* displaced) {
     uint32_t key = platform::ipv4_key(address);
+    uint32_t generation = settings_password_generation();
     bool known = known_address(address);
     std::lock_guard<std::mutex> hold(lock_);
+    uint32_t now = settings_password_generation();
+    follow_password(now);
+    known = known && now == generation;  // else known under a password no longer in force
     uint32_t own = find_tally(key);
     uint32_t held = own == NONE ? 0 : tallies_[own].count;
     if (held >= MAX_PENDING_PER_ADDRESS)
         return verdict::address_full;
+    bool reserve_open =
+        known && (own == NONE || tallies_[own].reserve_places < MAX_KNOWN_RESERVE_PER_ADDRESS);
+    bool in_reserve = total_ >= MAX_PENDING_TOTAL && total_ < MAX_PENDING_WAITING && reserve_open;
     verdict result = verdict::counted;
-    if (total_ >= (known ? MAX_PENDING_WAITING : MAX_PENDING_TOTAL)) {
+    if (total_ >= MAX_PENDING_TOTAL && !in_reserve) {
         // Every thread is spoken for (each waiting connection has or will want one): one that
         // has none yet gives way first, as ending one with a thread frees nothing now.
         uint32_t oldest = NONE;
@@ -92,14 +115,15 @@ pending_logins::verdict pending_logins::count(platform::ipv4_address address,
     if (own == NONE) {
         // Fewer than MAX_PENDING_WAITING wait here, each tally standing for one at least.
         own = free_tally();
-        tallies_[own].address = key;
+        tallies_[own] = tally{key, 0, false, 0, 0};
     }
     tallies_[own].known = known;
     // Those waiting and those being ended together hold fewer than SLOTS here.
     uint32_t slot = free_slot();
     ++tallies_[own].count;
+    tallies_[own].reserve_places += in_reserve ? 1 : 0;
     ++total_;
-    slots_[slot] = waiting{next_serial_++, connection, own, false};
+    slots_[slot] = waiting{next_serial_++, connection, own, false, in_reserve, false};
     *counted = place{slot, slots_[slot].serial};
     return result;
 }
@@ -111,16 +135,23 @@ bool pending_logins::start_thread(place counted) {
     waiting& slot = slots_[counted.slot];
     if (slot.has_thread)
         return true;
-    if (slot.tally == NONE ||
-        threads_ >=
-            MAX_PENDING_THREADS + (tallies_[slot.tally].known ? MAX_PENDING_KNOWN_RESERVE : 0))
+    if (slot.tally == NONE)
         return false;
+    follow_password(settings_password_generation());
+    tally& own = tallies_[slot.tally];
+    bool reserve_open = own.known && own.reserve_threads < MAX_KNOWN_RESERVE_PER_ADDRESS;
+    if (threads_ >= MAX_PENDING_THREADS + (reserve_open ? MAX_PENDING_KNOWN_RESERVE : 0))
+        return false;
+    if (threads_ >= MAX_PENDING_THREADS) {
+        slot.reserve_thread = true;
+        ++own.reserve_threads;
+    }
     slot.has_thread = true;
     ++threads_;
     return true;
 }
 
-bool pending_logins::settle(place counted, bool logged_in) {
+bool pending_logins::settle(place counted, bool logged_in, uint32_t generation) {
     std::lock_guard<std::mutex> hold(lock_);
     if (!holds(counted))
         return false;
@@ -128,9 +159,13 @@ bool pending_logins::settle(place counted, bool logged_in) {
     bool waited = slot.tally != NONE;
     if (!waited && logged_in)
         return false;  // kept until the connection has gone
+    if (waited && logged_in) {
+        follow_password(settings_password_generation());
+        if (generation == known_generation_)
+            tallies_[slot.tally].known = true;
+    }
     if (waited) {
-        --tallies_[slot.tally].count;
-        --total_;
+        leave_tally(slot);
     } else {
         --ending_;
     }

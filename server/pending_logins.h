@@ -8,9 +8,11 @@
 //   - at most MAX_PENDING_PER_ADDRESS connections from one address wait for their login at a
 //     time; a connection beyond that is refused (address_full), a known address's included;
 //   - at most MAX_PENDING_TOTAL connections wait at a time, and MAX_PENDING_KNOWN_RESERVE more
-//     from known addresses alone. When the places are taken, a newcomer takes the place of the
-//     oldest waiting connection of the unknown address that holds the most (several holding
-//     the most: the oldest of all their connections gives way; counted_in_place_of_another,
+//     from known addresses alone, MAX_KNOWN_RESERVE_PER_ADDRESS of them from any one address
+//     (which known addresses are follows the password: after a change of it, none, whatever
+//     the table says of those already waiting). When the places are taken, a newcomer takes the
+//     place of the oldest waiting connection of the unknown address that holds the most (several
+//     holding the most: the oldest of all their connections gives way; counted_in_place_of_another,
 //     the caller ends the displaced connection). A newcomer from an unknown address does so
 //     only while it holds fewer than that address; a known one whenever it holds fewer than
 //     its share. A connection from a known address is never displaced: a crowd cannot use
@@ -18,14 +20,14 @@
 //     forgotten by its first failed login. Without anyone to displace: total_full.
 //   - a counted connection gets its thread only while fewer than MAX_PENDING_THREADS threads
 //     of connections that have not logged in run (MAX_PENDING_KNOWN_RESERVE more for known
-//     addresses): start_thread. Until then it waits without one, counted and holding its
-//     place, and the accept thread keeps its socket; one displaced while it has no thread is
-//     closed at once and costs nothing. A displaced connection with a thread no longer counts
-//     for its address or among the waiting, but its thread counts until it has let its socket
-//     go, whatever the host does in its handlers meanwhile. So those threads never number more
-//     than MAX_PENDING_THREADS + MAX_PENDING_KNOWN_RESERVE, and yet no newcomer is refused for
-//     want of a thread: it waits for one, and a known address has threads of its own. Once
-//     every thread is spoken for (those waiting and those being ended number
+//     addresses, MAX_KNOWN_RESERVE_PER_ADDRESS of them for any one): start_thread. Until then it
+//     waits without one, counted and holding its place, and the accept thread keeps its socket; one
+//     displaced while it has no thread is closed at once and costs nothing. A displaced connection
+//     with a thread no longer counts for its address or among the waiting, but its thread counts
+//     until it has let its socket go, whatever the host does in its handlers meanwhile. So those
+//     threads never number more than MAX_PENDING_THREADS + MAX_PENDING_KNOWN_RESERVE, and yet no
+//     newcomer is refused for want of a thread: it waits for one, and a known address has threads
+//     of its own. Once every thread is spoken for (those waiting and those being ended number
 //     MAX_PENDING_THREADS), the oldest of the greediest among those without a thread gives way
 //     first: a crowd queued behind displaced connections that the host holds gives way within
 //     itself, and the last of it gets the next thread.
@@ -59,6 +61,9 @@
 constexpr uint32_t MAX_PENDING_PER_ADDRESS = 32;
 constexpr uint32_t MAX_PENDING_TOTAL = 512;
 constexpr uint32_t MAX_PENDING_KNOWN_RESERVE = 32;
+// Of the known reserve's places, and of its threads, one address may hold this many: one
+// known neighbour must not take what the owner needs.
+constexpr uint32_t MAX_KNOWN_RESERVE_PER_ADDRESS = 8;
 constexpr uint32_t MAX_PENDING_WAITING = MAX_PENDING_TOTAL + MAX_PENDING_KNOWN_RESERVE;
 // Threads for those waiting, and beyond them for those being ended.
 constexpr uint32_t MAX_PENDING_ENDING = 64;
@@ -88,10 +93,12 @@ class pending_logins {
     // connection has gone or logged in; false while the threads are all taken (or the place
     // is no longer its own).
     bool start_thread(place counted);
-    // The login of the place's connection succeeded: true, and the place is given back,
-    // unless another connection took it (false; the place is kept until settle(false)).
+    // The login of the place's connection succeeded, proving the password of the given
+    // generation: true, and the place is given back, unless another connection took it
+    // (false; the place is kept until settle(false)). Its address's other waiting
+    // connections are known from now on, if that password is still in force.
     // settle(false): the connection has gone, whatever its place was.
-    bool settle(place counted, bool logged_in);
+    bool settle(place counted, bool logged_in, uint32_t generation = 0);
     // The connection will not log in (admission refused it): its place is given back, its
     // thread counted as one being ended until settle(false).
     void stop_waiting(place counted);
@@ -113,12 +120,17 @@ class pending_logins {
         uint32_t address;
         uint32_t count;  // 0: free
         bool known;      // as the known addresses said at its latest arrival or failure
+        // Of its waiting connections, those in the known reserve's places and threads.
+        uint32_t reserve_places;
+        uint32_t reserve_threads;
     };
     struct waiting {
         uint64_t serial;  // 0: free; otherwise increasing with the accept order
         connection_id connection;
         uint32_t tally;  // NONE once it waits no more: it is being ended
         bool has_thread;
+        bool reserve_place;
+        bool reserve_thread;
     };
     uint32_t find_tally(uint32_t address) const;
     uint32_t free_tally() const;
@@ -127,7 +139,11 @@ class pending_logins {
     // slot, if a newcomer from a known or unknown address holding held may take its place.
     uint32_t displaceable(uint32_t slot, bool known, uint32_t held) const;
     bool holds(place counted) const;
+    // The slot's connection waits no more: its address's counts go down.
+    void leave_tally(waiting& each);
     void stop_waiting_at(uint32_t slot);
+    // Under the lock: after a change of the password nobody waiting is known.
+    void follow_password(uint32_t generation);
 
     std::mutex lock_;
     tally tallies_[MAX_PENDING_WAITING] = {};
@@ -136,6 +152,7 @@ class pending_logins {
     uint32_t ending_ = 0;
     uint32_t threads_ = 0;
     uint64_t next_serial_ = 1;
+    uint32_t known_generation_ = 0;  // of the password the known flags were taken under
 };
 
 class pending_login {
@@ -158,13 +175,14 @@ class pending_login {
 
     // True when the connection may start its thread now (or was never counted).
     bool start_thread() { return !counts_ || counts_->start_thread(place_); }
-    // The login succeeded: false when another connection had taken the place (which is then
+    // The login succeeded, with the password of that generation: false when another
+    // connection had taken the place (which is then
     // kept until the connection is gone); true otherwise, the place given back, or never
     // counted.
-    bool log_in() {
+    bool log_in(uint32_t generation) {
         if (!counts_)
             return true;
-        if (!counts_->settle(place_, true))
+        if (!counts_->settle(place_, true, generation))
             return false;
         counts_.reset();
         return true;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "access/access_list.h"
@@ -20,6 +22,7 @@ constexpr const char* ALLOW_ALL_VALUE = "AllowAll";
 constexpr const char* DISABLE_ABUSE_PROTECTION_VALUE = "DisableAbuseProtection";
 constexpr const char* PORT_VALUE = "Port";
 constexpr const char* PASSWORD_VALUE = "Password";
+constexpr const char* USED_COOKIES_VALUE = "UsedCookies";
 
 struct value_name {
     char text[32];
@@ -127,10 +130,9 @@ int save_all() {
     return list == list_outcome::saved ? 1 : 0;
 }
 
-}  // namespace
-
-void settings_load() {
-    settings_password_set(DEFAULT_PASSWORD);
+// Reads what is stored into the settings and the list; password becomes the stored password
+// when it can be read (it stays the default otherwise).
+void load_all(char (&password)[TEXT_FIELD_MAX]) {
     access_list_clear();
 
     char text[TEXT_FIELD_MAX];
@@ -162,12 +164,51 @@ void settings_load() {
     if (platform::registry_read_u32le(key, PORT_VALUE, &value)) {
         settings.port.store(static_cast<int32_t>(value));
     }
-    if (platform::registry_read_text(key, PASSWORD_VALUE, text, sizeof text)) {
-        settings_password_set(text);
-    }
+    if (platform::registry_read_text(key, PASSWORD_VALUE, text, sizeof text))
+        std::memcpy(password, text, sizeof text);
+}
+
+}  // namespace
+
+void settings_load() {
+    // The password changes once, to what the load found: a login during the load never meets
+    // the default in passing, and a reload of the same password changes nothing.
+    char password[TEXT_FIELD_MAX];
+    std::strcpy(password, DEFAULT_PASSWORD);
+    load_all(password);
+    settings_password_set(password);
 }
 
 void settings_save(bool all_taken) {
     if (!save_all() || !all_taken)
         platform::message_box("Cannot SaveSettings", "Error");
+}
+
+uint32_t used_cookies_load(uint16_t* cookies, uint32_t capacity) {
+    platform::registry_key key;
+    if (!platform::registry_open_read(SETTINGS_KEY_PATH, &key))
+        return 0;
+    uint32_t length = capacity * 2;
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[length]);
+    uint32_t type = 0;
+    if (!bytes || !platform::registry_query(key, USED_COOKIES_VALUE, bytes.get(), &length, &type))
+        return 0;
+    if (type != platform::REGISTRY_BINARY || length % 2 != 0)
+        return 0;
+    for (uint32_t i = 0; i < length / 2; ++i)
+        cookies[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return length / 2;
+}
+
+void used_cookies_save(const uint16_t* cookies, uint32_t count) {
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[count * 2 + 1]);
+    platform::registry_key key;
+    if (!bytes || !platform::registry_create(SETTINGS_KEY_PATH, &key))
+        return;
+    for (uint32_t i = 0; i < count; ++i) {
+        bytes[2 * i] = static_cast<unsigned char>(cookies[i]);
+        bytes[2 * i + 1] = static_cast<unsigned char>(cookies[i] >> 8);
+    }
+    platform::registry_set(key, USED_COOKIES_VALUE, platform::REGISTRY_BINARY, bytes.get(),
+                           count * 2);
 }

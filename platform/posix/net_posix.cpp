@@ -100,6 +100,12 @@ int net_connection_waiting(socket_handle listening, uint32_t wait_ms) {
                                                                                              : 0;
 }
 
+int net_peer_gone(socket_handle socket) {
+    char next;
+    ssize_t peeked = ::recv(raw(socket), &next, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ? 1 : 0;
+}
+
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {
     if (detail::net_should_fail()) {
         errno = ECONNABORTED;

@@ -98,6 +98,17 @@ int net_connection_waiting(socket_handle listening, uint32_t wait_ms) {
     return ::select(0, &readable, nullptr, nullptr, &wait) == 1 ? 1 : 0;
 }
 
+int net_peer_gone(socket_handle socket) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(raw(socket), &readable);
+    timeval now{0, 0};
+    if (::select(0, &readable, nullptr, nullptr, &now) != 1)
+        return 0;  // nothing to read: the peer is still there
+    char next;
+    return ::recv(raw(socket), &next, 1, MSG_PEEK) <= 0 ? 1 : 0;
+}
+
 socket_handle net_accept(socket_handle socket, ipv4_address* peer) {
     if (detail::net_should_fail()) {
         WSASetLastError(WSAECONNABORTED);

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "access/access_list.h"
 #include "module/host_record.h"
@@ -11,6 +12,7 @@
 #include "platform/registry.h"
 #include "plugin/entry_points.h"
 #include "server/listener.h"
+#include "server/login_cookies.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/test_client.h"
 
@@ -122,4 +124,26 @@ TEST_F(lifecycle_test, close_stops_the_server_empties_the_list_and_allows_a_new_
     test_client again;
     ASSERT_TRUE(again.connect(static_cast<uint16_t>(settings.port.load())));
     EXPECT_TRUE(again.log_in("ChgThisPw"));
+}
+
+// The cookie of a login that succeeded is not sent again after a restart of the host: the
+// close keeps the used cookies in the registry, and the next open takes them back.
+TEST_F(lifecycle_test, used_cookies_outlive_the_process) {
+    login_cookies_reset();
+    open();
+    ASSERT_EQ(qvl_start(), 1);
+    test_client client;
+    ASSERT_TRUE(client.connect(server_listening_port()));
+    ASSERT_TRUE(client.log_in(DEFAULT_PASSWORD));
+    client.close();
+    std::vector<uint16_t> used(USED_COOKIES_REMEMBERED);
+    used.resize(used_cookies_export(used.data(), USED_COOKIES_REMEMBERED));
+    ASSERT_EQ(used.size(), 1u);
+    qvl_close();
+    login_cookies_reset();  // as in a new process
+    open();
+    std::vector<uint16_t> restored(USED_COOKIES_REMEMBERED);
+    restored.resize(used_cookies_export(restored.data(), USED_COOKIES_REMEMBERED));
+    EXPECT_EQ(restored, used);
+    login_cookies_reset();
 }

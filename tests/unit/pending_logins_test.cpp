@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "access/known_addresses.h"
+#include "module/settings.h"
 #include "server/pending_logins.h"
 
 namespace {
@@ -18,6 +20,10 @@ platform::ipv4_address address(int n) {
 }
 
 using verdict = pending_logins::verdict;
+
+void know(platform::ipv4_address known) {
+    known_addresses_note_login(known, settings_password_generation());
+}
 
 // Connections counted in turn; the id of each is its number in the order of arrival.
 struct counter {
@@ -69,7 +75,7 @@ TEST(pending_logins, caps_per_address_and_in_all_and_gives_places_back) {
     // nothing more.
     pending_login logged_in = std::move(c.held.front());
     c.held.erase(c.held.begin());
-    EXPECT_TRUE(logged_in.log_in());
+    EXPECT_TRUE(logged_in.log_in(settings_password_generation()));
     EXPECT_EQ(c.count(1), verdict::counted);
     { pending_login ended = std::move(logged_in); }
     EXPECT_EQ(c.counts->of(address(1)), 32u);
@@ -131,46 +137,71 @@ TEST(pending_logins, at_the_total_the_greediest_address_gives_way) {
         // The displaced connection does not log in; it stays counted apart until it has gone.
         pending_login& displaced = c.held[static_cast<size_t>(each.displaced - 1)];
         EXPECT_TRUE(displaced.given_way());
-        EXPECT_FALSE(displaced.log_in());
+        EXPECT_FALSE(displaced.log_in(settings_password_generation()));
         EXPECT_EQ(c.counts->ending(), 1u);
         displaced.release();
         EXPECT_EQ(c.counts->ending(), 0u);
         EXPECT_EQ(c.counts->total(), 512u);
-        EXPECT_TRUE(c.held.back().log_in());
+        EXPECT_TRUE(c.held.back().log_in(settings_password_generation()));
         EXPECT_EQ(c.counts->total(), 511u);
     }
 }
 
 // A known address's connections: never displaced by an unknown address, given places beyond
-// the total and threads beyond the bound, always able to displace an unknown one while under
-// their own share; forgotten after a failure, they are one of the crowd again.
+// the total up to their address's share of the reserve, and past it able to displace an
+// unknown one even where that holds fewer; forgotten after a failure or a change of the
+// password, they are one of the crowd again.
 TEST(pending_logins, a_known_address_keeps_its_way_in) {
     counter c;
-    known_addresses_note_login(address(1));
-    known_addresses_note_login(address(5000));
+    know(address(1));
+    know(address(5000));
     ASSERT_EQ(c.count(1), verdict::counted);  // connection 1, known
     c.fill(2, 511, 1);
     // A crowd of fresh addresses: the oldest unknown gives way, never the known one.
     EXPECT_EQ(c.count(600), verdict::counted_in_place_of_another);
     EXPECT_EQ(c.displaced, 2u);
     EXPECT_FALSE(c.of_connection(1).given_way());
-    // Known addresses take the reserve beyond the total, then displace unknown ones even
-    // where those hold fewer than they do; a known address's share holds as anyone's.
-    for (uint32_t i = 1; i < MAX_PENDING_PER_ADDRESS; ++i)
+    for (uint32_t i = 0; i < MAX_KNOWN_RESERVE_PER_ADDRESS; ++i)
         ASSERT_EQ(c.count(1), verdict::counted) << i;
-    EXPECT_EQ(c.count(1), verdict::address_full);
-    EXPECT_EQ(c.count(5000), verdict::counted);
-    EXPECT_EQ(c.counts->total(), MAX_PENDING_WAITING);
-    EXPECT_EQ(c.count(5000), verdict::counted_in_place_of_another);
+    EXPECT_EQ(c.count(1), verdict::counted_in_place_of_another);
     EXPECT_EQ(c.displaced, 3u);
+    EXPECT_EQ(c.count(5000), verdict::counted);  // its own share of the reserve
+    EXPECT_EQ(c.counts->total(), MAX_PENDING_TOTAL + MAX_KNOWN_RESERVE_PER_ADDRESS + 1);
+    // A known address's share of all places holds as anyone's.
+    for (uint32_t i = c.counts->of(address(1)); i < MAX_PENDING_PER_ADDRESS; ++i)
+        ASSERT_EQ(c.count(1), verdict::counted_in_place_of_another) << i;
+    EXPECT_EQ(c.count(1), verdict::address_full);
     // Forgotten after a failure: the known address is the crowd's greediest, and gives way.
     known_addresses_forget(address(1));
     c.of_connection(1).forget_known();
     EXPECT_EQ(c.count(700), verdict::counted_in_place_of_another);
     EXPECT_EQ(c.displaced, 1u);
-    for (int n = 1; n < 40; ++n)
-        ASSERT_EQ(c.count(700 + n), verdict::counted_in_place_of_another);
-    EXPECT_EQ(c.counts->of(address(5000)), 2u);
+
+    // After a change of the password nobody is known, those already waiting included: the
+    // formerly known address is the greediest, and gives way first.
+    counter after;
+    know(address(1));
+    after.fill(1, 1, MAX_PENDING_PER_ADDRESS);
+    after.fill(2, MAX_PENDING_TOTAL - MAX_PENDING_PER_ADDRESS, 1);
+    EXPECT_EQ(after.count(900), verdict::counted_in_place_of_another);
+    EXPECT_EQ(after.displaced, MAX_PENDING_PER_ADDRESS + 1);
+    std::string password = "before";
+    settings_password_copy(&password);
+    ASSERT_TRUE(settings_password_set(password + " and after"));
+    EXPECT_FALSE(known_address(address(1)));
+    EXPECT_EQ(after.count(901), verdict::counted_in_place_of_another);
+    EXPECT_EQ(after.displaced, 1u);
+    settings_password_set(password);
+
+    // A login makes its address's other waiting connections known at once: the oldest unknown
+    // gives way instead.
+    counter logging;
+    logging.fill(1, 1, 2);
+    logging.fill(2, MAX_PENDING_TOTAL - 2, 1);
+    EXPECT_TRUE(logging.of_connection(1).log_in(settings_password_generation()));
+    logging.fill(3000, 1, 1);
+    EXPECT_EQ(logging.count(3001), verdict::counted_in_place_of_another);
+    EXPECT_EQ(logging.displaced, 3u);
 }
 
 // The threads of those waiting and those being ended stay bounded however slowly displaced
@@ -196,10 +227,17 @@ TEST(pending_logins, threads_are_bounded_without_refusing_anyone) {
     EXPECT_TRUE(unthreaded.start_thread());
     EXPECT_EQ(c.counts->threads(), MAX_PENDING_THREADS);
 
-    // A known address starts its thread at once, in its reserve.
-    known_addresses_note_login(address(3000));
-    EXPECT_EQ(c.count(3000), verdict::counted);
-    EXPECT_EQ(c.counts->threads(), MAX_PENDING_THREADS + 1);
+    // A known address starts its threads at once, in its share of the reserve; past its
+    // share it waits like anyone, and another known address still has its own.
+    know(address(3000));
+    know(address(3001));
+    for (uint32_t i = 0; i < MAX_KNOWN_RESERVE_PER_ADDRESS; ++i)
+        EXPECT_EQ(c.count(3000), verdict::counted);
+    EXPECT_EQ(c.counts->threads(), MAX_PENDING_THREADS + MAX_KNOWN_RESERVE_PER_ADDRESS);
+    EXPECT_EQ(c.count(3000), verdict::counted_in_place_of_another);
+    EXPECT_FALSE(c.held.back().start_thread());
+    EXPECT_EQ(c.count(3001), verdict::counted);
+    EXPECT_TRUE(c.held.back().start_thread());
 
     // One displaced before it had a thread is gone at once: nothing is being ended for it.
     counter unstarted;
@@ -221,7 +259,7 @@ TEST(pending_logins, a_connection_that_stops_waiting_gives_its_place_back) {
     EXPECT_EQ(c.counts->total(), 0u);
     EXPECT_EQ(c.counts->of(address(1)), 0u);
     EXPECT_EQ(c.counts->threads(), 1u);
-    EXPECT_FALSE(c.held.back().log_in());
+    EXPECT_FALSE(c.held.back().log_in(settings_password_generation()));
     c.held.back().release();
     EXPECT_EQ(c.counts->threads(), 0u);
     EXPECT_EQ(c.counts->ending(), 0u);
@@ -231,9 +269,9 @@ TEST(pending_logins, a_connection_that_stops_waiting_gives_its_place_back) {
 TEST(known_addresses, the_least_recently_used_is_forgotten_first) {
     known_addresses_reset();
     for (uint32_t n = 0; n < KNOWN_ADDRESS_TABLE_SIZE; ++n)
-        known_addresses_note_login(address(static_cast<int>(n)));
-    known_addresses_note_login(address(0));     // used again: now the most recent
-    known_addresses_note_login(address(1000));  // a new one: address 1 goes
+        know(address(static_cast<int>(n)));
+    know(address(0));     // used again: now the most recent
+    know(address(1000));  // a new one: address 1 goes
     EXPECT_TRUE(known_address(address(0)));
     EXPECT_FALSE(known_address(address(1)));
     EXPECT_TRUE(known_address(address(2)));

@@ -16,6 +16,7 @@
 #include "module/settings.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
+#include "server/login_cookies.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -531,6 +532,49 @@ TEST_F(SettingsStoreTest, SaveRunsWhileOthersRead) {
     forget_and_load();
     EXPECT_EQ(5049, settings.port.load());
     EXPECT_EQ(std::vector<std::string>({"a", "b", "c"}), list_in_memory());
+}
+
+// The used login cookies come back from the registry as they were saved, two bytes each,
+// little-endian, oldest first; a value that cannot be such a list comes back as none.
+TEST_F(SettingsStoreTest, UsedCookiesComeBackWholeOrNotAtAll) {
+    const std::vector<uint16_t> saved = {0x0000, 0x8000, 0xffff};
+    std::string too_long;
+    for (uint32_t r = 0; r <= USED_COOKIES_REMEMBERED; ++r) {
+        uint16_t cookie = static_cast<uint16_t>(r * 65535u / 32767u);
+        too_long += std::string{static_cast<char>(cookie), static_cast<char>(cookie >> 8)};
+    }
+    const struct {
+        const char* name;
+        uint32_t type;
+        std::string data;  // nothing stored when empty
+        std::vector<uint16_t> loaded;
+    } cases[] = {
+        {"as saved", platform::REGISTRY_BINARY, "", saved},
+        {"missing", platform::REGISTRY_BINARY, "", {}},
+        {"an odd length", platform::REGISTRY_BINARY, std::string("\x00\x00\x02", 3), {}},
+        {"a text", platform::REGISTRY_SZ, std::string("\x00\x00\x02\x00", 4), {}},
+        {"a value no cookie has",
+         platform::REGISTRY_BINARY,
+         std::string("\x00\x00\x01\x00", 4),
+         {}},
+        {"more than are remembered", platform::REGISTRY_BINARY, too_long, {}},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        remove_plugin_keys();
+        if (each.loaded == saved)
+            used_cookies_save(saved.data(), static_cast<uint32_t>(saved.size()));
+        else if (!each.data.empty())
+            put(MAIN_KEY, "UsedCookies", each.type, each.data);
+        login_cookies_reset();
+        std::vector<uint16_t> stored(USED_COOKIES_REMEMBERED);
+        used_cookies_restore(stored.data(),
+                             used_cookies_load(stored.data(), USED_COOKIES_REMEMBERED));
+        std::vector<uint16_t> loaded(USED_COOKIES_REMEMBERED);
+        loaded.resize(used_cookies_export(loaded.data(), USED_COOKIES_REMEMBERED));
+        EXPECT_EQ(loaded, each.loaded);
+    }
+    login_cookies_reset();
 }
 
 }  // namespace
