@@ -258,6 +258,9 @@ class Service:
         """Whether the plug-in takes events, as the conversation the watcher holds tells."""
         self.guard.caller(request, csrf=False)
         state = await self.watcher.known(self.settings["sendrel"]["timeout"])
+        when, error = self.dispatcher.last
+        if isinstance(error, sendrel_send.CannotConnect) and when > self.watcher.changed:
+            state = error  # an event found nothing listening since the watcher last learned
         if state == UP:
             return web.json_response({"server": "up"})
         if state is None:

@@ -29,11 +29,12 @@ UP = "up"
 
 class Watcher:
     """state: None while nothing is known (no page asks), UP, or the SendrelError of the last
-    try. The dispatcher's held login failure is honoured: no login while it holds one."""
+    try; changed: when it was last set. The dispatcher's held login failure is honoured: no
+    login while it holds one."""
 
     def __init__(self, conversation, dispatcher, clock=time.monotonic):
         self._conversation, self._dispatcher, self.clock = conversation, dispatcher, clock
-        self.state = None
+        self.state, self.changed = None, clock()
         self._asked = None
         self._lock = threading.Lock()
         self._nudge = threading.Event()  # a question after a quiet spell
@@ -66,7 +67,7 @@ class Watcher:
         return self.state
 
     def _set(self, state):
-        self.state = state
+        self.state, self.changed = state, self.clock()
         with self._lock:
             waiters, self._waiters = self._waiters, []
         for loop, future in waiters:

@@ -10,6 +10,7 @@ SENDREL_WEB (the service)."""
 import asyncio
 import contextlib
 import http.client
+import json
 import os
 import shutil
 import socket
@@ -278,6 +279,39 @@ class AttackTest(unittest.TestCase):
                 self.owner.send(request("GET", "/api/status", self.token_header))
                 self.assertEqual(self.owner.status(), 200)
                 self.assertNotIn("Traceback", self.said())
+
+    def test_the_status_costs_a_login_per_start_of_the_plug_in(self):
+        self.rig.start_server()
+        self.start()
+
+        def logins():
+            return [line for _, line in self.rig.lines
+                    if line.startswith('event "Accepted connection"')]
+
+        def server():
+            connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=DEADLINE)
+            try:
+                connection.request("GET", "/api/status",
+                                   headers={"Authorization": "Bearer " + self.token})
+                answer = json.load(connection.getresponse())
+                return answer["server"], answer.get("reason")
+            finally:
+                connection.close()
+        # A page asks every second or so; one login at the start, one for the page.
+        wait_until(lambda: server() == ("up", None) and len(logins()) == 2, "the first login")
+        for _ in range(30):
+            self.assertEqual(server(), ("up", None))
+            time.sleep(0.2)  # as a page asks, for longer than the old interval of logins
+        self.assertEqual(len(logins()), 2)
+        self.rig.stop_server()
+        wait_until(lambda: server() in [("down", "stopping"), ("down", "unreachable")],
+                   "the stop")
+        self.rig.start_server()
+        wait_until(lambda: server() == ("up", None), "the start")
+        self.assertEqual(len(logins()), 3)
+        # An event still has its own conversation.
+        self.assertEqual(self.request("/api/events", '{"event": "A"}'), 200)
+        self.assertEqual(len(logins()), 4)
 
     def test_unusable_secrets_file_refuses_at_start(self):
         self.rig.start_server()
