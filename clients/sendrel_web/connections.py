@@ -163,6 +163,7 @@ class LimitedProtocol(asyncio.Protocol):
     def __init__(self, connections, inner):
         self._connections, self._inner = connections, inner
         self._transport = self._connection = None
+        self._admitted = False
         self._ahead = b""  # arrived, not yet parsed
         self._paused = False  # reading paused here (aiohttp pauses for its own reasons too)
         self._header_bytes = 0
@@ -172,22 +173,23 @@ class LimitedProtocol(asyncio.Protocol):
         if hasattr(transport, "max_size"):  # a plain socket's reads; TLS reads its records
             transport.max_size = READ_BYTES
         self._connection = self._connections.admit(transport, self)
+        self._admitted = self._connection is not None
         if self._connection:
             self._inner.connection_made(transport)
         else:
             transport.abort()
 
     def connection_lost(self, error):
-        if self._connection:
+        if self._admitted:
             self._connections.lost(self._transport)
             self._connection = None
             self._inner.connection_lost(error)
 
     def data_received(self, data):
-        if not self._connection:
+        if not self._connection:  # refused, or cut
             return
         self._ahead += data
-        if len(self._ahead) > AHEAD_BYTES_MAX:
+        if self._paused and len(self._ahead) > AHEAD_BYTES_MAX:  # read though paused
             self._connections.lost(self._transport)
             self._transport.abort()
             return
@@ -198,12 +200,13 @@ class LimitedProtocol(asyncio.Protocol):
 
     def feed(self):
         """Hands the parser what arrived while it may take more, and reads on only then."""
-        connection = self._connection
-        while self._ahead and connection and not self._parsed_waits():
+        connection, ahead, fed = self._connection, self._ahead, 0
+        while fed < len(ahead) and not self._parsed_waits():
             if connection.state == IDLE:
                 self._connections.header_begun(connection)
                 self._header_bytes = 0
-            piece, self._ahead = self._ahead[:PIECE_BYTES], self._ahead[PIECE_BYTES:]
+            piece = ahead[fed:fed + PIECE_BYTES]
+            fed += len(piece)
             parsed = self._inner._request_count
             self._inner.data_received(piece)
             if self._inner._request_count != parsed:
@@ -215,10 +218,9 @@ class LimitedProtocol(asyncio.Protocol):
                 if self._header_bytes > HEADER_BYTES_MAX:
                     self._connections.lost(self._transport)
                     self._transport.abort()
+                    self._connection = None
                     return
-            connection = self._connection
-        if not connection:
-            return
+        self._ahead = ahead[fed:]
         waits = bool(self._ahead) or self._parsed_waits()
         if waits != self._paused:
             self._paused = waits

@@ -37,7 +37,8 @@ def start(script, config, log_path, cwd, python=sys.executable, open_files=None)
 def serving_the_plugin(script, settings, page_password, prefix):
     """The reference host serving the plug-in, and the service in front of it with the settings
     (a TOML text with %d for the plug-in's port), one API token and the page password, in a
-    folder of its own: yields (the process, the URL it serves, the token, the folder)."""
+    folder of its own: yields (the process, the URL it serves, the token, the folder, the rig
+    running the reference host)."""
     from sendrel_web import credentials  # the clients folder is on the caller's path
 
     work = tempfile.mkdtemp(prefix=prefix)
@@ -53,7 +54,7 @@ def serving_the_plugin(script, settings, page_password, prefix):
         token = store.add_token("figures")
         store.set_page_password(page_password)
         service, url = start(script, config, os.path.join(work, "web.log"), work)
-        yield service, url, token, work
+        yield service, url, token, work, rig
     finally:
         if service:
             service.terminate()
