@@ -221,10 +221,12 @@ class LimitedProtocol(asyncio.Protocol):
                     self._connection = None
                     return
         self._ahead = ahead[fed:]
-        waits = bool(self._ahead) or self._parsed_waits()
-        if waits != self._paused:
-            self._paused = waits
-            (self._transport.pause_reading if waits else self._transport.resume_reading)()
+        # Paused only while bytes are held back: a request answered before the next arrives
+        # costs no pause.
+        held = bool(self._ahead)
+        if held != self._paused:
+            self._paused = held
+            (self._transport.pause_reading if held else self._transport.resume_reading)()
 
     def eof_received(self):
         return self._inner.eof_received() if self._connection else None

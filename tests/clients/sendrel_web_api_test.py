@@ -14,6 +14,7 @@ import sys
 import tempfile
 import threading
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients"))
 import sendrel_send  # noqa: E402
@@ -552,20 +553,8 @@ class FailureLimitTest(unittest.TestCase):
         self.assertGreater(limit.blocked_for(guard.failure_keys("192.0.2.1")), 0)
 
 
-class Transport:
-    def __init__(self, peer):
-        self.peer, self.aborted = peer, False
-
-    def get_extra_info(self, name):
-        return (self.peer, 50000) if name == "peername" else None
-
-    def abort(self):
-        self.aborted = True
-
-
-class Reader:
-    def feed(self):
-        pass
+def transport_from(peer):
+    return mock.Mock(get_extra_info=lambda name: (peer, 50000))
 
 
 class ConnectionsTest(unittest.IsolatedAsyncioTestCase):
@@ -578,8 +567,8 @@ class ConnectionsTest(unittest.IsolatedAsyncioTestCase):
         return table
 
     def connect(self, table, peer, state="header"):
-        transport = Transport(peer)
-        self.assertIsNotNone(table.admit(transport, Reader()), peer)
+        transport = transport_from(peer)
+        self.assertIsNotNone(table.admit(transport, mock.Mock()), peer)
         if state != "header":
             table.request_started(transport, state == "body")
         if state == "idle":
@@ -613,8 +602,9 @@ class ConnectionsTest(unittest.IsolatedAsyncioTestCase):
             with self.subTest(name):
                 table = self.table()
                 transports = [self.connect(table, *connection) for connection in there]
-                admitted = table.admit(Transport(newcomer), Reader()) is not None
-                self.assertEqual(([n for n, t in enumerate(transports) if t.aborted], admitted),
+                admitted = table.admit(transport_from(newcomer), mock.Mock()) is not None
+                self.assertEqual(([n for n, t in enumerate(transports) if t.abort.called],
+                                  admitted),
                                  ([] if cut in (None, "newcomer") else [cut], cut != "newcomer"))
 
     async def test_the_sweep_cuts_what_waits_for_a_header_or_idles_only(self):
@@ -626,7 +616,7 @@ class ConnectionsTest(unittest.IsolatedAsyncioTestCase):
                 transport = self.connect(table, "192.0.2.1", state)
                 self.now += seconds
                 table._sweep()
-                self.assertEqual((transport.aborted, len(table)), (cut, 0 if cut else 1))
+                self.assertEqual((transport.abort.called, len(table)), (cut, 0 if cut else 1))
 
 
 class SecretsFileTest(unittest.TestCase):
