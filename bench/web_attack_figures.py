@@ -131,7 +131,8 @@ class Watch:
 
     def __init__(self, service, source=OWNER, keep_alive=KEEP_ALIVE):
         self.service, self.source, self.keep_alive_source = service, source, keep_alive
-        self.peak, self.served, self.asked, self.kept, self.lost = 0.0, 0, 0, 0, 0
+        self.peak, self.served, self.asked = 0.0, 0, 0
+        self.kept, self.late, self.lost = 0, 0, 0
         self._stop = threading.Event()
         self._threads = [threading.Thread(target=target, daemon=True)
                          for target in (self._memory, self._owner, self._keep_alive)]
@@ -174,6 +175,9 @@ class Watch:
                         length = int(header.split(b":")[1])
                 reader.read(length)
                 self.kept += 1
+            except socket.timeout:  # not answered within 2 s: asked again on another
+                self.late += 1
+                connection = None
             except OSError:
                 self.lost += connection is not None
                 connection = None
@@ -181,10 +185,10 @@ class Watch:
     def said(self, what):
         time.sleep(3)
         final = rss_mb(self.service.process.pid)
-        print("%s: the owner's requests served within 2 s %d of %d, its keep-alive lost %d "
-              "times in %d asks; memory %.0f -> peak %.0f, %.0f MB 3 s after"
-              % (what, self.served, self.asked, self.lost, self.kept + self.lost, self.before,
-                 max(self.peak, final), final))
+        print("%s: the owner's requests served within 2 s %d of %d; its keep-alive, asked %d "
+              "times, closed %d times, late %d; memory %.0f -> peak %.0f, %.0f MB 3 s after"
+              % (what, self.served, self.asked, self.kept + self.late + self.lost, self.lost,
+                 self.late, self.before, max(self.peak, final), final))
 
 
 def hold(service, count, sources, data, seconds):
