@@ -4,7 +4,8 @@
 //   flood host PORT                      runs the plug-in in this process on PORT (native
 //                                        stand-in for the reference host); a "stop" line or
 //                                        the end of input stops it, "restart" stops and
-//                                        starts the server
+//                                        starts the server, "password TEXT" changes the
+//                                        password
 //   flood hold PORT COUNT SECONDS [ADDRESSES]   COUNT connections that never send the
 //                                        greeting, held SECONDS, from 127.0.0.1 or spread over
 //                                        ADDRESSES loopback addresses; how many the server kept
@@ -117,6 +118,12 @@ int run_host(uint16_t port) {
     while (std::fgets(line, sizeof line, stdin) && std::strncmp(line, "stop", 4) != 0) {
         if (std::strncmp(line, "memory", 6) == 0) {
             std::printf("%s\n", memory_report().c_str());
+            std::fflush(stdout);
+        }
+        // "password TEXT": the owner changes the password, as the settings dialog does.
+        if (std::strncmp(line, "password ", 9) == 0) {
+            line[std::strcspn(line, "\r\n")] = '\0';
+            std::printf("password changed: %d\n", settings_password_set(line + 9) ? 1 : 0);
             std::fflush(stdout);
         }
         if (std::strncmp(line, "restart", 7) == 0) {
@@ -405,11 +412,6 @@ int run_guess(uint16_t port, int seconds, int addresses, int parallel, int first
 }
 
 // The greeting, then the cookie line: 1 when the cookie came.
-int greet(platform::socket_handle socket) {
-    char cookie[CLIENT_COOKIE_SIZE];
-    return client_greet(socket, cookie);
-}
-
 // Silent connections from fresh addresses, numbered from *next on; the server's closes are
 // read away as they come, so the sockets do not pile up.
 struct crowd {
@@ -448,7 +450,8 @@ int run_churn(uint16_t port, const char* password, int rounds) {
     double login_ms_most = 0;
     for (int round = 0; round < rounds; ++round) {
         platform::socket_handle waiting = load_connect(port, &owner);
-        if (waiting == platform::INVALID_SOCKET_HANDLE || !greet(waiting)) {
+        char cookie[CLIENT_COOKIE_SIZE];
+        if (waiting == platform::INVALID_SOCKET_HANDLE || !client_greet(waiting, cookie)) {
             std::printf("churn: round %d: the owner got no cookie (refused)\n", round + 1);
             break;
         }
@@ -460,6 +463,11 @@ int run_churn(uint16_t port, const char* password, int rounds) {
             gave_way = closed_by_server(waiting);
         }
         displaced += gave_way;
+        // A login still waiting is finished rightly: left after its cookie, it would be booked
+        // as a wrong password against the owner.
+        char reply[8];
+        if (!gave_way && client_answer(waiting, cookie, password))
+            client_receive_exactly(waiting, reply, 7);
         load_close(waiting);
         fresh.drop_closed();
         int64_t started = bench_now_ns();
@@ -480,11 +488,12 @@ int run_churn(uint16_t port, const char* password, int rounds) {
 }
 
 // A fresh address's greeting is answered once the server has taken in every connection that
-// came before it.
-bool all_taken_in(uint16_t port, int n) {
+// came before it. The probe logs in: one that left after its cookie would be booked as a wrong
+// password.
+bool all_taken_in(uint16_t port, const char* password, int n) {
     platform::ipv4_address from{{127, 0, 252, static_cast<uint8_t>(n)}};
     platform::socket_handle probe = load_connect(port, &from);
-    int probed = probe != platform::INVALID_SOCKET_HANDLE && greet(probe);
+    int probed = probe != platform::INVALID_SOCKET_HANDLE && load_log_in(probe, password);
     if (probe != platform::INVALID_SOCKET_HANDLE)
         load_close(probe);
     return probed;
@@ -493,7 +502,7 @@ bool all_taken_in(uint16_t port, int n) {
 int run_arrival(uint16_t port, const char* password, int count) {
     crowd settled{port, 40000, {}};
     settled.arrive(static_cast<int>(MAX_PENDING_TOTAL));
-    all_taken_in(port, 3);
+    all_taken_in(port, password, 3);
     crowd fresh{port, 30000, {}};
     int64_t started = bench_now_ns();
     double fresh_login_ms = -1;
@@ -509,7 +518,7 @@ int run_arrival(uint16_t port, const char* password, int count) {
     });
     fresh.arrive(count);
     double connected_ms = ms_since(started);
-    bool probed = all_taken_in(port, 2);
+    bool probed = all_taken_in(port, password, 2);
     double taken_ms = ms_since(started);
     newcomer.join();
     std::printf(
@@ -608,7 +617,7 @@ int run_queue(uint16_t port, const char* password, int count, int position, bool
     }
     crowd settled{port, 40000, {}};
     settled.arrive(static_cast<int>(MAX_PENDING_TOTAL) - 1);
-    all_taken_in(port, 4);
+    all_taken_in(port, password, 4);
     std::vector<platform::socket_handle> queued;
     platform::socket_handle mine = platform::INVALID_SOCKET_HANDLE;
     int64_t started = bench_now_ns();

@@ -7,7 +7,7 @@
 //   - the catch-up: with the host stopped, a press queues 1 000 messages; from the host's
 //     "listening" line after its start to its line for the last of them.
 //
-//     bash scripts/build.sh native reference_host sendrel && bash scripts/setup.sh
+//     bash scripts/build.sh native reference_host sendrel && bash scripts/setup.sh --node-red-tests
 //     node bench/node_red_figures.js [N] [RUNS]
 
 const path = require("node:path");

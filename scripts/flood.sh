@@ -25,6 +25,11 @@
 # logs in 10 times answering 0, 100 and 700 ms after its cookie, from an address that logged
 # in before and from addresses never seen; then the owner queued behind 0, 1000 and 2400 of
 # 3000 fresh connections, and ten times a fresh address 0.3 s into the arrival of 1500.
+# ONLY=replay runs just what whoever records the owner's logins or shares its network can do
+# (bench/login_replay.cpp): 700 recorded logins replayed over 3000 tries from fresh addresses,
+# 480 unanswered cookies held while the owner logs in 300 times, and (natively, where the
+# host takes a new password on its input) 17 addresses known under the old password holding
+# every place after the owner changed it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-native}
@@ -55,8 +60,9 @@ rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$host_pid/status" 2>/dev/null || ech
 threads() { awk '/^Threads/ {print $2}' "/proc/$host_pid/status" 2>/dev/null || echo 0; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
-# Samples the host's resident memory and threads every 200 ms while a command runs; prints
-# the peaks.
+# Samples the host's resident memory and threads (the process's own count, every thread it
+# has, those that gave their place back but have not yet exited included) every 50 ms while a
+# command runs; prints the peaks.
 peak_during() {
     local peak=0 most=0 value
     "$@" &
@@ -66,7 +72,7 @@ peak_during() {
         [ "$value" -gt "$peak" ] && peak=$value
         value=$(threads)
         [ "$value" -gt "$most" ] && most=$value
-        sleep 0.2
+        sleep 0.05
     done
     wait "$job" || true
     echo "  peak memory during: $((peak / 1024)) MiB; threads of the host at most: $most"
@@ -282,13 +288,38 @@ if [ -z "$only" ] || [ "$only" = attack ] || [ "$only" = churn ]; then
 echo "== $mode: fresh addresses churning through the places"
 start_host
 echo "(j) the owner's waiting login while fresh addresses churn, 5 rounds"
-"$flood" churn "$port" "$password" 5 | sed 's/^/  /'
+peak_during "$flood" churn "$port" "$password" 5
 echo "(k) 1500 fresh addresses arriving while every place is taken"
 "$flood" arrival "$port" "$password" 1500 | sed 's/^/  /'
 echo "  once settled: $("$flood" legit "$port" "$password" 127.0.252.9)"
 echo "(l) 60 s of silent connections from fresh addresses"
 peak_during "$flood" storm "$port" 60
 stop_host
+fi
+
+if [ -z "$only" ] || [ "$only" = replay ]; then
+echo "== $mode: recorded logins replayed, cookies held, a changed password"
+replay=$root/out/native/bench/login_replay
+start_host
+"$replay" replay "$port" "$password" 700 3000 | sed 's/^/  /'
+"$replay" sharing "$port" "$password" 480 300 | sed 's/^/  /'
+stop_host
+if [ "$mode" = native ]; then
+    start_host
+    mkfifo "$work/forgotten-in"
+    "$replay" forgotten "$port" "$password" changed-password <"$work/forgotten-in" \
+        >"$work/forgotten.log" &
+    forgotten_job=$!
+    exec 4>"$work/forgotten-in"
+    wait_for_line '^ready' 120 "$work/forgotten.log" || echo "  the addresses did not log in"
+    echo "password changed-password" >&3
+    wait_for_line '^password changed' 30 "$work/host.log" || echo "  the host took no password"
+    echo >&4
+    exec 4>&-
+    wait "$forgotten_job" || true
+    sed 's/^/  /' "$work/forgotten.log"
+    stop_host
+fi
 fi
 
 if [ -z "$only" ] || [ "$only" = sustain ]; then

@@ -4,7 +4,7 @@
 # fresh Debian 12 machine; installs what is missing first.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/setup.sh" || exit 1
+bash "$root/scripts/setup.sh" --node-red-tests || exit 1
 
 passed=0
 failed=0

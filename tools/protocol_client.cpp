@@ -44,6 +44,15 @@ int client_greet(platform::socket_handle socket, char (&cookie)[CLIENT_COOKIE_SI
     return 1;
 }
 
+int client_answer(platform::socket_handle socket, const char (&cookie)[CLIENT_COOKIE_SIZE],
+                  const char* password) {
+    std::string input = std::string(cookie) + ":" + password;
+    char answer[DIGEST_HEX_SIZE];
+    digest_hex(input.c_str(), answer);
+    answer[DIGEST_HEX_SIZE - 1] = '\n';  // the line end takes the terminator's place
+    return client_send_all(socket, answer, DIGEST_HEX_SIZE);
+}
+
 int client_answer_challenge(platform::socket_handle socket, const char* password,
                             uint32_t answer_delay_ms) {
     char cookie[CLIENT_COOKIE_SIZE];
@@ -51,11 +60,7 @@ int client_answer_challenge(platform::socket_handle socket, const char* password
         return 0;
     if (answer_delay_ms)
         platform::sleep_ms(answer_delay_ms);
-    std::string input = std::string(cookie) + ":" + password;
-    char answer[DIGEST_HEX_SIZE];
-    digest_hex(input.c_str(), answer);
-    answer[DIGEST_HEX_SIZE - 1] = '\n';  // the line end takes the terminator's place
-    return client_send_all(socket, answer, DIGEST_HEX_SIZE);
+    return client_answer(socket, cookie, password);
 }
 
 int client_log_in(platform::socket_handle socket, const char* password, uint32_t answer_delay_ms) {

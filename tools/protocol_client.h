@@ -21,6 +21,9 @@ constexpr int CLIENT_COOKIE_SIZE = 5;
 // The greeting, then the cookie line: 1 with the cookie's digits in cookie, 0 when the server
 // closed or failed first (a refused address gets no cookie).
 int client_greet(platform::socket_handle socket, char (&cookie)[CLIENT_COOKIE_SIZE]);
+// The digest answer to a cookie that client_greet read, with its line end: 1 when sent.
+int client_answer(platform::socket_handle socket, const char (&cookie)[CLIENT_COOKIE_SIZE],
+                  const char* password);
 // The login up to its answer: greeting, cookie line, digest answer sent answer_delay_ms after
 // the cookie came (a slow link or a slow client). 1 when the answer went out, 0 when the server
 // closed or failed first (a refused address gets no cookie).

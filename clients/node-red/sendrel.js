@@ -4,30 +4,16 @@
 // the message on once the server has taken it.
 
 const { converse } = require("./lib/conversation");
-const { Dispatcher, DEFAULT_QUEUE_SIZE, CONNECTED, STARTING } = require("./lib/dispatcher");
-const { encoderFor, DEFAULT_ENCODING } = require("./lib/encodings");
+const { Dispatcher, DEFAULT_QUEUE_SIZE } = require("./lib/dispatcher");
+const { encoderFor, Unwritable, DEFAULT_ENCODING } = require("./lib/encodings");
 const { eventLines } = require("./lib/message");
+const { statusFor } = require("./lib/status");
 
 const DEFAULT_PORT = 1024;
 // The plug-in's own default, as every client has it.
 const DEFAULT_PASSWORD = "ChgThisPw";
 // Status changes come with every message of a burst; the editor gets them at this pace.
 const STATUS_INTERVAL_MS = 100;
-
-function statusFor(dispatcher, sender) {
-    const waiting = sender.waiting ? ` · ${sender.waiting} waiting` : "";
-    switch (dispatcher.state) {
-        case STARTING:
-            return { fill: "grey", shape: "ring", text: `connecting${waiting}` };
-        case CONNECTED:
-            if (sender.waiting) {
-                return { fill: "yellow", shape: "dot", text: `sent ${sender.sent}${waiting}` };
-            }
-            return { fill: "green", shape: "dot", text: sender.sent ? `sent ${sender.sent}` : "connected" };
-        default: // unreachable, not admitted, wrong password
-            return { fill: "red", shape: "ring", text: `${dispatcher.state}${waiting}` };
-    }
-}
 
 module.exports = function (RED) {
     function SendrelServerNode(config) {
@@ -36,20 +22,19 @@ module.exports = function (RED) {
         const credentials = node.credentials || {};
         node.host = config.host || "127.0.0.1";
         node.port = Number(config.port) || DEFAULT_PORT;
-        try {
-            node.encode = encoderFor(config.encoding || DEFAULT_ENCODING);
-        } catch (error) {
-            node.error(error.message);
-            node.encode = () => {
-                throw error;
-            };
-        }
+        const encoding = config.encoding || DEFAULT_ENCODING;
         let password;
         try {
+            node.encode = encoderFor(encoding);
             password = node.encode(credentials.password || DEFAULT_PASSWORD);
         } catch (error) {
-            node.error(`cannot write the password: ${error.message}`);
-            password = Buffer.from(credentials.password || DEFAULT_PASSWORD);
+            // Settings no conversation can use: nothing is tried, every message fails with
+            // this. The encoder's own words would quote the password's character.
+            node.unusable = error instanceof Unwritable
+                ? `the password holds a character that ${encoding} cannot write: choose the encoding the host's password is in`
+                : error.message;
+            node.error(node.unusable);
+            return;
         }
         const server = { host: node.host, port: node.port, source: config.source || "", password };
         node.dispatcher = new Dispatcher({
@@ -70,27 +55,40 @@ module.exports = function (RED) {
         const node = this;
         const server = RED.nodes.getNode(config.server);
         if (!server || !server.dispatcher) {
-            node.status({ fill: "red", shape: "ring", text: "no server" });
-            node.on("input", (msg, send, done) => done(new Error("no Sendrel server is set for this node")));
+            const reason = server ? `the Sendrel server's settings are unusable: ${server.unusable}` : "no Sendrel server is set for this node";
+            node.status({ fill: "red", shape: "ring", text: server ? "unusable settings" : "no server" });
+            node.on("input", (msg, send, done) => done(new Error(`not sent: ${reason}`)));
             return;
         }
         const dispatcher = server.dispatcher;
         let shown = "";
         let timer = null;
+        let timerAt = 0;
+        function showAfter(ms) {
+            clearTimeout(timer);
+            timer = setTimeout(showStatus, ms);
+            timerAt = Date.now() + ms;
+        }
         function showStatus() {
             timer = null;
-            const status = statusFor(dispatcher, sender);
+            const { status, changesIn } = statusFor(dispatcher, sender, dispatcher.clock.now());
             if (status.text !== shown) {
                 shown = status.text;
                 node.status(status);
             }
+            if (changesIn !== null) {
+                showAfter(changesIn);
+            }
         }
         const sender = dispatcher.join(() => {
-            timer = timer || setTimeout(showStatus, STATUS_INTERVAL_MS);
+            if (!timer || timerAt > Date.now() + STATUS_INTERVAL_MS) {
+                showAfter(STATUS_INTERVAL_MS);
+            }
         });
         showStatus();
         dispatcher.check();
-        let closed = false;
+        // Once stopping, the node has no flow to pass messages to.
+        let closing = false;
 
         node.on("input", (msg, send, done) => {
             let lines;
@@ -103,25 +101,22 @@ module.exports = function (RED) {
             dispatcher.send({
                 lines,
                 sender,
-                // Once stopped, the node has no flow to pass messages to: a replaced node's
-                // messages are still sent, but told to nobody.
                 sent: () => {
-                    if (!closed) {
+                    if (!closing) {
                         send(msg);
-                        done();
                     }
+                    done();
                 },
-                failed: (error) => {
-                    if (!closed) {
-                        done(error);
-                    }
-                },
+                failed: (error) => done(error),
             });
         });
-        node.on("close", () => {
-            closed = true;
+        // The messages still queued fail (a catch node hears of them); those in a running
+        // conversation are waited for, as Node-RED waits for a node that is stopping.
+        node.on("close", (removed, done) => {
+            closing = true;
             clearTimeout(timer);
-            sender.leave();
+            timer = null;
+            sender.leave().then(() => done(), done);
         });
     }
     RED.nodes.registerType("sendrel out", SendrelOutNode);

@@ -25,11 +25,13 @@ Its parts, one a module:
   dispatcher   the conversations with the Sendrel server, on worker threads
   watcher      the plug-in's state, from one conversation held while a page asks
   connections  what connections may hold: caps, deadlines, reading ahead
-  page         the page's templates (templates/) and files (static/)
+  page         the page's templates (templates/), files (static/) and web app manifest
+  certificate  the names a certificate holds, the addresses to open, --make-certificate
   server       the HTTP handlers, their limits, and serving until stopped
   command      the command line: sendrel-web
 
 Needs aiohttp (Debian's python3-aiohttp, or pip install aiohttp) and sendrel_send.py and
-sendrel_settings.py beside this folder. Run it as `python3 sendrel_web --config FILE` from the
+sendrel_settings.py beside this folder; --make-certificate needs cryptography (Debian's
+python3-cryptography, or pip install cryptography). Run it as `python3 sendrel_web --config FILE` from the
 folder that holds it, or as the command sendrel-web after pip install; see --help.
 """

@@ -1,7 +1,9 @@
-"""The command line: sendrel-web stores a token or the page's password, or serves."""
+"""The command line: sendrel-web stores a token or the page's password, makes a certificate, or
+serves."""
 
 import asyncio
 import logging
+import os
 import signal
 import sys
 
@@ -11,7 +13,7 @@ from sendrel_settings import Usage
 
 from .credentials import Secrets, read_new_password
 from .remembered import Remembered, sessions_path
-from .settings import parse_settings
+from .settings import is_loopback, listen_address, parse_settings
 
 EXIT_OK = 0
 EXIT_USAGE = 1
@@ -32,6 +34,37 @@ def run_service(settings, server):
         return loop.run_until_complete(server.serve(settings, stopping))
     finally:
         loop.close()
+
+
+def make_certificate(settings):
+    """--make-certificate: the certificate and key for where the service listens, and what to
+    do with them."""
+    from . import certificate
+    web_settings = settings["web"]
+    cert, key = web_settings["cert"], web_settings["key"]
+    host, _ = listen_address(web_settings["listen"])
+    try:
+        names = certificate.make_certificate(
+            certificate.names_to_hold(host, web_settings["hosts"]), cert, key)
+    except ImportError:  # before anything is written
+        raise sendrel_settings.missing_library("cryptography", "command",
+                                               "python3-cryptography", "cryptography") from None
+    except FileExistsError as error:
+        raise Usage("%s exists: to make a new certificate, remove %s and %s first (and then "
+                    "put the new certificate on each phone)" % (error, cert, key)) from None
+    sys.stdout.write("wrote the certificate %s (valid %d days) and its private key %s (keep "
+                     "it on this machine) for: %s\n"
+                     % (cert, certificate.VALID_DAYS, key, ", ".join(names)))
+    if is_loopback(host):
+        sys.stdout.write("the service listens on %s only: for phones, set listen = "
+                         "\"0.0.0.0:8443\" in [web], remove both files and make them again\n"
+                         % host)
+    folder = os.path.dirname(settings["config"] or "") or "."
+    sys.stdout.write("the service serves HTTPS with them when [web] of its settings says "
+                     "cert = \"%s\" and key = \"%s\"; put %s on each phone and trust it there\n"
+                     % (os.path.relpath(cert, folder), os.path.relpath(key, folder),
+                        os.path.basename(cert)))
+    return EXIT_OK
 
 
 def main(arguments=None):
@@ -58,6 +91,8 @@ def main(arguments=None):
             sys.stdout.write("%d phones kept logged in are logged out (%s)\n"
                              % (kept.revoke_all(), kept.path))
             return EXIT_OK
+        if command == "make-certificate":
+            return make_certificate(settings)
         if command == "page-password":
             store.set_page_password(read_new_password(sys.stdin))
             sys.stdout.write("page password stored in %s as a salted hash\n" % store.path)

@@ -145,10 +145,13 @@ class Secrets:
         return self.page_password
 
     def check_at_start(self):
-        """Raises Usage when the file is there but cannot be used."""
-        self.refresh()
-        if self.problem:
-            raise Usage("the secrets file %s: %s" % (self.path, self.problem))
+        """Raises Usage when the file is there but cannot be used: the service does not start,
+        which the Usage alone says."""
+        try:
+            checked(self._stored())
+        except (OSError, ValueError) as error:
+            raise Usage("the secrets file %s cannot be used (%s); mend or remove it"
+                        % (self.path, error)) from None
 
     def _write(self, change):
         """Changes the stored value, the file written afresh (write_private)."""

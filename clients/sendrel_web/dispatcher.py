@@ -78,6 +78,8 @@ class Dispatcher:
         self.last = (clock(), None)  # when the last conversation ended, and its SendrelError
         self._lock = threading.Lock()
         self._held = None  # (the login's failure, answered until this time), or None
+        # While the service starts, a wrong password stops it, which the service says itself.
+        self.starting = False
         self._threads = [threading.Thread(target=self._work, daemon=True)
                          for _ in range(workers)]
         for thread in self._threads:
@@ -118,6 +120,8 @@ class Dispatcher:
         with self._lock:
             if self._held is None:
                 self._held = (error, self.clock() + LOGIN_BACK_OFF)
+                if self.starting and isinstance(error, sendrel_send.WrongPassword):
+                    return
                 log.error("%s; no login to the Sendrel server for %d minutes%s, so that the "
                           "plug-in does not block this address", error, LOGIN_BACK_OFF // 60,
                           " or until the settings change"

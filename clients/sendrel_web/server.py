@@ -6,7 +6,6 @@ import hmac
 import ipaddress
 import logging
 import os
-import socket
 import ssl
 import time
 
@@ -14,12 +13,13 @@ import sendrel_send
 import sendrel_settings
 from aiohttp import web
 
+from .certificate import certificate_names, names_to_open
 from .connections import CONNECTIONS_MAX, Connections
 from .credentials import Secrets
 from .dispatcher import Dispatcher, ServerConversation
 from .events import Refused, events_from, form_fields, refusal_for, value_of_form, value_of_json
 from .guard import COOKIE, Guard
-from .page import ASSET_TYPES, Page
+from .page import ASSET_TYPES, MANIFEST_TYPE, Page
 from .remembered import REMEMBERED_SECONDS
 from .settings import is_loopback, listen_address, parse_settings
 from .watcher import UP, Watcher
@@ -48,49 +48,13 @@ BUDGETED_LOGGERS = ("sendrel-web", "sendrel-web.loop", "aiohttp", "aiohttp.serve
                     "aiohttp.access", "aiohttp.internal")
 
 CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
-                           "img-src 'self'; connect-src 'self'; form-action 'self'; "
-                           "frame-ancestors 'none'; base-uri 'none'")
+                           "img-src 'self'; manifest-src 'self'; connect-src 'self'; "
+                           "form-action 'self'; frame-ancestors 'none'; base-uri 'none'")
 SECURITY_HEADERS = {"Content-Security-Policy": CONTENT_SECURITY_POLICY,
                     "X-Content-Type-Options": "nosniff",
                     # Not no-referrer: under it a browser sends "Origin: null" with the page's
                     # own form, which the site check could not tell from another site's.
                     "Referrer-Policy": "same-origin"}
-
-
-def certificate_names(path):
-    """The DNS names of the certificate's subject and alternative names, as far as Python's
-    own decoder reads them (nothing where it cannot)."""
-    try:
-        decoded = ssl._ssl._test_decode_cert(path)
-    except (AttributeError, OSError, ssl.SSLError):
-        return set()
-    names = {value for kind, value in decoded.get("subjectAltName", ()) if kind == "DNS"}
-    names.update(value for part in decoded.get("subject", ()) for key, value in part
-                 if key == "commonName")
-    return names
-
-
-def names_to_open(host, cert):
-    """The names a browser can open the service at: the address it listens on, or, for every
-    address of the machine (0.0.0.0, ::), the certificate's names and the machine's own
-    addresses, for no phone can open 0.0.0.0."""
-    if not ipaddress.ip_address(host).is_unspecified:
-        return [host]
-    names = sorted(name for name in certificate_names(cert) if "*" not in name) if cert else []
-    addresses = set()
-    try:
-        for *_, address in socket.getaddrinfo(socket.gethostname(), None, socket.AF_INET):
-            addresses.add(address[0])
-    except OSError:
-        pass
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-        try:
-            probe.connect(("192.0.2.1", 9))  # no packet is sent: the route names the address
-            addresses.add(probe.getsockname()[0])
-        except OSError:
-            pass
-    return names + sorted(a for a in addresses if not ipaddress.ip_address(a).is_loopback) + [
-        "127.0.0.1" if ipaddress.ip_address(host).version == 4 else "::1"]
 
 
 def allowed_host_names(web_settings):
@@ -100,7 +64,7 @@ def allowed_host_names(web_settings):
     host, _ = listen_address(web_settings["listen"])
     names.add(host)
     if web_settings["cert"]:
-        names |= certificate_names(web_settings["cert"])
+        names |= certificate_names(web_settings["cert"]) or set()
     return {name.lower().rstrip(".") for name in names}
 
 
@@ -136,6 +100,7 @@ class Service:
         app.router.add_get("/", self.page)
         for name in ASSET_TYPES:
             app.router.add_get("/" + name, self.asset)
+        app.router.add_get("/manifest.webmanifest", self.manifest)
         app.router.add_get("/favicon.ico", self.no_icon)
         app.router.add_post("/login", self.log_in)
         app.router.add_post("/logout", self.log_out)
@@ -289,15 +254,24 @@ class Service:
             return self._login_page()
         return self._html(self.page_files.remote(
             self.web["title"], csrf, [(b.label, b.group) for b in self.buttons],
-            self.web["allow_any_event"]))
+            self.web["allow_any_event"],
+            self.guard.sessions.is_remembered(request.cookies.get(COOKIE))))
 
     async def asset(self, request):
         name = request.path.lstrip("/")
-        return web.Response(text=self.page_files.assets[name], content_type=ASSET_TYPES[name],
-                            charset="utf-8", headers={"Cache-Control": "no-cache"})
+        kind = ASSET_TYPES[name]
+        return web.Response(body=self.page_files.assets[name], content_type=kind,
+                            charset=None if kind.startswith("image/") else "utf-8",
+                            headers={"Cache-Control": "no-cache"})
+
+    async def manifest(self, request):
+        return web.Response(text=self.page_files.manifest(self.web["title"]),
+                            content_type=MANIFEST_TYPE, charset="utf-8",
+                            headers={"Cache-Control": "no-cache"})
 
     async def no_icon(self, request):
-        """Browsers ask for an icon; there is none, and that is no error."""
+        """Some browsers ask for /favicon.ico whatever the page names as its icon: nothing is
+        there, and that is no error."""
         return web.Response(status=204)
 
     async def _form(self, request):
@@ -467,13 +441,17 @@ async def serve_with(settings, dispatcher, watcher, stopping):
         return EXIT_USAGE
     # One login at start, so that a wrong password shows at once; a server that is away is
     # only said (the page tells its users why their taps fail).
+    dispatcher.starting = True
     try:
         await asyncio.wrap_future(dispatcher.send([]))
     except sendrel_send.WrongPassword as error:
-        log.error("%s", error)
+        log.error("%s; the plug-in's password belongs in password of the [sendrel] table of %s "
+                  "(or --password)", error, settings["config"] or "the settings file")
         return EXIT_WRONG_PASSWORD
     except sendrel_send.SendrelError as error:
         log.warning("%s; events fail until it can be reached", error)
+    finally:
+        dispatcher.starting = False
     context = None
     if web_settings["cert"]:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -501,9 +479,14 @@ async def serve_with(settings, dispatcher, watcher, stopping):
         return EXIT_CANNOT_LISTEN
     connections.start()
     bound = server.sockets[0].getsockname()
+    names = names_to_open(bound[0], web_settings["cert"])
+    if not names:
+        log.warning("the certificate %s holds none of the names and addresses this machine is "
+                    "reached at: browsers refuse it; make one with --make-certificate",
+                    web_settings["cert"])
     log.info("serving %s", " and ".join(
         "%s://%s:%d/" % ("https" if context else "http", "[%s]" % name if ":" in name else name,
-                         bound[1]) for name in names_to_open(bound[0], web_settings["cert"])))
+                         bound[1]) for name in names or [bound[0]]))
     if not context and not is_loopback(host):
         log.warning("plain HTTP on %s: the page's password, its session and API tokens cross "
                     "the network in clear; serve HTTPS with --cert and --key", host)

@@ -56,6 +56,10 @@ class Sessions:
         self._sessions.move_to_end(session)
         return record[0].csrf
 
+    def is_remembered(self, session):
+        """Whether the open session is one the user asked to keep."""
+        return (session or "") not in self._sessions and self.csrf(session) is not None
+
     def end(self, session):
         self._sessions.pop(session or "", None)
         if self.remembered:

@@ -26,6 +26,7 @@ example:
   sendrel-web --config web.toml --list-tokens
   sendrel-web --config web.toml --revoke-token phone-shortcut
   sendrel-web --config web.toml --revoke-sessions   (logs out every phone kept logged in)
+  sendrel-web --config web.toml --make-certificate  (for HTTPS: web.crt and web.key)
   sendrel-web --config web.toml
   curl -H "Authorization: Bearer TOKEN" -H "Content-Type: application/json" \\
        -d '{"event": "Lights", "payloads": ["kitchen", "on"]}' http://127.0.0.1:8080/api/events
@@ -87,6 +88,11 @@ OPTIONS = [
     ("--revoke-sessions", None, None, {"action": "store_true",
                                        "help": "log out every phone kept logged in (at once, "
                                                "in the running service too) and exit"}),
+    ("--make-certificate", None, None, {"action": "store_true",
+                                        "help": "write a self-signed certificate and its key "
+                                                "for the names and addresses the service "
+                                                "listens on (to cert and key, or FILE.crt and "
+                                                "FILE.key beside the settings) and exit"}),
 ]
 
 
@@ -177,12 +183,19 @@ def parse_settings(arguments):
     commands = [(command, value) for command, value in [
         ("new-token", given.new_token), ("revoke-token", given.revoke_token),
         ("list-tokens", given.list_tokens), ("page-password", given.set_page_password),
-        ("revoke-sessions", given.revoke_sessions)]
+        ("revoke-sessions", given.revoke_sessions),
+        ("make-certificate", given.make_certificate)]
         if value]
     if len(commands) > 1:
-        raise Usage("one of --new-token, --revoke-token, --list-tokens, --set-page-password "
-                    "and --revoke-sessions at a time")
-    if commands and not web_settings["secrets"]:
+        raise Usage("one of --new-token, --revoke-token, --list-tokens, --set-page-password, "
+                    "--revoke-sessions and --make-certificate at a time")
+    if commands and commands[0][0] == "make-certificate":
+        if not web_settings["cert"] and not given.config:
+            raise Usage("--make-certificate needs --config FILE or --cert FILE: where to write")
+        web_settings["cert"] = web_settings["cert"] or os.path.splitext(given.config)[0] + ".crt"
+        web_settings["key"] = web_settings["key"] or os.path.splitext(
+            web_settings["cert"])[0] + ".key"
+    elif commands and not web_settings["secrets"]:
         raise Usage("--new-token, --revoke-token, --list-tokens, --set-page-password and "
                     "--revoke-sessions need --config FILE: the secrets are kept beside it")
     settings["command"] = commands[0] if commands else ("serve", None)

@@ -232,18 +232,28 @@ class AttackTest(unittest.TestCase):
         self.assertEqual(self.request("/api/events", '{"event": "A"}'), 200)
         self.assertEqual(len(logins()), 4)
 
-    def test_unusable_secrets_file_refuses_at_start(self):
+    def test_what_stops_it_at_start_is_said_once(self):
         self.rig.start_server()
-        with open(self.store.path, "a") as out:
-            out.write("{")
-        with open(self.config, "w") as out:
-            out.write(SETTINGS % (self.rig.server_port, "ChgThisPw"))
-        with open(self.log, "w") as log:
-            code = subprocess.run([sys.executable, os.environ["SENDREL_WEB"], "--config",
-                                   self.config], stderr=log, timeout=DEADLINE).returncode
-        self.assertEqual(code, 1)
-        self.assertIn("secrets file", self.said())
-        self.assertNotIn("serving", self.said())
+        # the case, what the secrets file gets (for good), the plug-in password, the exit code,
+        # the words
+        for case, spoilt, plug_in_password, exit_code, words in [
+                ("wrong plug-in password", "", "not the password", 4,
+                 "password of the [sendrel] table of " + self.config),
+                ("unusable secrets file", "{", "ChgThisPw", 1, "secrets file")]:
+            with self.subTest(case):
+                with open(self.store.path, "a") as out:
+                    out.write(spoilt)
+                with open(self.config, "w") as out:
+                    out.write(SETTINGS % (self.rig.server_port, plug_in_password))
+                os.chmod(self.config, 0o600)
+                with open(self.log, "w") as log:
+                    code = subprocess.run([sys.executable, os.environ["SENDREL_WEB"], "--config",
+                                           self.config], stderr=log, timeout=DEADLINE).returncode
+                self.assertEqual(code, exit_code)
+                # One line, and nothing of waiting: the service stops.
+                lines = self.said().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn(words, lines[0])
 
     def test_wrong_plug_in_password_never_gets_the_service_blocked(self):
         self.start("not the password")  # the plug-in is away: the service waits for it

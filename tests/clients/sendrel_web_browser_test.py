@@ -1,14 +1,16 @@
 """The remote-control page in a real headless Chromium at a phone's size, served over HTTPS by
-the web service as a user starts it, in front of the reference host with the plug-in, all on
-loopback, with the shipped sample's buttons: a page on another site tries to lock the owner
-out, then the owner meets the login view, taps and logs out; the banner follows the plug-in; a
-session ends; a phone is remembered across a restart of the service.
+the web service as a user starts it, with the certificate it made, in front of the reference
+host with the plug-in, all on loopback, with the shipped sample's buttons: a page on another
+site tries to lock the owner out, then the owner meets the login view, finds the page
+installable as an app, taps and logs out; the banner follows the plug-in; a session ends; a
+phone is remembered across a restart of the service.
 
 Environment: SENDREL_HOST, SENDREL_PLUGIN (the reference host and the plug-in), SENDREL_WEB
 (the service's folder), CHROMIUM, CHROMEDRIVER, and SENDREL_WEB_SCREENSHOTS, the folder where
 the pictures of the page and of its login view go."""
 
 import http.server
+import json
 import os
 import shutil
 import ssl
@@ -27,6 +29,7 @@ from mqtt_rig import DEADLINE, Rig, free_port, wait_until  # noqa: E402
 from selenium.common.exceptions import (  # noqa: E402
     NoSuchElementException, StaleElementReferenceException, WebDriverException)
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 PASSWORD = "a page password"
@@ -37,8 +40,8 @@ port = %d
 [web]
 listen = "127.0.0.1:%d"
 title = "Living room"
-cert = "cert.pem"
-key = "key.pem"
+cert = "web.crt"
+key = "web.key"
 """
 # Another site's page that sends wrong passwords to the service's login, as any page its
 # visitor happens to open may: no permission is needed to send them.
@@ -51,6 +54,16 @@ Promise.allSettled(Array.from({length: %d}, (_, n) => fetch('%slogin', {method: 
 PHONE = {"deviceMetrics": {"width": 390, "height": 844, "pixelRatio": 2.0, "touch": True}}
 TOUCH_MIN = 44  # CSS pixels, every touch target's height at least
 NOT_RUNNING = "The Sendrel plug-in is not running, or cannot be reached"
+ENDED = "Your login has ended, so nothing is sent. Log in again to send."
+# Loads each icon as the page's own image (under its Content-Security-Policy): its width, or
+# -1 where it does not load.
+LOAD_ICONS = """const done = arguments[arguments.length - 1];
+Promise.all(arguments[0].map((url) => new Promise((resolve) => {
+  const image = new Image();
+  image.onload = () => resolve(image.naturalWidth);
+  image.onerror = () => resolve(-1);
+  image.src = url;
+}))).then(done);"""
 LIGHTS = 'event "Lights" payloads ["127.0.0.1", "kitchen", "on"]'
 NIGHT = 'event "Scene" payloads ["127.0.0.1", "night"]'
 
@@ -68,10 +81,6 @@ class PageTest(unittest.TestCase):
         self.rig = Rig()
         self.addCleanup(self.rig.close)
         self.rig.start_server()
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                        "-keyout", "key.pem", "-out", "cert.pem"], cwd=self.work, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.config = os.path.join(self.work, "web.toml")
         with open(self.config, "w") as out:
             # A port of its own, kept when the service starts again, as a phone knows it.
@@ -80,12 +89,14 @@ class PageTest(unittest.TestCase):
         subprocess.run(self.service + ["--set-page-password"],
                        input="%s\n%s\n" % (PASSWORD, PASSWORD), text=True, check=True,
                        stdout=subprocess.DEVNULL, timeout=DEADLINE)
+        subprocess.run(self.service + ["--make-certificate"], check=True,
+                       stdout=subprocess.DEVNULL, timeout=DEADLINE)
         self.token = subprocess.run(self.service + ["--new-token", "owner"], text=True,
                                     check=True, capture_output=True,
                                     timeout=DEADLINE).stdout.split()[-1]
         self.web = None
         self.start_web()
-        self.tls = ssl.create_default_context(cafile=os.path.join(self.work, "cert.pem"))
+        self.tls = ssl.create_default_context(cafile=os.path.join(self.work, "web.crt"))
         # The certificate is made for this run; the browser takes it as it is.
         self.browser = web_service.chromium(os.path.join(self.work, "chromium"),
                                             ["--ignore-certificate-errors"], PHONE)
@@ -194,6 +205,16 @@ class PageTest(unittest.TestCase):
             self.assertAlmostEqual(part["width"], form["width"], delta=1, msg=selector)
             self.assertGreaterEqual(part["height"], TOUCH_MIN, selector)
         self.screenshot("sendrel_web_login.png")
+        # Added to a home screen, it is an app: Chromium finds its manifest and finds it
+        # installable (which needs a standalone display and an icon it loaded); each icon,
+        # the one iOS takes too, loads at its size.
+        self.assertEqual(self.browser.execute_cdp_cmd("Page.getInstallabilityErrors", {}),
+                         {"installabilityErrors": []})
+        manifest = json.loads(self.browser.execute_cdp_cmd("Page.getAppManifest", {})["data"])
+        self.assertEqual((manifest["name"], manifest["display"]), ("Living room", "standalone"))
+        icons = sorted({icon["src"] for icon in manifest["icons"]}) + [
+            self.element('link[rel="apple-touch-icon"]').get_attribute("href")]
+        self.assertEqual(self.browser.execute_async_script(LOAD_ICONS, icons), [192, 512, 180])
         self.log_in("not the password")
         self.wait.until(lambda _: self.text("#message") == "Wrong password.")
         self.log_in(PASSWORD)
@@ -202,7 +223,11 @@ class PageTest(unittest.TestCase):
         self.assertEqual((cookie["httpOnly"], cookie["secure"], cookie["sameSite"]),
                          (True, True, "Strict"))
         self.assertNotIn("expiry", cookie)  # ends with the browser: not remembered
-        self.assertGreaterEqual(self.element("header form button").rect["height"], TOUCH_MIN)
+        # Log out: a touch target, well below the last button.
+        log_out = self.element("#log-out button").rect
+        last = self.browser.find_elements(By.CSS_SELECTOR, "button[data-button]")[-1].rect
+        self.assertGreaterEqual(log_out["height"], TOUCH_MIN)
+        self.assertGreaterEqual(log_out["y"] - (last["y"] + last["height"]), TOUCH_MIN)
 
         # The sample's buttons without a group come first, under no heading, though it
         # lists them after the group.
@@ -221,7 +246,7 @@ class PageTest(unittest.TestCase):
             "fetch('/api/buttons/1', {method: 'POST'}).then(a => done(a.status), e => done(-1));")
         self.assertEqual(forged, 403)
 
-        self.element("header form button").click()
+        self.element("#log-out button").click()
         self.wait.until(lambda b: b.find_elements(By.ID, "password"))
         self.assertEqual(self.api_status(cookie["value"]), 401)
         self.assertEqual(self.rig.events(), [LIGHTS])
@@ -231,7 +256,12 @@ class PageTest(unittest.TestCase):
         self.log_in(PASSWORD)
         self.wait_for_buttons()
         self.assertEqual(self.tap("Lights on"), "sent")
+        places = [b.rect for b in self.browser.find_elements(By.CSS_SELECTOR, "button")]
         self.rig.stop_server()
+        self.wait.until(lambda _: self.banner() == NOT_RUNNING)
+        # The banner lies over the page: no button moved under a finger.
+        self.assertEqual([b.rect for b in self.browser.find_elements(By.CSS_SELECTOR, "button")],
+                         places)
         # Opened while the plug-in is down, before any tap.
         self.browser.get(self.url)
         self.wait.until(lambda _: self.banner() == NOT_RUNNING)
@@ -261,7 +291,11 @@ class PageTest(unittest.TestCase):
         self.wait_for_buttons()
         self.start_web()  # the session ends with the service
         self.assertEqual(self.tap("Good night"), "Log in again to send")
-        self.assertEqual(self.banner(), "Log in again to send")
+        self.assertEqual(self.banner(), ENDED)
+        # Logging in is all there is to do: no log-out beside it, no details.
+        self.assertEqual([self.element(s).is_displayed() for s in
+                          ("#log-in-again", "#log-out", "#banner-details")],
+                         [True, False, False])
         self.element("#log-in-again").click()
         self.log_in(PASSWORD)
         self.wait_for_buttons()
@@ -280,8 +314,12 @@ class PageTest(unittest.TestCase):
         self.wait_for_buttons()
         self.assertEqual(self.tap("Good night"), "sent")
         wait_until(lambda: NIGHT in self.rig.events(), "the event at the host")
-        # Its log-out ends it for good, not only in the browser.
-        self.element("header form button").click()
+        # Its log-out asks first; it then ends it for good, not only in the browser.
+        self.element("#log-out button").click()
+        self.wait.until(EC.alert_is_present()).dismiss()
+        self.assertEqual(self.tap("Good night"), "sent")
+        self.element("#log-out button").click()
+        self.wait.until(EC.alert_is_present()).accept()
         self.wait.until(lambda b: b.find_elements(By.ID, "password"))
         self.assertEqual(self.api_status(cookie["value"]), 401)
 

@@ -64,9 +64,12 @@ int32_t QVL_STDCALL hold_the_crowd(const char* text, const uint8_t* block, int32
 // connections behind it queue up and are taken in together.
 platform::manual_event g_accept_gate{true};
 std::atomic<bool> g_accept_armed{false};
+std::atomic<bool> g_accept_held{false};
 void hold_the_next_accept(const char* message, int32_t) {
-    if (std::strncmp(message, "Connection accepted", 19) == 0 && g_accept_armed.exchange(false))
+    if (std::strncmp(message, "Connection accepted", 19) == 0 && g_accept_armed.exchange(false)) {
+        g_accept_held = true;
         g_accept_gate.wait(60000);  // only a guard against a hang
+    }
 }
 
 class login_wiring_test : public server_test {
@@ -78,6 +81,7 @@ class login_wiring_test : public server_test {
         g_held_event = "Incoming connection";
         trace_set_hook(nullptr);
         platform::net_set_wake_hook(nullptr);
+        platform::tick_set_source(nullptr);
         recording_host_install();
         settings.disable_abuse_protection = 0;
         access_list_clear();
@@ -391,6 +395,93 @@ TEST_F(login_wiring_test, slow_host_handlers_keep_no_one_out) {
     EXPECT_EQ(count_traces("Too many connections waiting for login"), 0u);
     g_gate.set();
     EXPECT_TRUE(newcomer.log_in(TEST_PASSWORD));
+}
+
+// A thread that frees in the same round of the accept thread as a new arrival goes to the
+// connection that has waited for one longest. The known owner has used its share of the known
+// reserve's threads, so its next two connections wait (being known, neither gives way); then
+// one of its connections ends while the accept thread holds the newest arrival.
+TEST_F(login_wiring_test, a_freed_thread_goes_to_the_connection_that_waited_longest) {
+    const char* const owner = "127.0.0.86";
+    log_in_once(port(), owner);
+    g_held_event = "Disconnect";
+    g_held = 0;
+    g_gate.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
+    crowd_in(MAX_PENDING_TOTAL);
+    std::vector<std::unique_ptr<test_client>> displacing;
+    for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
+        displacing.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(
+            displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
+    }
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    std::vector<std::unique_ptr<test_client>> threaded;
+    for (uint32_t n = 0; n < MAX_KNOWN_RESERVE_PER_ADDRESS; ++n) {
+        threaded.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(threaded.back()->connect(port(), owner));
+    }
+    ASSERT_TRUE(poll_until(
+        [&] {
+            return count_of(event_lines(), std::string("Incoming connection|") + owner) ==
+                   1 + MAX_KNOWN_RESERVE_PER_ADDRESS;
+        },
+        30000));
+    test_client older, newer;
+    ASSERT_TRUE(older.connect(port(), owner));  // takes a crowd connection's place
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING + 1; }, 30000));
+    g_accept_gate.reset();
+    g_accept_held = false;
+    g_accept_armed = true;
+    trace_set_hook(hold_the_next_accept);
+    ASSERT_TRUE(newer.connect(port(), owner));
+    ASSERT_TRUE(poll_until([] { return g_accept_held.load(); }, 30000));
+    threaded.front()->close();
+    ASSERT_TRUE(poll_until(
+        [&] { return count_of(event_lines(), std::string("Disconnect|") + owner) == 2; }, 30000));
+    g_accept_gate.set();
+    EXPECT_EQ(older.greet().size(), 4u);
+}
+
+// The real tick, moved on by the test.
+std::atomic<uint32_t> g_skipped_ms{0};
+uint32_t skipped_tick() {
+    return platform::detail::system_tick_count() + g_skipped_ms.load();
+}
+
+// A connection that waits for a thread while the host holds every thread is closed by the
+// accept thread when its login's time has run out, and at the stop, without a thread.
+TEST_F(login_wiring_test, a_connection_waiting_for_a_thread_is_closed_in_time_and_at_the_stop) {
+    g_skipped_ms = 0;
+    platform::tick_set_source(skipped_tick);
+    g_held_event = "Disconnect";
+    g_held = 0;
+    g_gate.reset();
+    ASSERT_EQ(recording_host_install_in_front(hold_the_crowd), 1);
+    crowd_in(MAX_PENDING_TOTAL);
+    std::vector<std::unique_ptr<test_client>> displacing;
+    for (uint32_t n = 0; n < MAX_PENDING_ENDING; ++n) {
+        displacing.push_back(std::make_unique<test_client>());
+        ASSERT_TRUE(
+            displacing.back()->connect(port(), ("127.9.0." + std::to_string(n + 1)).c_str()));
+    }
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING; }, 60000));
+    test_client late;
+    ASSERT_TRUE(late.connect(port(), "127.0.0.72"));
+    ASSERT_TRUE(poll_until([] { return g_held.load() == MAX_PENDING_ENDING + 1; }, 60000));
+    g_skipped_ms = LOGIN_GRACE_MS;
+    EXPECT_TRUE(late.wait_closed());
+
+    size_t accepted = accepted_so_far();
+    test_client at_the_stop;  // in the place the late one gave back, without a thread
+    ASSERT_TRUE(at_the_stop.connect(port(), "127.0.0.73"));
+    ASSERT_TRUE(poll_until([&] { return accepted_so_far() > accepted; }, 60000));
+    std::thread stopping([this] { stop_server(); });
+    EXPECT_TRUE(at_the_stop.wait_closed());
+    g_gate.set();
+    stopping.join();
+    EXPECT_EQ(count_of(event_lines(), "Incoming connection|127.0.0.72"), 0u);
+    EXPECT_EQ(count_of(event_lines(), "Incoming connection|127.0.0.73"), 0u);
 }
 
 // Swallows the first wake of every socket, as Windows loses a wake that comes just before the

@@ -367,13 +367,23 @@ class failure_sweep : public ::testing::Test {
                 connect("127.9.1." + std::to_string(1 + n));
             g_accept_gate.set();
             // The last of the batch gets a thread and its "Incoming connection", unless a
-            // failure turned it away; the others are closed without one.
-            poll_until(
+            // failure turned it away; the others are closed without one. Whatever fails, no
+            // more than one of them is let in.
+            EXPECT_TRUE(poll_until(
                 [&] {
                     return count_events("Incoming connection|127.9.1.4") == 1 ||
                            g_turned_away_for_want.load() > 0;
                 },
-                POLL_MS);
+                POLL_MS));
+            // Each of the batch is let in or closed, none left hanging.
+            for (size_t n = 0; n < 4; ++n) {
+                test_client& client = *clients[clients.size() - 4 + n];
+                std::string incoming = "Incoming connection|127.9.1." + std::to_string(1 + n);
+                EXPECT_TRUE(poll_until(
+                    [&] { return count_events(incoming) == 1 || client.wait_closed(20); }, POLL_MS))
+                    << n;
+            }
+            EXPECT_LE(count_events("Incoming connection|127.9.1."), 1u);
         }
         g_host_gate.set();
         {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -277,6 +278,27 @@ TEST(known_addresses, the_least_recently_used_is_forgotten_first) {
     EXPECT_TRUE(known_address(address(2)));
     EXPECT_TRUE(known_address(address(1000)));
     EXPECT_EQ(known_addresses_count(), KNOWN_ADDRESS_TABLE_SIZE);
+    known_addresses_reset();
+}
+
+// Logins, failures and questions from several threads at once, as client threads and the
+// accept thread make them: the table stays whole (and ThreadSanitizer sees no race).
+TEST(known_addresses, threads_note_forget_and_ask_at_once) {
+    known_addresses_reset();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 3000; ++i) {
+                platform::ipv4_address each = address(t * 100 + i % 100);
+                know(each);
+                if (!known_address(each) || i % 3 == 0)
+                    known_addresses_forget(each);
+            }
+        });
+    }
+    for (std::thread& each : threads)
+        each.join();
+    EXPECT_LE(known_addresses_count(), KNOWN_ADDRESS_TABLE_SIZE);
     known_addresses_reset();
 }
 

@@ -1,5 +1,6 @@
 # The release package as a Windows user gets it: made by CPack, unpacked into a fresh folder,
-# it holds the plug-in, both clients, the MQTT bridge, the guide and every screenshot of
+# it holds the plug-in, both clients, the MQTT bridge, the web service, the Node-RED package's
+# tarball (with what its package.json ships), the guide, the licence and every screenshot of
 # docs/screenshots, and nothing else; both binaries import Windows system DLLs only and carry a
 # version resource that agrees with qvl_version; and the unpacked DLL, loaded by the reference
 # host, serves an event that the unpacked client sends, with no trace lines unless they are
@@ -64,7 +65,7 @@ endif()
 set(folder "Sendrel-${version}-win32")
 set(expected ${folder}/Sendrel.dll ${folder}/event_client.exe ${folder}/sendrel_send.py
              ${folder}/sendrel_mqtt.py ${folder}/sendrel_settings.py ${folder}/sendrel-web.toml
-             ${folder}/README.txt ${folder}/sendrel-node-red-flow.json)
+             ${folder}/README.txt ${folder}/LICENSE ${folder}/sendrel-node-red-flow.json)
 file(GLOB screenshots RELATIVE ${SOURCE_DIR}/docs/screenshots ${SOURCE_DIR}/docs/screenshots/*.png)
 foreach(shot ${screenshots})
   list(APPEND expected ${folder}/screenshots/${shot})
@@ -75,22 +76,34 @@ list(FILTER web_files EXCLUDE REGEX "__pycache__")
 foreach(file ${web_files})
   list(APPEND expected ${folder}/${file})
 endforeach()
-# The Node-RED package as npm would pack it: what its package.json names in "files".
-foreach(file package.json sendrel.js sendrel.html README.md)
-  list(APPEND expected ${folder}/node-red-contrib-sendrel/${file})
-endforeach()
+# The Node-RED package's tarball, named by its own version, holding what its package.json
+# names in "files", as npm installs it.
+file(READ ${SOURCE_DIR}/clients/node-red/package.json manifest)
+string(JSON node_red_version GET "${manifest}" version)
+set(tarball ${folder}/node-red-contrib-sendrel-${node_red_version}.tgz)
+list(APPEND expected ${tarball})
+set(tarball_expected package/package.json package/sendrel.js package/sendrel.html package/README.md)
 file(GLOB node_red_lib RELATIVE ${SOURCE_DIR}/clients/node-red ${SOURCE_DIR}/clients/node-red/lib/*)
 foreach(file ${node_red_lib})
-  list(APPEND expected ${folder}/node-red-contrib-sendrel/${file})
+  list(APPEND tarball_expected package/${file})
 endforeach()
 file(GLOB_RECURSE found RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
-list(SORT expected)
-list(SORT found)
-if(NOT found STREQUAL expected)
-  string(REPLACE ";" "\n  " found_lines "${found}")
-  string(REPLACE ";" "\n  " expected_lines "${expected}")
-  message(FATAL_ERROR "package: holds\n  ${found_lines}\ninstead of\n  ${expected_lines}")
+set(tarball_found "")
+if(EXISTS ${WORK}/unpacked/${tarball})
+  file(MAKE_DIRECTORY ${WORK}/tarball)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E tar xzf ${WORK}/unpacked/${tarball}
+                  WORKING_DIRECTORY ${WORK}/tarball)
+  file(GLOB_RECURSE tarball_found RELATIVE ${WORK}/tarball ${WORK}/tarball/*)
 endif()
+foreach(what "" tarball_)
+  list(SORT ${what}expected)
+  list(SORT ${what}found)
+  if(NOT ${what}found STREQUAL ${what}expected)
+    string(REPLACE ";" "\n  " found_lines "${${what}found}")
+    string(REPLACE ";" "\n  " expected_lines "${${what}expected}")
+    message(FATAL_ERROR "package: ${what}holds\n  ${found_lines}\ninstead of\n  ${expected_lines}")
+  endif()
+endforeach()
 set(dir "${WORK}/unpacked/${folder}")
 set(PLUGIN "${dir}/Sendrel.dll")
 set(CLIENT "${dir}/event_client.exe")
@@ -106,7 +119,8 @@ endif()
 file(READ "${dir}/README.txt" guide)
 foreach(text "Incoming connection" "Accepted connection" "Incorrect Password"
              "Blocked connection" "Disconnect" "ChgThisPw" "1024" "event_client"
-             "sendrel_send.py" "sendrel_web" "paho-mqtt" "node-red-contrib-sendrel")
+             "sendrel_send.py" "sendrel_web" "paho-mqtt"
+             "npm install C:\\Sendrel\\node-red-contrib-sendrel-${node_red_version}.tgz")
   string(FIND "${guide}" "${text}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "package: README.txt never mentions ${text}")

@@ -11,20 +11,25 @@
 // RETRY_MIN_MS to RETRY_MAX_MS (an address the server refuses, a lost connection). A wrong
 // password is never tried again, so that a flow cannot trigger the server's abuse block over
 // and over: the waiting events fail, and so does every later one, until the server's settings
-// are deployed anew. While the server cannot be reached at most `queueSize` events wait; the
-// oldest fail when more come.
+// are deployed anew. While the server cannot be reached at most `queueSize` events, and at most
+// `queueBytes` of them, wait; the oldest fail when more come, with one warning for each spell
+// of a full queue (a host stopped while a flow keeps sending would otherwise fill the log).
 
 const kinds = require("./conversation");
+
+const SYSTEM_CLOCK = { setTimeout, clearTimeout, now: Date.now };
 
 const EVENTS_PER_CONVERSATION = 100;
 const REFUSED_RETRY_MS = 500;
 const RETRY_MIN_MS = 500;
 const RETRY_MAX_MS = 15000;
 const DEFAULT_QUEUE_SIZE = 10000;
+// Events of up to 64 KiB each: by count alone, a full queue could hold hundreds of MB.
+const DEFAULT_QUEUE_BYTES = 16 * 1024 * 1024;
 
 // The dispatcher's states, as the nodes' status shows them.
 const STARTING = "starting";
-const CONNECTED = "connected";
+const READY = "ready"; // the last conversation, or the first login, succeeded
 const UNREACHABLE = "unreachable";
 const NOT_ADMITTED = "not admitted";
 const WRONG_PASSWORD = "wrong password";
@@ -40,18 +45,23 @@ function stateAfter(error) {
     }
 }
 
-/** What one `sendrel out` node has sent and has waiting; the dispatcher calls changed()
- * whenever either or the dispatcher's state changes. */
+/** What one `sendrel out` node has sent and has waiting (queued or in a running
+ * conversation); the dispatcher calls changed() whenever either or its state changes. */
 class Sender {
     constructor(dispatcher, changed) {
         this.dispatcher = dispatcher;
         this.changed = changed;
         this.sent = 0;
         this.waiting = 0;
+        this.waitingSince = null; // the clock's time when `waiting` last became non-zero
+        this.leaving = false;
+        this.left = null; // resolves leave()'s promise once nothing of it waits
     }
 
+    /** The node stops: its queued events fail at once, and the promise resolves once those
+     * in a running conversation have their outcome (any that fails then fails for good). */
     leave() {
-        this.dispatcher.senders.delete(this);
+        return this.dispatcher._leave(this);
     }
 }
 
@@ -60,14 +70,17 @@ class Dispatcher {
      * converse(lines): a promise of one conversation that sends these bytes (empty: only the
      * login), rejected with a SendrelError. log: {info(text), warn(text)}.
      */
-    constructor({ converse, log, queueSize = DEFAULT_QUEUE_SIZE, clock = { setTimeout, clearTimeout } }) {
+    constructor({ converse, log, queueSize = DEFAULT_QUEUE_SIZE, queueBytes = DEFAULT_QUEUE_BYTES, clock = SYSTEM_CLOCK }) {
         this.converse = converse;
         this.log = log;
         this.queueSize = Math.max(1, queueSize);
+        this.queueBytes = queueBytes;
         this.clock = clock;
         this.state = STARTING;
         this.failure = null; // the SendrelError of the last failed conversation, while it holds
         this.waiting = []; // items: {lines, sender, sent(), failed(error)}
+        this.waitingBytes = 0; // of the lines in `waiting`
+        this.dropped = 0; // dropped from the full queue since it was last empty
         this.running = null; // the promise of the running conversation
         this.timer = null;
         this.retry = RETRY_MIN_MS;
@@ -97,12 +110,14 @@ class Dispatcher {
             item.failed(new kinds.SendrelError(kinds.WRONG_PASSWORD, `not sent: ${this.failure.message}; correct the password and deploy`));
             return;
         }
-        if (this.closed) {
+        if (this.closed || item.sender.leaving) {
             item.failed(new Error("not sent: the node is being stopped"));
             return;
         }
-        item.sender.waiting++;
-        this.waiting.push(item);
+        if (item.sender.waiting++ === 0) {
+            item.sender.waitingSince = this.clock.now();
+        }
+        this._queue([item]);
         this._trim();
         this._changed();
         this._next(false);
@@ -117,24 +132,77 @@ class Dispatcher {
         if (this.running) {
             await this.running;
         }
-        const left = this.waiting.splice(0);
+        const left = this._take(this.waiting.length);
         if (left.length) {
             this.log.warn(`${left.length} waiting message${left.length === 1 ? "" : "s"} not sent: the node was stopped`);
         }
         this._fail(left, new Error("not sent: the node was stopped before the server took it"));
     }
 
+    _leave(sender) {
+        this.senders.delete(sender);
+        sender.leaving = true;
+        const mine = this.waiting.filter((item) => item.sender === sender);
+        if (mine.length) {
+            this._queue(this._take(this.waiting.length).filter((item) => item.sender !== sender));
+        }
+        this._fail(mine, new Error("not sent: the node was stopped before the server took it"));
+        if (sender.waiting === 0) {
+            return Promise.resolve();
+        }
+        return new Promise((resolve) => {
+            sender.left = resolve;
+        });
+    }
+
+    /** Appends items to the queue (in their order). */
+    _queue(items) {
+        for (const item of items) {
+            this.waiting.push(item);
+            this.waitingBytes += item.lines.length;
+        }
+    }
+
+    /** Takes the oldest `count` items out of the queue. */
+    _take(count) {
+        const items = this.waiting.splice(0, count);
+        for (const item of items) {
+            this.waitingBytes -= item.lines.length;
+        }
+        return items;
+    }
+
     _trim() {
-        const dropped = this.waiting.splice(0, Math.max(0, this.waiting.length - this.queueSize));
-        if (dropped.length) {
-            this.log.warn(`the queue is full (${this.queueSize} messages): dropped the oldest ${dropped.length === 1 ? "message" : `${dropped.length} messages`}`);
-            this._fail(dropped, new Error(`not sent: dropped from the full queue (${this.queueSize} messages) while the server could not be reached`));
+        let count = 0;
+        let bytes = this.waitingBytes;
+        while (count < this.waiting.length && (this.waiting.length - count > this.queueSize || bytes > this.queueBytes)) {
+            bytes -= this.waiting[count].lines.length;
+            count++;
+        }
+        if (count === 0) {
+            return;
+        }
+        const limits = `${this.queueSize} messages or ${sizeText(this.queueBytes)}`;
+        if (this.dropped === 0) {
+            this.log.warn(`the queue is full (${limits}): dropping the oldest messages until the server takes them`);
+        }
+        this.dropped += count;
+        this._fail(this._take(count), new Error(`not sent: dropped from the full queue (${limits}) while the server could not be reached`));
+    }
+
+    _settle(item) {
+        const sender = item.sender;
+        if (--sender.waiting === 0) {
+            sender.waitingSince = null;
+            if (sender.left) {
+                sender.left();
+            }
         }
     }
 
     _fail(items, error) {
         for (const item of items) {
-            item.sender.waiting--;
+            this._settle(item);
             item.failed(error);
         }
         if (items.length) {
@@ -155,7 +223,7 @@ class Dispatcher {
         if (!loginOnly && this.waiting.length === 0) {
             return;
         }
-        const batch = this.waiting.splice(0, EVENTS_PER_CONVERSATION);
+        const batch = this._take(EVENTS_PER_CONVERSATION);
         this.running = this.converse(Buffer.concat(batch.map((item) => item.lines))).then(
             (unexpected) => this._succeeded(batch, unexpected),
             (error) => this._failed(batch, error),
@@ -173,12 +241,16 @@ class Dispatcher {
             this.log.warn(`${unexpected} unexpected bytes from the server`);
         }
         this.failure = null;
-        this.state = CONNECTED;
+        this.state = READY;
         this.retry = RETRY_MIN_MS;
         for (const item of batch) {
-            item.sender.waiting--;
+            this._settle(item);
             item.sender.sent++;
             item.sent();
+        }
+        if (this.dropped && this.waiting.length === 0) {
+            this.log.warn(`${this.dropped} message${this.dropped === 1 ? " was" : "s were"} dropped from the full queue in all`);
+            this.dropped = 0;
         }
         this._changed();
     }
@@ -200,12 +272,16 @@ class Dispatcher {
         this.failure = error;
         this.state = state;
         if (state === WRONG_PASSWORD) {
-            this._fail(batch.concat(this.waiting.splice(0)), new kinds.SendrelError(error.kind, `not sent: ${error.message}`));
+            this._fail(batch.concat(this._take(this.waiting.length)), new kinds.SendrelError(error.kind, `not sent: ${error.message}`));
             this._changed();
             return;
         }
-        // The batch goes again, before anything newer.
-        this.waiting.unshift(...batch);
+        // The batch goes again, before anything newer; that of a stopped node has nobody to
+        // go for.
+        this._fail(batch.filter((item) => item.sender.leaving), new kinds.SendrelError(error.kind, `not sent: the node was stopped, and ${error.message}`));
+        const again = batch.filter((item) => !item.sender.leaving);
+        this.waiting.unshift(...again);
+        this.waitingBytes += again.reduce((sum, item) => sum + item.lines.length, 0);
         this._trim();
         this._changed();
         if (this.closed || this.waiting.length === 0) {
@@ -220,12 +296,21 @@ class Dispatcher {
     }
 }
 
+function sizeText(bytes) {
+    const megabytes = bytes / (1024 * 1024);
+    return megabytes >= 1 ? `${Math.round(megabytes * 10) / 10} MB` : `${bytes} bytes`;
+}
+
 module.exports = {
     Dispatcher,
     EVENTS_PER_CONVERSATION,
+    REFUSED_RETRY_MS,
+    RETRY_MIN_MS,
+    RETRY_MAX_MS,
     DEFAULT_QUEUE_SIZE,
+    DEFAULT_QUEUE_BYTES,
     STARTING,
-    CONNECTED,
+    READY,
     UNREACHABLE,
     NOT_ADMITTED,
     WRONG_PASSWORD,

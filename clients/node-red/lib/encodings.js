@@ -25,8 +25,20 @@ const ENCODINGS = {
 };
 const DEFAULT_ENCODING = "utf-8";
 
-// A code point a single-byte table cannot write.
+// A code point the encoding cannot write. Its text names the character by its number as well,
+// so that an invisible one can be found.
 class Unwritable extends Error {}
+
+// Half of a UTF-16 pair without its other half: no character at all. Node.js would write it
+// as U+FFFD, a character nobody sent.
+const LONE_SURROGATE = /[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/;
+
+function unwritable(encoding, character) {
+    const code = `U+${character.codePointAt(0).toString(16).toUpperCase().padStart(4, "0")}`;
+    return new Unwritable(LONE_SURROGATE.test(character)
+        ? `${encoding} cannot write a lone surrogate (${code}), half of a character`
+        : `${encoding} cannot write "${character}" (${code})`);
+}
 
 // cp1252 is Latin-1 but for 0x80 to 0x9f; five of those bytes are undefined (0).
 const CP1252_HIGH = [
@@ -67,7 +79,13 @@ function encoderFor(name) {
         throw new RangeError(`unknown encoding "${name}" (choose one of ${Object.keys(ENCODINGS).join(", ")})`);
     }
     if (key === "utf-8") {
-        return (text) => Buffer.from(text, "utf8");
+        return (text) => {
+            const lone = LONE_SURROGATE.exec(text);
+            if (lone) {
+                throw unwritable(key, lone[0]);
+            }
+            return Buffer.from(text, "utf8");
+        };
     }
     let table;
     try {
@@ -80,7 +98,7 @@ function encoderFor(name) {
         for (const character of text) {
             const byte = table.get(character.codePointAt(0));
             if (byte === undefined) {
-                throw new Unwritable(`${key} cannot write "${character}"`);
+                throw unwritable(key, character);
             }
             bytes.push(byte);
         }

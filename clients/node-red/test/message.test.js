@@ -35,6 +35,7 @@ describe("a message as an event", () => {
         ["the node's event before msg.topic", { topic: "T", payload: 1 }, "Fixed", ["p:1", "Fixed"]],
         ["a numeric topic", { topic: 7 }, "", ["7"]],
         ["a carriage return stays", { topic: "T\r" }, "", ["T\r"]],
+        ["a character beyond 16 bits", { topic: "T", payload: "\ud83d\ude00" }, "", ["p:\xf0\x9f\x98\x80", "T"]],
         ["an event that only starts like the end line", { topic: "closed" }, "", ["closed"]],
     ];
     for (const [what, msg, event, expected] of cases) {
@@ -73,7 +74,16 @@ describe("a message the server cannot take", () => {
         assert.strictEqual(lines({ topic: "e".repeat(65536) }).length, 1);
     });
 
-    it("refuses a character the encoding cannot write", () => {
-        assert.throws(() => eventLines({ topic: "T", payload: "日本" }, "", encoderFor("cp1252")), (error) => error instanceof Refused && /cp1252 cannot write/.test(error.message));
-    });
+    const unwritable = [
+        // [encoding, payload, words of the refusal]
+        ["cp1252", "日本", /cp1252 cannot write "日" \(U\+65E5\)/],
+        ["utf-8", "a\ud83d", /utf-8 cannot write a lone surrogate \(U\+D83D\)/],
+        ["utf-8", "\ude00b", /utf-8 cannot write a lone surrogate \(U\+DE00\)/],
+        ["cp1252", "\ud83d", /cp1252 cannot write a lone surrogate \(U\+D83D\)/],
+    ];
+    for (const [encoding, payload, words] of unwritable) {
+        it(`refuses what ${encoding} cannot write: ${JSON.stringify(payload)}`, () => {
+            assert.throws(() => eventLines({ topic: "T", payload }, "", encoderFor(encoding)), (error) => error instanceof Refused && words.test(error.message));
+        });
+    }
 });

@@ -1,6 +1,7 @@
 "use strict";
 // A real Node-RED, started headless in a fresh user directory with this package npm-installed
-// into it as users install it, running a given flow; for the end-to-end test and the figures.
+// into it as users install it (from the tarball `npm pack` makes, as the release package holds
+// it), running a given flow; for the end-to-end test and the figures.
 
 const { spawn, execFileSync } = require("node:child_process");
 const fs = require("node:fs");
@@ -15,8 +16,9 @@ const PACKAGE = path.resolve(__dirname, "..");
  * resolves with {base (its URL), output (its lines), stop()} once its flows have started. */
 async function startNodeRed(flow, credentials) {
     const work = fs.mkdtempSync(path.join(os.tmpdir(), "sendrel-node-red-"));
-    // A copy of what the package ships, not a link to this folder.
-    execFileSync("npm", ["install", "--offline", "--install-links", "--no-audit", "--no-fund", PACKAGE], { cwd: work, stdio: ["ignore", "ignore", "inherit"] });
+    const npm = { cwd: work, stdio: ["ignore", "pipe", "inherit"] };
+    const tarball = execFileSync("npm", ["pack", "--silent", "--pack-destination", work, PACKAGE], npm).toString().trim();
+    execFileSync("npm", ["install", "--offline", "--no-audit", "--no-fund", path.join(work, tarball)], npm);
     fs.writeFileSync(path.join(work, "flows.json"), JSON.stringify(flow));
     // Credentials kept unencrypted, so that they can be written here as the editor would.
     fs.writeFileSync(path.join(work, "flows_cred.json"), JSON.stringify(credentials));

@@ -48,6 +48,12 @@ describe("the example flow in a real Node-RED", () => {
         assert.ok(host.events().includes('event "Doorbell" payloads ["127.0.0.1", "hall"]'), host.events().join("\n"));
     });
 
+    it("answers the web hook 503 with the reason when the event cannot be sent", async () => {
+        const answer = await fetch(`${nodeRed.base}/doorbell`, { method: "POST", body: new URLSearchParams({ room: "two\nlines" }), signal: AbortSignal.timeout(30000) });
+        assert.deepStrictEqual([answer.status, await answer.text()], [503, "Error: cannot send the payload: it holds a line feed, which ends a line"]);
+        assert.ok(!host.events().some((line) => line.includes("two")), host.events().join("\n"));
+    });
+
     it("raises the event of the inject button", async () => {
         const inject = flow.find((node) => node.type === "inject");
         const pressed = await fetch(`${nodeRed.base}/inject/${inject.id}`, { method: "POST" });

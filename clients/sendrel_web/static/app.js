@@ -11,6 +11,7 @@ const bannerText = document.getElementById('banner-text');
 const bannerDetail = document.getElementById('banner-detail');
 const bannerDetails = document.getElementById('banner-details');
 const logInAgain = document.getElementById('log-in-again');
+const logOut = document.getElementById('log-out');
 const said = document.getElementById('said');
 
 const STATUS_SECONDS = 1;
@@ -31,6 +32,9 @@ const SAYS = {
   secrets: 'Not sent: the web service cannot read its secrets file',
   ended: 'Log in again to send',
 };
+// The banner's words for an ended session: what happened, and what to do, without the
+// service's words, which are for programs.
+const ENDED = 'Your login has ended, so nothing is sent. Log in again to send.';
 // Reasons that hold for every tap until they are over; the status the page asks for ends
 // them. Any other refusal concerns one tap and goes with its result.
 const LASTING = new Set(['unreachable', 'stopping', 'not-admitted', 'wrong-password',
@@ -73,11 +77,14 @@ function clearResults(which) {
 
 function showBanner(reason, detail) {
   shown = reason;
-  bannerText.textContent = SAYS[reason] || 'Not sent';
-  bannerDetail.textContent = detail;
-  // An ended session needs no details: logging in again is all there is to it.
-  bannerDetails.hidden = reason === 'ended';
-  logInAgain.hidden = reason !== 'ended';
+  const ended = reason === 'ended';
+  bannerText.textContent = ended ? ENDED : SAYS[reason] || 'Not sent';
+  // An ended session needs no details: logging in again is all there is to it. Nor is there
+  // anything left to log out of.
+  bannerDetail.textContent = ended ? '' : detail;
+  bannerDetails.hidden = ended;
+  logInAgain.hidden = !ended;
+  logOut.hidden = ended;
   banner.hidden = false;
   // A "sent" of before does not stand under a banner that says nothing can be sent.
   clearResults('ok');
@@ -147,6 +154,15 @@ for (const button of document.querySelectorAll('button[data-button]')) {
     button.disabled = false;
   });
 }
+
+// A phone kept logged in is logged out for good: ask first, so that a slip costs nothing.
+logOut.addEventListener('submit', (submitted) => {
+  if (logOut.dataset.kept === 'yes' &&
+      !confirm('Log out? This phone stays logged in until you do; afterwards the page\'s ' +
+               'password is needed again.')) {
+    submitted.preventDefault();
+  }
+});
 
 const free = document.getElementById('free');
 if (free) {
