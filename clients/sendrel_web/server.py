@@ -222,6 +222,7 @@ class Service:
     async def status(self, request):
         """Whether the plug-in takes events, as the conversation the watcher holds tells."""
         self.guard.caller(request, csrf=False)
+        self.dispatcher.held_failure()  # mended settings lift a held wrong password at once
         state = await self.watcher.known(self.settings["sendrel"]["timeout"])
         when, error = self.dispatcher.last
         if isinstance(error, sendrel_send.CannotConnect) and when > self.watcher.changed:
