@@ -106,7 +106,7 @@ def page(url, work):
 def main():
     seconds = int(sys.argv[1]) if len(sys.argv) > 1 else 10
     with web_service.serving_the_plugin(SCRIPT, SETTINGS, PASSWORD,
-                                        "sendrel-web-figures-") as (_, url, token, work):
+                                        "sendrel-web-figures-") as (_, url, token, work, _):
         print("%d keep-alive clients for %d s each, all on this machine" % (CLIENTS, seconds))
         load(url, token, work, 1, seconds)
         load(url, token, work, 10, seconds)

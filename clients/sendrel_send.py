@@ -413,6 +413,11 @@ class Sender:
         if failure:
             raise failure
 
+    def heard_within(self, seconds):
+        """Whether the server sent something or closed the connection within seconds, left
+        unread: wait() reads it and tells what it was (the close notice, when it stops)."""
+        return bool(self._received) or readable(self._socket, seconds)
+
     def close(self):
         """Sends the end line and waits until the server has closed the connection, which
         tells that it has taken every line sent before. When the end line cannot be sent, the

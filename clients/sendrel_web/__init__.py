@@ -23,6 +23,8 @@ Its parts, one a module:
   sessions     the page's sessions
   guard        who asks: the client's address, the failure limit, tokens and sessions
   dispatcher   the conversations with the Sendrel server, on worker threads
+  watcher      the plug-in's state, from one conversation held while a page asks
+  connections  what connections may hold: caps, deadlines, reading ahead
   page         the page's templates (templates/), files (static/) and web app manifest
   certificate  the names a certificate holds, the addresses to open, --make-certificate
   server       the HTTP handlers, their limits, and serving until stopped

@@ -34,7 +34,8 @@ class ServerConversation:
     def __init__(self, server_settings):
         self.server = server_settings
 
-    def __call__(self, events):
+    def logged_in(self):
+        """A sender logged in to the server; a failure of the login is marked at_login."""
         server = self.server
         sender = sendrel_send.Sender(server["host"], server["port"], server["password"],
                                      timeout=server["timeout"], encoding=server["encoding"],
@@ -46,6 +47,10 @@ class ServerConversation:
         except sendrel_send.SendrelError as error:
             error.at_login = True
             raise
+        return sender
+
+    def __call__(self, events):
+        sender = self.logged_in()
         try:
             for event, payloads in events:
                 sender.send(event, payloads)
@@ -80,7 +85,7 @@ class Dispatcher:
         for thread in self._threads:
             thread.start()
 
-    def _held_failure(self, on_loop=True):
+    def held_failure(self, on_loop=True):
         """A copy of the failed login held, or None. The settings are looked at on the event
         loop's thread only."""
         with self._lock:
@@ -100,7 +105,7 @@ class Dispatcher:
         """A concurrent future of the conversation that sends the events; an empty list only
         logs in."""
         future = concurrent.futures.Future()
-        held = self._held_failure()
+        held = self.held_failure()
         if held is not None:
             future.set_exception(held)
             return future
@@ -109,7 +114,7 @@ class Dispatcher:
         self._jobs.put((events, future))
         return future
 
-    def _hold(self, error):
+    def hold(self, error):
         """Remembers a failed login: no other login until LOGIN_BACK_OFF has passed (or, for
         a wrong password, the settings changed)."""
         with self._lock:
@@ -150,7 +155,7 @@ class Dispatcher:
 
     def _converse(self, events):
         """The conversation's failure, or None; a failed login is held."""
-        error = self._held_failure(on_loop=False)
+        error = self.held_failure(on_loop=False)
         if error is not None:
             return error
         try:
@@ -158,7 +163,7 @@ class Dispatcher:
         except sendrel_send.SendrelError as failure:
             error = failure
             if getattr(failure, "at_login", False):
-                self._hold(failure)
+                self.hold(failure)
         except Exception as failure:  # a fault of ours: the request must not hang
             log.exception("a conversation failed unexpectedly")
             error = sendrel_send.SendrelError("unexpected failure (%s)" % failure)

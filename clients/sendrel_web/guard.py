@@ -27,21 +27,28 @@ CSRF_HEADER = "X-CSRF-Token"
 # The plug-in's own rule for wrong passwords: 5 failures within 10 minutes block the address
 # for the next 10 minutes.
 FAILURES_MAX = 5
+# An IPv6 /64 (a home's network, any of whose addresses one guesser may take) is blocked after
+# this many failures of its addresses together.
+FAILURES_PER_NETWORK_MAX = 20
 FAILURE_WINDOW = 600.0
 BLOCK_SECONDS = 600.0
 ADDRESSES_MAX = 4096
-# Failures from all addresses together within a minute above which page logins wait: a
-# crowd of addresses then guesses no faster than this.
+# Wrong page passwords from all addresses together within a minute above which page logins
+# wait: a crowd of addresses then guesses no faster than this. A login waits this long at
+# most, then is told to try again, uncounted.
 FAILURES_PER_MINUTE_MAX = 60
+LOGIN_WAIT_MAX = 3.0
 # The page's password is a slow hash: a few at a time, a few more waiting, the rest 503.
 HASH_WORKERS = 2
 HASH_JOBS_MAX = 8
 
 
-def address_key(text):
-    """What the failure limit counts by: an IPv4 address, or the /64 network of an IPv6 one
-    (a single host is given a whole /64)."""
-    address = ipaddress.ip_address(text)
+def network_key(text):
+    """An IPv4 address, or the /64 network of an IPv6 one: what one home or host is given."""
+    try:
+        address = ipaddress.ip_address(text)
+    except ValueError:
+        return text
     if address.version == 6 and address.ipv4_mapped:
         address = address.ipv4_mapped
     if address.version == 6:
@@ -49,24 +56,38 @@ def address_key(text):
     return str(address)
 
 
+def failure_keys(text):
+    """What the failure limit counts a client's failures by, with the failures that block
+    each: its address, and for IPv6 also its /64, whose ceiling is higher so that a
+    neighbour on the same network does not get the owner refused."""
+    address = ipaddress.ip_address(text)
+    if address.version == 6 and address.ipv4_mapped:
+        address = address.ipv4_mapped
+    keys = [(str(address), FAILURES_MAX)]
+    if address.version == 6:
+        keys.append((network_key(str(address)), FAILURES_PER_NETWORK_MAX))
+    return keys
+
+
 class FailureLimit:
-    """Wrong tokens and passwords by address key: FAILURES_MAX within FAILURE_WINDOW seconds
-    block the key for BLOCK_SECONDS. At most ADDRESSES_MAX keys are kept."""
+    """Wrong tokens and passwords by key: as many as the key's ceiling within FAILURE_WINDOW
+    seconds block it for BLOCK_SECONDS. At most ADDRESSES_MAX keys are kept. Wrong page
+    passwords of all keys together also make page logins wait (crowd_wait)."""
 
     def __init__(self, clock=time.monotonic):
         self.clock = clock
         self._records = collections.OrderedDict()  # key -> [failure times, blocked until]
-        self._recent = collections.deque()  # times of the failures of the last minute, all keys
+        self._recent = collections.deque()  # times of the wrong page passwords of the last minute
         self._said = {}  # key -> the end of its block last logged
 
-    def blocked_for(self, key):
-        """Seconds the key is still refused, 0 when it is not."""
-        record = self._records.get(key)
-        return max(0.0, record[1] - self.clock()) if record else 0.0
+    def blocked_for(self, keys):
+        """Seconds the first blocked of the keys is still refused, 0 when none is."""
+        now = self.clock()
+        return max([0.0] + [self._records.get(key, (None, 0.0))[1] - now for key, _ in keys])
 
     def crowd_wait(self):
-        """Seconds until the failures of the last minute, all keys together, are below
-        FAILURES_PER_MINUTE_MAX again; 0 when they are."""
+        """Seconds until the wrong page passwords of the last minute, all keys together, are
+        below FAILURES_PER_MINUTE_MAX again; 0 when they are."""
         now = self.clock()
         while self._recent and now - self._recent[0] >= 60:
             self._recent.popleft()
@@ -74,16 +95,18 @@ class FailureLimit:
             return 0.0
         return self._recent[-FAILURES_PER_MINUTE_MAX] + 60 - now
 
-    def failed(self, key):
+    def failed(self, keys, page_password=False):
         now = self.clock()
-        self._recent.append(now)
-        record = self._records.pop(key, None) or [[], 0.0]
-        record[0] = [t for t in record[0] if now - t < FAILURE_WINDOW] + [now]
-        if len(record[0]) >= FAILURES_MAX:
-            record[1] = now + BLOCK_SECONDS
-        self._records[key] = record
-        if len(self._records) > ADDRESSES_MAX:
-            self._forget_one(now)
+        if page_password:
+            self._recent.append(now)
+        for key, ceiling in keys:
+            record = self._records.pop(key, None) or [[], 0.0]
+            record[0] = [t for t in record[0] if now - t < FAILURE_WINDOW][-ceiling:] + [now]
+            if len(record[0]) >= ceiling:
+                record[1] = now + BLOCK_SECONDS
+            self._records[key] = record
+            if len(self._records) > ADDRESSES_MAX:
+                self._forget_one(now)
 
     def _forget_one(self, now):
         """The key that failed longest ago and is not refused now; a refused one only when
@@ -94,22 +117,32 @@ class FailureLimit:
                 return
         self._records.popitem(last=False)
 
-    def say_block(self, key):
-        """Logs the key's block once, when a failure that stays counted has set it (a right
+    def say_block(self, keys):
+        """Logs a key's block once, when a failure that stays counted has set it (a right
         password takes its own guess back, and the block with it)."""
-        until = self._records.get(key, [None, 0.0])[1]
-        if until > self.clock() and self._said.get(key) != until:
-            self._said[key] = until
-            if len(self._said) > ADDRESSES_MAX:
-                self._said.pop(next(iter(self._said)))
-            log.warning("%s refused for %d minutes after %d failed logins or tokens within %d "
-                        "minutes (a restart of the service lifts it)", key,
-                        BLOCK_SECONDS // 60, FAILURES_MAX, FAILURE_WINDOW // 60)
+        for key, ceiling in keys:
+            until = self._records.get(key, [None, 0.0])[1]
+            if until > self.clock() and self._said.get(key) != until:
+                self._said[key] = until
+                if len(self._said) > ADDRESSES_MAX:
+                    self._said.pop(next(iter(self._said)))
+                log.warning("%s refused for %d minutes after %d failed logins or tokens within "
+                            "%d minutes (a restart of the service lifts it)", key,
+                            BLOCK_SECONDS // 60, ceiling, FAILURE_WINDOW // 60)
 
-    def forgive(self, key):
-        """A right password: the key's failures are forgotten (its own guess was counted
-        before it was compared, as every guess is)."""
-        self._records.pop(key, None)
+    def forgive(self, keys):
+        """A right password: the address's failures are forgotten, and its network's and the
+        budget of all lose the guess just counted (every guess is counted before it is
+        compared); the rest of the network's may be others'."""
+        self._records.pop(keys[0][0], None)
+        if self._recent:
+            self._recent.pop()
+        for key, ceiling in keys[1:]:
+            record = self._records.get(key)
+            if record and record[0]:
+                record[0].pop()
+                if len(record[0]) < ceiling:
+                    record[1] = 0.0
 
 
 class HashPool:
@@ -120,10 +153,15 @@ class HashPool:
         self._pool = concurrent.futures.ThreadPoolExecutor(workers, "sendrel-web-hash")
         self.jobs_max, self.jobs = jobs_max, 0
 
-    async def run(self, function, *arguments):
+    def check_room(self):
+        """Raises Refused when no more checks may wait: before a guess is counted, so that
+        the refusal is not."""
         if self.jobs >= self.jobs_max:
             raise Refused("too many logins are being checked; try again in a moment", 503,
                           "busy", {"Retry-After": "5"})
+
+    async def run(self, function, *arguments):
+        self.check_room()
         self.jobs += 1
         try:
             return await asyncio.wrap_future(self._pool.submit(function, *arguments))
@@ -186,8 +224,8 @@ class Guard:
                               % forwarded[:64], 400, "bad-forwarded-for") from None
         return request.remote
 
-    def key(self, request):
-        return address_key(self.address(request))
+    def keys(self, request):
+        return failure_keys(self.address(request))
 
     def secure(self, request):
         """Whether the browser reached the service over HTTPS (itself, or its proxy)."""
@@ -196,8 +234,8 @@ class Guard:
 
     # -- what a request carries --
 
-    def _check_blocked(self, key):
-        wait = self.limit.blocked_for(key)
+    def _check_blocked(self, keys):
+        wait = self.limit.blocked_for(keys)
         if wait:
             raise Refused("too many failed logins from this address; try again in %d minutes"
                           % -(-wait // 60), 429, "blocked", {"Retry-After": "%d" % -(-wait // 1)})
@@ -215,11 +253,11 @@ class Guard:
             tokens = self.secrets.refresh().checked_tokens()
             if tokens.get(token_hash(token.strip())) is not None:
                 return "token"
-            key = self.key(request)
-            self._check_blocked(key)
-            self.limit.failed(key)
+            keys = self.keys(request)
+            self._check_blocked(keys)
+            self.limit.failed(keys)
             log.warning("a wrong API token from %s", self.address(request))
-            self.limit.say_block(key)
+            self.limit.say_block(keys)
             raise Refused("wrong API token", 401, "wrong-token", {"WWW-Authenticate": "Bearer"})
         expected = self.session_csrf(request)
         if expected is None:
@@ -230,38 +268,53 @@ class Guard:
             raise Refused("the page's request lacks its CSRF token; reload the page", 403, "csrf")
         return "page"
 
-    async def log_in(self, request, password, remember=False):
-        """A new session's id for the right page password; raises Refused. The guess is
-        counted before it is compared, with no wait between the check and the count, and
-        one address has one check under way at most."""
-        key = self.key(request)
-        self._check_blocked(key)
-        if key in self._checking:
+    async def log_in(self, request, read_form):
+        """A new session's id for the right page password, and whether it is remembered;
+        raises Refused. read_form, a coroutine function, reads the form's fields once the
+        cheap checks passed. The guess is counted before it is compared, with no wait between
+        the count and the check, and one address has one check under way at most."""
+        keys = self.keys(request)
+        self._check_blocked(keys)
+        if keys[0][0] in self._checking:
             raise Refused("a login from this address is being checked; wait for it", 429,
                           "busy", {"Retry-After": "2"})
-        record = self.secrets.refresh().checked_page_password()
-        self._checking.add(key)
+        self._checking.add(keys[0][0])
         try:
-            wait = self.limit.crowd_wait()
-            while wait:
-                if self.limit.clock() - self._crowd_said >= 60:
-                    self._crowd_said = self.limit.clock()
-                    log.warning("%d failed logins within a minute from all addresses together: "
-                                "page logins wait", FAILURES_PER_MINUTE_MAX)
-                await asyncio.sleep(wait)
-                wait = self.limit.crowd_wait()
-            self._check_blocked(key)
-            self.limit.failed(key)
-            if not await self.hash_pool.run(self.password_check, password, record):
+            form = await read_form()
+            record = self.secrets.refresh().checked_page_password()
+            await self._wait_for_the_crowd()
+            self._check_blocked(keys)
+            self.hash_pool.check_room()
+            self.limit.failed(keys, page_password=True)
+            if not await self.hash_pool.run(self.password_check, form.get("password", [""])[0],
+                                            record):
                 log.warning("a wrong page password from %s", self.address(request))
-                self.limit.say_block(key)
+                self.limit.say_block(keys)
                 raise Refused("Wrong password.", 401, "wrong-password")
         finally:
-            self._checking.discard(key)
-        self.limit.forgive(key)
+            self._checking.discard(keys[0][0])
+        self.limit.forgive(keys)
         self.sessions.follow_password(record)
+        remember = form.get("remember", [""])[0] == "1" and bool(self.sessions.remembered)
         session, _ = self.sessions.open(remember)
-        return session
+        return session, remember
+
+    async def _wait_for_the_crowd(self):
+        """Waits while the wrong page passwords of all addresses are over their budget, up to
+        LOGIN_WAIT_MAX; beyond it the login is refused, uncounted, to be tried again."""
+        deadline = self.limit.clock() + LOGIN_WAIT_MAX
+        wait = self.limit.crowd_wait()
+        while wait:
+            if self.limit.clock() - self._crowd_said >= 60:
+                self._crowd_said = self.limit.clock()
+                log.warning("%d wrong page passwords within a minute from all addresses "
+                            "together: page logins wait", FAILURES_PER_MINUTE_MAX)
+            if self.limit.clock() + wait > deadline:
+                raise Refused("Many wrong passwords were tried here lately; try again in %d "
+                              "seconds." % -(-wait // 1), 503, "busy",
+                              {"Retry-After": "%d" % -(-wait // 1)})
+            await asyncio.sleep(wait)
+            wait = self.limit.crowd_wait()
 
     def close(self):
         self.hash_pool.close()

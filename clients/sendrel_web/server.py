@@ -22,6 +22,7 @@ from .guard import COOKIE, Guard
 from .page import ASSET_TYPES, MANIFEST_TYPE, Page
 from .remembered import REMEMBERED_SECONDS
 from .settings import is_loopback, listen_address, parse_settings
+from .watcher import UP, Watcher
 
 EXIT_OK = 0
 EXIT_USAGE = 1
@@ -35,13 +36,16 @@ log = logging.getLogger("sendrel-web")
 BODY_BYTES_MAX = 64 * 1024
 FORM_BYTES_MAX = 4096  # /login and /logout: a password or a CSRF token
 BODY_SECONDS = 10.0
+# Seconds a body the service refused without reading it may take to arrive, read and thrown
+# away, so that its client still reads the answer; then the connection is closed.
+DRAIN_SECONDS = 2.0
 BUTTON_DIGITS_MAX = 4
-# The page's status is the plug-in's as the service knew it at most this long ago.
-RECHECK_SECONDS = 5.0
 # Seconds the requests under way may take to finish at a stop.
 STOP_SECONDS = 5.0
-# The same failure of the event loop (a refused accept, say) is logged at most this often.
-SAME_FAILURE_SECONDS = 60.0
+# Lines of one kind (a wrong token, a refused accept) logged at most in a minute.
+SAME_KIND_PER_MINUTE = 5
+BUDGETED_LOGGERS = ("sendrel-web", "sendrel-web.loop", "aiohttp", "aiohttp.server", "aiohttp.web",
+                    "aiohttp.access", "aiohttp.internal")
 
 CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
                            "img-src 'self'; manifest-src 'self'; connect-src 'self'; "
@@ -80,8 +84,9 @@ def host_name(header):
 class Service:
     """The handlers, and the state they share on the event loop's thread."""
 
-    def __init__(self, settings, dispatcher, clock=time.monotonic, connections=None):
+    def __init__(self, settings, dispatcher, watcher, clock=time.monotonic, connections=None):
         self.settings = settings
+        self.watcher = watcher
         self.web = settings["web"]
         self.buttons = settings["buttons"]
         self.dispatcher = dispatcher
@@ -89,7 +94,6 @@ class Service:
         self.page_files = Page()
         self.host_names = allowed_host_names(self.web)
         self.connections = connections
-        self._checking = None  # the login that renews the status, while it runs
 
     def application(self):
         app = web.Application(client_max_size=BODY_BYTES_MAX, middlewares=[self._checks])
@@ -133,7 +137,7 @@ class Service:
         """The host and site checks; refusals and aiohttp's own errors as JSON; any other
         failure logged and answered 500; the headers every answer carries."""
         if self.connections is not None:
-            self.connections.request_started(request.transport)
+            self.connections.request_started(request.transport, request.body_exists)
         try:
             self._check_host(request)
             if request.method not in ("GET", "HEAD", "OPTIONS"):
@@ -156,7 +160,7 @@ class Service:
                                           "reason": "failed"}, status=500)
         finally:
             if self.connections is not None:
-                self.connections.request_ended(request.transport)
+                self.connections.request_ended(request.transport, request.content.is_eof())
         response.headers.update(SECURITY_HEADERS)
         response.headers.setdefault("Cache-Control", "no-store")
         return response
@@ -175,16 +179,23 @@ class Service:
         return web.json_response({"sent": len(events)})
 
     async def _body(self, request, limit=BODY_BYTES_MAX):
+        """The whole body, however many pieces it comes in; refused when it is encoded, larger
+        than limit, cut short, or not all there within BODY_SECONDS. A part of a body is
+        never used."""
+        if request.headers.get("Content-Encoding", "identity").strip().lower() != "identity":
+            raise Refused("send the body without a Content-Encoding", 415, "encoded")
         if request.content_length is not None and request.content_length > limit:
             raise Refused("the body is larger than %d bytes" % limit, 413, "too-large")
         try:
-            body = await asyncio.wait_for(request.content.read(limit + 1), BODY_SECONDS)
+            return await asyncio.wait_for(whole_body(request.content, limit), BODY_SECONDS)
         except asyncio.TimeoutError:
             raise Refused("the body did not arrive within %d s" % BODY_SECONDS, 408,
                           "too-slow") from None
-        if len(body) > limit:
-            raise Refused("the body is larger than %d bytes" % limit, 413, "too-large")
-        return body
+        except (web.RequestPayloadError, ConnectionError):
+            raise Refused("the body was cut short or is malformed", 400, "bad-body") from None
+        finally:
+            if self.connections is not None:
+                self.connections.body_read(request.transport)
 
     async def post_events(self, request):
         if self.guard.caller(request) == "page" and not self.web["allow_any_event"]:
@@ -209,33 +220,20 @@ class Service:
         return await self._send([(button.event, button.payloads)])
 
     async def status(self, request):
-        """Whether the plug-in takes events, as the service knew it at most RECHECK_SECONDS
-        ago: older knowledge is renewed first by a login without events, so that a page that
-        asks every few seconds sees the plug-in stop and come back within seconds."""
+        """Whether the plug-in takes events, as the conversation the watcher holds tells."""
         self.guard.caller(request, csrf=False)
-        if self.dispatcher.clock() - self.dispatcher.last[0] > RECHECK_SECONDS:
-            await self._check_server()
-        error = self.dispatcher.last[1]
-        if error is None:
+        self.dispatcher.held_failure()  # mended settings lift a held wrong password at once
+        state = await self.watcher.known(self.settings["sendrel"]["timeout"])
+        when, error = self.dispatcher.last
+        if isinstance(error, sendrel_send.CannotConnect) and when > self.watcher.changed:
+            state = error  # an event found nothing listening since the watcher last learned
+        if state == UP:
             return web.json_response({"server": "up"})
-        refusal = refusal_for(error)
+        if state is None:
+            return web.json_response({"server": "unknown"})
+        refusal = refusal_for(state)
         return web.json_response({"server": "down", "reason": refusal.reason,
-                                  "error": str(error)})
-
-    async def _check_server(self):
-        """One login without events for every request that asks meanwhile: the plug-in sees
-        at most one such login every RECHECK_SECONDS, however many pages ask."""
-        if self._checking is None:
-            self._checking = asyncio.ensure_future(self._log_in_once())
-        await asyncio.shield(self._checking)
-
-    async def _log_in_once(self):
-        try:
-            await asyncio.wrap_future(self.dispatcher.send([]))
-        except (sendrel_send.SendrelError, Refused):
-            pass  # the dispatcher keeps what the conversation met
-        finally:
-            self._checking = None
+                                  "error": str(state)})
 
     # -- the page --
 
@@ -277,11 +275,12 @@ class Service:
         there, and that is no error."""
         return web.Response(status=204)
 
+    async def _form(self, request):
+        return form_fields(await self._body(request, FORM_BYTES_MAX))
+
     async def log_in(self, request):
         try:
-            form = form_fields(await self._body(request, FORM_BYTES_MAX))
-            remember = form.get("remember", [""])[0] == "1" and bool(self.guard.sessions.remembered)
-            session = await self.guard.log_in(request, form.get("password", [""])[0], remember)
+            session, remember = await self.guard.log_in(request, lambda: self._form(request))
         except Refused as refusal:
             return self._login_page(refusal.text, refusal.status, refusal.headers)
         response = see_page()
@@ -292,12 +291,14 @@ class Service:
         return response
 
     async def log_out(self, request):
-        form = form_fields(await self._body(request, FORM_BYTES_MAX))
-        session = request.cookies.get(COOKIE)
+        """Ends the session given with its own CSRF token; without a session, the body is
+        not even read."""
         expected = self.guard.session_csrf(request)
-        given = form.get("csrf", [""])[0].encode("utf-8", "surrogateescape")
-        if expected and hmac.compare_digest(given, expected.encode("ascii")):
-            self.guard.sessions.end(session)
+        if expected:
+            form = await self._form(request)
+            given = form.get("csrf", [""])[0].encode("utf-8", "surrogateescape")
+            if hmac.compare_digest(given, expected.encode("ascii")):
+                self.guard.sessions.end(request.cookies.get(COOKIE))
         response = see_page()
         response.del_cookie(COOKIE, path="/")
         return response
@@ -305,6 +306,19 @@ class Service:
 
 def see_page():
     return web.Response(status=303, headers={"Location": "/"})
+
+
+async def whole_body(content, limit):
+    """Every piece of a body until its end; raises Refused beyond limit bytes."""
+    pieces, size = [], 0
+    while True:
+        piece = await content.readany()
+        if not piece:
+            return b"".join(pieces)
+        size += len(piece)
+        if size > limit:
+            raise Refused("the body is larger than %d bytes" % limit, 413, "too-large")
+        pieces.append(piece)
 
 
 # ---- running ----------------------------------------------------------------------------------
@@ -328,45 +342,51 @@ def raise_open_file_limit(wanted):
     return wanted if soft == resource.RLIM_INFINITY else max(16, min(wanted, soft - 256))
 
 
-class SameFailureOnce(logging.Filter):
-    """Lets the same message through at most once per SAME_FAILURE_SECONDS, without its
-    traceback: a flood must not become a flood of log lines."""
+class LogBudget(logging.Filter):
+    """Lets each kind of line (its logger and message, whatever its particulars) through at
+    most SAME_KIND_PER_MINUTE times a minute: a flood of requests or failures must not become
+    a flood of log lines. The event loop's and aiohttp's lines lose their tracebacks, which
+    tell of the network, not of a fault of the service."""
 
     def __init__(self, clock=time.monotonic):
         super().__init__()
-        self.clock, self._said = clock, {}
+        self.clock, self._said = clock, {}  # kind -> [start of its minute, lines said in it]
 
     def filter(self, record):
-        now, key = self.clock(), (record.name, record.msg)
-        if now - self._said.get(key, -SAME_FAILURE_SECONDS) < SAME_FAILURE_SECONDS:
+        now, kind = self.clock(), (record.name, record.msg)
+        said = self._said.get(kind)
+        if said is None or now - said[0] >= 60:
+            if len(self._said) > 1000:
+                self._said.clear()
+            said = self._said[kind] = [now, 0]
+        if said[1] >= SAME_KIND_PER_MINUTE:
             return False
-        self._said[key] = now
-        if len(self._said) > 1000:
-            self._said.clear()
-        record.exc_info, record.exc_text = None, None
+        said[1] += 1
+        if record.name != log.name:
+            record.exc_info, record.exc_text = None, None
         return True
 
 
-def quiet_loop_failures(loop):
-    """The event loop's and aiohttp's own failures (a refused accept, a broken connection) go
-    to the service's log, each kind once per interval."""
-    once = SameFailureOnce()
+def quiet_logs(loop):
+    """Every logger of the service, aiohttp's and the event loop's failures (a refused accept,
+    a broken connection) go to the service's log within one budget."""
+    budget = LogBudget()
     loop_log = logging.getLogger("sendrel-web.loop")
-    loop_log.addFilter(once)
 
     def handler(_, context):
-        # The message is the kind, said once per interval; the error is the particular.
+        # The message is the kind; the error is the particular.
         error = context.get("exception")
         loop_log.error(context.get("message", "failure").replace("%", "%%") + "%s",
                        " (%s)" % error if error else "")
     loop.set_exception_handler(handler)
     aiohttp_log = logging.getLogger("aiohttp")
     aiohttp_log.propagate = False
-    aiohttp_log.addFilter(once)
     for handler_ in log.handlers:
         aiohttp_log.addHandler(handler_)
-    for name in ("aiohttp.server", "aiohttp.web", "aiohttp.access"):
-        logging.getLogger(name).addFilter(once)
+    # A logger's filter sees the lines logged on it, not its children's.
+    for name in BUDGETED_LOGGERS:
+        logging.getLogger(name).addFilter(budget)
+    return budget
 
 
 def settings_watch(settings, conversation):
@@ -402,16 +422,19 @@ async def serve(settings, stopping):
     conversation = ServerConversation(settings["sendrel"])
     dispatcher = Dispatcher(conversation, settings["web"]["workers"],
                             settings_changed=settings_watch(settings, conversation))
+    watcher = Watcher(conversation, dispatcher)
     try:
-        return await serve_with(settings, dispatcher, stopping)
+        return await serve_with(settings, dispatcher, watcher, stopping)
     finally:
-        await asyncio.get_running_loop().run_in_executor(None, dispatcher.close)
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, watcher.close)
+        await loop.run_in_executor(None, dispatcher.close)
 
 
-async def serve_with(settings, dispatcher, stopping):
+async def serve_with(settings, dispatcher, watcher, stopping):
     web_settings = settings["web"]
     loop = asyncio.get_running_loop()
-    quiet_loop_failures(loop)
+    quiet_logs(loop)
     try:
         Secrets(web_settings["secrets"]).check_at_start()
     except sendrel_settings.Usage as error:
@@ -439,8 +462,10 @@ async def serve_with(settings, dispatcher, stopping):
             log.error("cannot use the certificate %s and key %s (%s)", web_settings["cert"],
                       web_settings["key"], error)
             return EXIT_USAGE
-    service = Service(settings, dispatcher)
-    runner = web.AppRunner(service.application(), access_log=None, handle_signals=False)
+    service = Service(settings, dispatcher, watcher)
+    # Bodies are taken as sent: an encoded one is refused, never inflated.
+    runner = web.AppRunner(service.application(), access_log=None, handle_signals=False,
+                           auto_decompress=False, lingering_time=DRAIN_SECONDS)
     await runner.setup()
     connections = Connections(runner.server, exempt=lambda peer: service.guard.is_proxy(peer),
                               total_max=raise_open_file_limit(CONNECTIONS_MAX))

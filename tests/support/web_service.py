@@ -12,10 +12,15 @@ import tempfile
 from mqtt_rig import Rig, wait_until
 
 
-def start(script, config, log_path, cwd, python=sys.executable):
-    """(the process, the URL it serves); raises AssertionError when it stops first."""
+def start(script, config, log_path, cwd, python=sys.executable, open_files=None):
+    """(the process, the URL it serves); raises AssertionError when it stops first. With
+    open_files, the process can open no more files than that (nor raise its limit)."""
+    def limit_files():
+        import resource
+        resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
     with open(log_path, "w") as log:
-        process = subprocess.Popen([python, script, "--config", config], stderr=log, cwd=cwd)
+        process = subprocess.Popen([python, script, "--config", config], stderr=log, cwd=cwd,
+                                   preexec_fn=limit_files if open_files else None)
 
     def address():
         with open(log_path) as log:
@@ -32,7 +37,8 @@ def start(script, config, log_path, cwd, python=sys.executable):
 def serving_the_plugin(script, settings, page_password, prefix):
     """The reference host serving the plug-in, and the service in front of it with the settings
     (a TOML text with %d for the plug-in's port), one API token and the page password, in a
-    folder of its own: yields (the process, the URL it serves, the token, the folder)."""
+    folder of its own: yields (the process, the URL it serves, the token, the folder, the rig
+    running the reference host)."""
     from sendrel_web import credentials  # the clients folder is on the caller's path
 
     work = tempfile.mkdtemp(prefix=prefix)
@@ -48,7 +54,7 @@ def serving_the_plugin(script, settings, page_password, prefix):
         token = store.add_token("figures")
         store.set_page_password(page_password)
         service, url = start(script, config, os.path.join(work, "web.log"), work)
-        yield service, url, token, work
+        yield service, url, token, work, rig
     finally:
         if service:
             service.terminate()
