@@ -30,11 +30,13 @@ void restore_used_cookies() {
                              used_cookies_load(cookies.get(), USED_COOKIES_REMEMBERED));
 }
 
+// A memory that holds nothing has learnt nothing since the load: written, it would only wipe
+// what is stored (a close after a refused open, say).
 void keep_used_cookies() {
     std::unique_ptr<uint16_t[]> cookies(new (std::nothrow) uint16_t[USED_COOKIES_REMEMBERED]);
-    if (cookies)
-        used_cookies_save(cookies.get(),
-                          used_cookies_export(cookies.get(), USED_COOKIES_REMEMBERED));
+    uint32_t count = cookies ? used_cookies_export(cookies.get(), USED_COOKIES_REMEMBERED) : 0;
+    if (count != 0)
+        used_cookies_save(cookies.get(), count);
 }
 }  // namespace
 
