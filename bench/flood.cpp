@@ -465,9 +465,8 @@ int run_churn(uint16_t port, const char* password, int rounds) {
         displaced += gave_way;
         // A login still waiting is finished rightly: left after its cookie, it would be booked
         // as a wrong password against the owner.
-        char reply[8];
         if (!gave_way && client_answer(waiting, cookie, password))
-            client_receive_exactly(waiting, reply, 7);
+            client_read_acceptance(waiting);
         load_close(waiting);
         fresh.drop_closed();
         int64_t started = bench_now_ns();

@@ -17,7 +17,6 @@
 //                      many got in
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,9 +33,27 @@ std::string answer_to(const char* cookie, const char* password) {
     return std::string(digest) + "\n";
 }
 
-bool accepted(platform::socket_handle socket) {
-    char reply[8] = {};
-    return client_receive_exactly(socket, reply, 7) && std::strcmp(reply, "accept\n") == 0;
+// One login from `from` with the password, as whoever watches the network records it: *cookie
+// gets the cookie's digits ("" when none came) and *answer the answer line sent. 1 when it got
+// in.
+int log_in_from(uint16_t port, platform::ipv4_address from, const char* password,
+                std::string* cookie = nullptr, std::string* answer = nullptr) {
+    platform::socket_handle socket = load_connect(port, &from);
+    if (socket == platform::INVALID_SOCKET_HANDLE)
+        return 0;
+    char digits[CLIENT_COOKIE_SIZE] = {};
+    std::string line;
+    int in = 0;
+    if (client_greet(socket, digits)) {
+        line = answer_to(digits, password);
+        in = load_send_all(socket, line.data(), line.size()) && client_read_acceptance(socket);
+    }
+    load_close(socket);
+    if (cookie)
+        *cookie = digits;
+    if (answer)
+        *answer = line;
+    return in;
 }
 
 // Connections held open until the end of a run.
@@ -53,17 +70,11 @@ int run_replay(uint16_t port, const char* password, int recorded, int tries) {
     const platform::ipv4_address owner{{127, 0, 251, 4}};
     std::set<std::string> distinct;
     for (int i = 0; i < recorded; ++i) {
-        platform::socket_handle socket = load_connect(port, &owner);
-        char cookie[CLIENT_COOKIE_SIZE];
-        if (socket != platform::INVALID_SOCKET_HANDLE && client_greet(socket, cookie)) {
-            std::string answer = answer_to(cookie, password);
-            if (load_send_all(socket, answer.data(), answer.size()) && accepted(socket)) {
-                answers[std::strtoul(cookie, nullptr, 16)] = answer;
-                distinct.insert(cookie);
-            }
+        std::string cookie, answer;
+        if (log_in_from(port, owner, password, &cookie, &answer)) {
+            answers[std::strtoul(cookie.c_str(), nullptr, 16)] = answer;
+            distinct.insert(cookie);
         }
-        if (socket != platform::INVALID_SOCKET_HANDLE)
-            load_close(socket);
     }
     int came = 0, got_in = 0, greeted = 0;
     for (int i = 0; i < tries; ++i) {
@@ -75,7 +86,8 @@ int run_replay(uint16_t port, const char* password, int recorded, int tries) {
             const std::string& answer = answers[std::strtoul(cookie, nullptr, 16)];
             if (!answer.empty()) {
                 ++came;
-                got_in += load_send_all(socket, answer.data(), answer.size()) && accepted(socket);
+                got_in += load_send_all(socket, answer.data(), answer.size()) &&
+                          client_read_acceptance(socket);
             }
         }
         if (socket != platform::INVALID_SOCKET_HANDLE)
@@ -104,30 +116,15 @@ int run_sharing(uint16_t port, const char* password, int held, int logins) {
     const platform::ipv4_address owner{{127, 0, 251, 5}};
     int shared = 0, in = 0;
     for (int i = 0; i < logins; ++i) {
-        platform::socket_handle socket = load_connect(port, &owner);
-        char cookie[CLIENT_COOKIE_SIZE];
-        if (socket != platform::INVALID_SOCKET_HANDLE && client_greet(socket, cookie)) {
-            shared += static_cast<int>(held_cookies.count(cookie));
-            std::string answer = answer_to(cookie, password);
-            in += load_send_all(socket, answer.data(), answer.size()) && accepted(socket);
-        }
-        if (socket != platform::INVALID_SOCKET_HANDLE)
-            load_close(socket);
+        std::string cookie;
+        in += log_in_from(port, owner, password, &cookie);
+        shared += static_cast<int>(held_cookies.count(cookie));
     }
     std::printf(
         "sharing: %zu connections held distinct unanswered cookies; of the owner's %d logins (%d "
         "in), %d had a cookie one of them held\n",
         held_cookies.size(), logins, in, shared);
     return 0;
-}
-
-int log_in_from(uint16_t port, platform::ipv4_address from, const char* password) {
-    platform::socket_handle socket = load_connect(port, &from);
-    if (socket == platform::INVALID_SOCKET_HANDLE)
-        return 0;
-    int in = load_log_in(socket, password);
-    load_close(socket);
-    return in;
 }
 
 int run_forgotten(uint16_t port, const char* old_password, const char* new_password) {

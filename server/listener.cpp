@@ -214,18 +214,24 @@ void close_waiting(server_run& run) {
     run.waiting_count = 0;
 }
 
+// Whether the accept loop must come round on time, not only when a connection arrives: while
+// connections wait for a thread or are being ended. An ordinary arrival goes straight back to
+// the accept, which under Wine costs far less than the timed wait.
+bool house_keeping_due(server_run& run) {
+    return run.waiting_count != 0 || run.pending->ending() != 0;
+}
+
 // Connections displaced earlier whose wake may have come just before their receive began are
 // woken again, at most every CLOSE_ALL_REWAKE_MS while any is still being ended; those that
 // wait for a thread get one as soon as one is free.
 bool keep_house(server_run& run) {
     uint32_t now = platform::tick_count();
-    bool ending = run.pending->ending() != 0;
-    if (ending && now - run.last_rewake_tick >= CLOSE_ALL_REWAKE_MS) {
+    if (run.pending->ending() != 0 && now - run.last_rewake_tick >= CLOSE_ALL_REWAKE_MS) {
         run.last_rewake_tick = now;
         conn_table_rewake_noticed(*run.table);
     }
     start_waiting(run);
-    return ending || run.waiting_count != 0;
+    return house_keeping_due(run);
 }
 
 // Takes in the accepted connection and every other one already waiting to be accepted (up to
@@ -258,8 +264,6 @@ void accept_connections(server_run& run) {
     for (;;) {
         if (run.stop_signal.wait(0))
             return;
-        // While connections are being ended or wait for a thread, the loop comes round on time
-        // for them, not only when a connection arrives.
         if (busy) {
             busy = keep_house(run);
             if (!platform::net_connection_waiting(run.listening, CLOSE_ALL_REWAKE_MS))
@@ -269,10 +273,7 @@ void accept_connections(server_run& run) {
         platform::socket_handle socket = platform::net_accept(run.listening, &peer);
         if (socket != platform::INVALID_SOCKET_HANDLE) {
             hand_over(run, socket, peer);
-            // Only then does the next round need its house-keeping and a timed wait: an
-            // ordinary arrival goes straight back to the accept, which under Wine costs far
-            // less than the wait.
-            busy = run.waiting_count != 0 || run.pending->ending() != 0;
+            busy = house_keeping_due(run);
             continue;
         }
         int error = platform::net_last_error();

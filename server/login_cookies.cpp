@@ -12,13 +12,13 @@ namespace {
 constexpr uint32_t WORD_BITS = 64;
 constexpr uint32_t WORDS = COOKIE_VALUES / WORD_BITS;
 
-// r values, one bit each. used and held never share a bit that a draw could reach: a draw
-// takes only a value in neither.
+// One bit for each r that may not be sent: used (in order, the ring) or held (counted). A
+// held value is never used and the other way round, since only a value in neither is drawn, so
+// the values free are those the two counts leave.
 struct ledger {
     std::mutex lock;
-    uint64_t used[WORDS] = {};
-    uint64_t held[WORDS] = {};
-    uint32_t taken = 0;  // values in used or held
+    uint64_t taken[WORDS] = {};
+    uint32_t held = 0;
     // The used values, oldest first from first, as a ring.
     uint16_t order[USED_COOKIES_REMEMBERED] = {};
     uint32_t first = 0;
@@ -34,37 +34,23 @@ void put(uint64_t* set, uint32_t r, bool on) {
     uint64_t mask = uint64_t{1} << (r % WORD_BITS);
     set[r / WORD_BITS] = on ? set[r / WORD_BITS] | mask : set[r / WORD_BITS] & ~mask;
 }
-bool taken(uint32_t r) {
-    return bit(g_ledger.used, r) || bit(g_ledger.held, r);
-}
 
-// Sets or clears r in one set, keeping the count of values taken by either.
-void mark(uint64_t* set, uint32_t r, bool on) {
-    bool before = taken(r);
-    put(set, r, on);
-    bool after = taken(r);
-    if (before != after)
-        g_ledger.taken = after ? g_ledger.taken + 1 : g_ledger.taken - 1;
-}
-
-// r becomes the newest used value; the oldest is forgotten when the memory is full.
+// r, already taken, becomes the newest used value; the oldest is forgotten (free again) when
+// the memory is full.
 void note_used(uint32_t r) {
-    if (bit(g_ledger.used, r))
-        return;
     if (g_ledger.count == USED_COOKIES_REMEMBERED) {
-        mark(g_ledger.used, g_ledger.order[g_ledger.first], false);
+        put(g_ledger.taken, g_ledger.order[g_ledger.first], false);
         g_ledger.first = (g_ledger.first + 1) % USED_COOKIES_REMEMBERED;
         --g_ledger.count;
     }
     g_ledger.order[(g_ledger.first + g_ledger.count++) % USED_COOKIES_REMEMBERED] =
         static_cast<uint16_t>(r);
-    mark(g_ledger.used, r, true);
 }
 
 // The index-th value (from 0) that is neither used nor held; index < the number of them.
 uint32_t nth_free(uint64_t index) {
     for (uint32_t word = 0; word < WORDS; ++word) {
-        uint64_t free_bits = ~(g_ledger.used[word] | g_ledger.held[word]);
+        uint64_t free_bits = ~g_ledger.taken[word];
         uint32_t here = static_cast<uint32_t>(__builtin_popcountll(free_bits));
         if (index >= here) {
             index -= here;
@@ -75,6 +61,10 @@ uint32_t nth_free(uint64_t index) {
         return word * WORD_BITS + static_cast<uint32_t>(__builtin_ctzll(free_bits));
     }
     return 0;  // not reached while index is in range
+}
+
+uint32_t free_values() {
+    return COOKIE_VALUES - g_ledger.count - g_ledger.held;
 }
 
 std::atomic<uint32_t> g_seed_counter{0};
@@ -114,24 +104,26 @@ held_cookie::held_cookie() {
         // At most USED_COOKIES_REMEMBERED are used, and far fewer held than connections can
         // wait for their login: half the values at least are free. Were none, the cookie would
         // still be drawn, from all of them, rather than none sent.
-        uint32_t free_values = COOKIE_VALUES - g_ledger.taken;
-        if (free_values == 0) {
+        uint32_t free = free_values();
+        if (free == 0) {
             r_ = static_cast<uint16_t>(random % COOKIE_VALUES);
             held_ = false;
         } else {
-            r_ = static_cast<uint16_t>(nth_free(random % free_values));
-            mark(g_ledger.held, r_, true);
+            r_ = static_cast<uint16_t>(nth_free(random % free));
+            put(g_ledger.taken, r_, true);
+            ++g_ledger.held;
         }
     }
     cookie_ = cookie_from_r(r_);
 }
 
 void held_cookie::answered_rightly() {
-    std::lock_guard<std::mutex> hold(g_ledger.lock);
-    if (held_)
-        mark(g_ledger.held, r_, false);
+    if (!held_)
+        return;
     held_ = false;
-    note_used(r_);
+    std::lock_guard<std::mutex> hold(g_ledger.lock);
+    --g_ledger.held;
+    note_used(r_);  // its bit stays taken
 }
 
 void held_cookie::release() {
@@ -139,7 +131,8 @@ void held_cookie::release() {
         return;
     held_ = false;
     std::lock_guard<std::mutex> hold(g_ledger.lock);
-    mark(g_ledger.held, r_, false);
+    --g_ledger.held;
+    put(g_ledger.taken, r_, false);
 }
 
 uint32_t used_cookies_export(uint16_t* out, uint32_t capacity) {
@@ -164,21 +157,28 @@ bool used_cookies_restore(const uint16_t* cookies, uint32_t count) {
         put(seen, r, true);
     }
     std::lock_guard<std::mutex> hold(g_ledger.lock);
-    if (g_ledger.count == 0) {
-        for (uint32_t i = 0; i < count; ++i)
-            note_used(r_from_cookie(cookies[i]));
+    if (g_ledger.count != 0)
+        return true;
+    for (uint32_t i = 0; i < count; ++i) {
+        // One that a late connection of an earlier run holds stays held: its own answer
+        // decides.
+        uint32_t r = r_from_cookie(cookies[i]);
+        if (!bit(g_ledger.taken, r)) {
+            put(g_ledger.taken, r, true);
+            note_used(r);
+        }
     }
     return true;
 }
 
 uint32_t login_cookies_free() {
     std::lock_guard<std::mutex> hold(g_ledger.lock);
-    return COOKIE_VALUES - g_ledger.taken;
+    return free_values();
 }
 
 void login_cookies_reset() {
     std::lock_guard<std::mutex> hold(g_ledger.lock);
-    for (uint32_t word = 0; word < WORDS; ++word)
-        g_ledger.used[word] = g_ledger.held[word] = 0;
-    g_ledger.taken = g_ledger.first = g_ledger.count = 0;
+    for (uint64_t& word : g_ledger.taken)
+        word = 0;
+    g_ledger.held = g_ledger.first = g_ledger.count = 0;
 }

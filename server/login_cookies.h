@@ -57,6 +57,7 @@ uint32_t used_cookies_export(uint16_t* out, uint32_t capacity);
 // cookie, a cookie twice) is taken as empty: false.
 bool used_cookies_restore(const uint16_t* cookies, uint32_t count);
 
-// For tests: how many cookies may be drawn now; back to the state at load.
+// For tests: how many cookies may be drawn now; back to the state at load (while no cookie
+// is held).
 uint32_t login_cookies_free();
 void login_cookies_reset();

@@ -188,15 +188,19 @@ uint32_t used_cookies_load(uint16_t* cookies, uint32_t capacity) {
     platform::registry_key key;
     if (!platform::registry_open_read(SETTINGS_KEY_PATH, &key))
         return 0;
+    // Read into the caller's room and decoded in place: cookie i takes the two bytes it was
+    // read from.
     uint32_t length = capacity * 2;
-    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[length]);
     uint32_t type = 0;
-    if (!bytes || !platform::registry_query(key, USED_COOKIES_VALUE, bytes.get(), &length, &type))
+    if (!platform::registry_query(key, USED_COOKIES_VALUE, cookies, &length, &type))
         return 0;
     if (type != platform::REGISTRY_BINARY || length % 2 != 0)
         return 0;
-    for (uint32_t i = 0; i < length / 2; ++i)
-        cookies[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(cookies);
+    for (uint32_t i = 0; i < length / 2; ++i) {
+        uint16_t cookie = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        cookies[i] = cookie;
+    }
     return length / 2;
 }
 

@@ -64,8 +64,11 @@ int client_answer_challenge(platform::socket_handle socket, const char* password
 }
 
 int client_log_in(platform::socket_handle socket, const char* password, uint32_t answer_delay_ms) {
-    if (!client_answer_challenge(socket, password, answer_delay_ms))
-        return 0;
+    return client_answer_challenge(socket, password, answer_delay_ms) &&
+           client_read_acceptance(socket);
+}
+
+int client_read_acceptance(platform::socket_handle socket) {
     char reply[sizeof ACCEPTANCE_LINE] = {};
     return client_receive_exactly(socket, reply, sizeof ACCEPTANCE_LINE - 1) &&
            std::memcmp(reply, ACCEPTANCE_LINE, sizeof ACCEPTANCE_LINE - 1) == 0;

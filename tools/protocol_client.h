@@ -31,3 +31,5 @@ int client_answer_challenge(platform::socket_handle socket, const char* password
                             uint32_t answer_delay_ms = 0);
 int client_log_in(platform::socket_handle socket, const char* password,
                   uint32_t answer_delay_ms = 0);
+// Reads the server's answer to a login: 1 when it is "accept\n".
+int client_read_acceptance(platform::socket_handle socket);
